@@ -1,0 +1,49 @@
+// A simulated host for a test: created in a fresh directory, started, and always
+// stopped and removed again, also when the test fails.
+#ifndef ZELMIR_TESTS_SUPPORT_SIMHOST_H
+#define ZELMIR_TESTS_SUPPORT_SIMHOST_H
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct ExecResult {
+  int status;          // exit status of the command inside the host
+  std::string out;     // its standard output and standard error, merged
+};
+
+class SimHost {
+ public:
+  // disks: simhost create arguments, e.g. {"--disk", "sdb:64M", "--lun", "sdc:64M:GUID"}.
+  explicit SimHost(const std::vector<std::string>& disks, bool start = true);
+  ~SimHost();                                    // stops (or crashes when stop fails), removes DIR
+  SimHost(const SimHost&) = delete;
+  SimHost& operator=(const SimHost&) = delete;
+
+  void start();
+  void stop();
+  void crash();
+
+  ExecResult exec(const std::vector<std::string>& argv);   // simhost exec DIR -- argv...
+  ExecResult simctl(const std::vector<std::string>& args); // simctl inside the host
+
+  const std::string& dir() const;
+  std::string image(const std::string& disk) const;       // DIR/disks/NAME.img
+  // Path outside the host of a file the host wrote (its overlay's upper layer).
+  std::string file(const std::string& path_in_host) const;
+  // Reads a file of the host; empty when it does not exist.
+  std::string read_file(const std::string& path_in_host) const;
+  // Writes a file into the host (e.g. a stand-in's answer file).
+  void write_file(const std::string& path_in_host, const std::string& content) const;
+  // NBD URI of a disk for a client run inside the host with exec().
+  std::string nbd_uri(const std::string& disk) const;
+};
+
+// Directory with the built programs (build*/bin) and shared objects (build*/lib).
+std::string bin_dir();
+std::string lib_dir();
+
+}  // namespace testsupport
+
+#endif  // ZELMIR_TESTS_SUPPORT_SIMHOST_H
