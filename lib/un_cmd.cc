@@ -1,0 +1,112 @@
+#include "un_cmd.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "hm_unix.h"
+#include "mirapi/api.h"
+#include "mirapi/log.h"
+#include "mirapi/util.h"
+
+namespace mirapi {
+
+namespace {
+
+constexpr int kReadRetries = 5;   // receive time-outs tolerated per read
+
+char g_socket_path[sizeof(((struct sockaddr_un *)nullptr)->sun_path)] = HM_UNIX_PATH;
+
+// Reads exactly count bytes; a receive time-out or interruption is retried
+// kReadRetries times, end of stream or any other error fails.
+bool read_exact(int fd, char *buf, size_t count) {
+  size_t got = 0;
+  int retries = 0;
+  while (got < count) {
+    ssize_t n = read(fd, buf + got, count - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
+        retries++ < kReadRetries)
+      continue;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const char *un_socket_path() { return g_socket_path; }
+
+int do_un_cmd(const void *req, int req_len, char **reply) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) {
+    HM_LOG(LOG_ERR, "socket error: %s", strerror(errno));
+    return fd;
+  }
+  const char *note = nullptr;
+  int rc = 0;
+  char *buf = nullptr;
+  hm_header_t hdr;
+
+  struct timeval tv = {HM_UN_TIMEOUT_SEC, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, g_socket_path, strlen(g_socket_path));
+  if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) < 0) {
+    rc = -errno;
+    HM_LOG(LOG_ERR, "%s: make sure zelmird is running", strerror(errno));
+    goto out;
+  }
+  if (writen(fd, req, req_len) != req_len) {
+    note = "writen cmd msg";
+    rc = -1;
+    goto out;
+  }
+  HM_LOG(LOG_DEBUG, "send bytes: %d", req_len);
+
+  if (!read_exact(fd, reinterpret_cast<char *>(&hdr), sizeof(hdr))) {
+    note = "readn hm_header_t";
+    rc = -1;
+    goto out;
+  }
+  buf = static_cast<char *>(calloc(1, sizeof(hdr) + hdr.body_len + 1));
+  if (!buf) {
+    note = "malloc msg_reply";
+    rc = -12;
+    goto out;
+  }
+  memcpy(buf, &hdr, sizeof(hdr));
+  if (hdr.body_len && !read_exact(fd, buf + sizeof(hdr), hdr.body_len)) {
+    note = "readn msg body";
+    rc = -1;
+    free(buf);
+    buf = nullptr;
+    goto out;
+  }
+  *reply = buf;
+
+out:
+  close(fd);
+  if (rc < 0 && note) HM_LOG(LOG_ERR, "failed in: %s", note);
+  return rc;
+}
+
+}  // namespace mirapi
+
+void hm_api_set_socket_path_for_test(const char *path) {
+  const char *p = path ? path : HM_UNIX_PATH;
+  size_t n = strnlen(p, sizeof(mirapi::g_socket_path) - 1);
+  memcpy(mirapi::g_socket_path, p, n);
+  mirapi::g_socket_path[n] = '\0';
+}
