@@ -29,7 +29,10 @@ int writen(int fd, const void *buf, int count) {
   const char *p = static_cast<const char *>(buf);
   int left = count;
   while (left > 0) {
-    ssize_t n = write(fd, p, static_cast<size_t>(left));
+    // A peer that hung up must fail the write, not kill the caller's
+    // process with SIGPIPE: sockets are written with MSG_NOSIGNAL.
+    ssize_t n = send(fd, p, static_cast<size_t>(left), MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = write(fd, p, static_cast<size_t>(left));
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) continue;
       return -1;

@@ -1,0 +1,96 @@
+// GUID records and texts; what the lookups refuse before touching a disk.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "log_capture.h"
+#include "mirapi/disk_id.h"
+
+namespace {
+
+TEST(LibGuidText, SignatureGuid) {
+  struct Case {
+    uint32_t sig;
+    const char* text;
+  } cases[] = {
+      {0x1234abcd, "1234abcd-0000-0000-0000-000000000000"},
+      {0, "00000000-0000-0000-0000-000000000000"},
+      {0xffffffff, "ffffffff-0000-0000-0000-000000000000"},
+      {0xa, "0000000a-0000-0000-0000-000000000000"},
+  };
+  for (const auto& c : cases) {
+    char buf[HM_GUID_BUF_LEN];
+    EXPECT_EQ(signature_to_uuid(c.sig, buf), buf);
+    EXPECT_STREQ(buf, c.text);
+  }
+}
+
+TEST(LibGuidText, RecordToTextAndBack) {
+  guid_t g = {0x3f2a9c10, 0x77ab, 0x4c1e, {0x9d, 0x2b, 0x5e, 0x6f, 0x7a, 0x8b, 0x9c, 0x0d}};
+  char buf[64];
+  memset(buf, 'Z', sizeof(buf));
+  ASSERT_EQ(guid_to_string(&g, buf, 37), buf);
+  EXPECT_STREQ(buf, "3f2a9c10-77ab-4c1e-9d2b-5e6f7a8b9c0d");
+
+  guid_t back;
+  memset(&back, 0xee, sizeof(back));
+  ASSERT_EQ(string_to_guid("3F2A9C10-77AB-4C1E-9D2B-5E6F7A8B9C0D", &back), 0);
+  EXPECT_EQ(memcmp(&back, &g, sizeof(g)), 0);
+}
+
+TEST(LibGuidText, BufferAndTextLimits) {
+  guid_t g = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  char buf[64];
+  struct Case {
+    int size;
+    bool ok;
+  } sizes[] = {{32, false}, {33, false}, {36, false}, {37, true}, {64, true}};
+  for (const auto& c : sizes) {
+    memset(buf, 'Z', sizeof(buf));
+    char* r = guid_to_string(&g, buf, c.size);
+    EXPECT_EQ(r != nullptr, c.ok) << c.size;
+    if (!c.ok) {
+      EXPECT_EQ(buf[0], 'Z') << c.size;   // nothing cut is handed back
+    }
+  }
+
+  guid_t out;
+  EXPECT_EQ(string_to_guid("1234abcd-0000-0000-0000-0000000", &out), -1);   // 31 characters
+  EXPECT_EQ(string_to_guid("1234abcd-0000-0000-0000-00000000", &out), 0);   // 32
+  EXPECT_EQ(out.data1, 0x1234abcdu);
+  EXPECT_EQ(string_to_guid(nullptr, &out), -1);
+}
+
+TEST(LibDiskLookup, SignatureZeroIsNoIdentity) {
+  char path[HM_DEV_PATH_LEN] = "untouched";
+  EXPECT_EQ(find_disk_by_signature(0, path), -1);
+  EXPECT_STREQ(path, "untouched");
+  EXPECT_EQ(find_disk_by_uuid(nullptr, path), -1);
+  EXPECT_EQ(find_disk_by_uuid("", path), -1);
+}
+
+TEST(LibDiskSignature, RefusesWhatIsNoBlockDevice) {
+  char path[] = "/tmp/libtest-disk-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  char zeros[1024] = {};
+  ASSERT_EQ(write(fd, zeros, sizeof(zeros)), 1024);
+  close(fd);
+  uint32_t sig = 5;
+  EXPECT_EQ(get_volume_signature(path, &sig), -1);
+  EXPECT_EQ(sig, 5u);
+  EXPECT_EQ(write_volume_signature(path, 0x11223344), -1);
+  EXPECT_TRUE(libtest::syslog_contains("is not a block device"));
+  EXPECT_EQ(get_volume_signature("/nonexistent/zelmir-disk", &sig), -1);
+  unlink(path);
+
+  char buf[HM_GUID_BUF_LEN];
+  EXPECT_EQ(get_guid_by_name(nullptr, buf), -1);
+  EXPECT_EQ(get_guid_by_name("/dev/sdb", nullptr), -1);
+}
+
+}  // namespace
