@@ -1,0 +1,367 @@
+#include "hm_conf.h"
+
+#include <errno.h>
+#include <inttypes.h>
+#include <regex.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "hm_registry.h"
+#include "hm_sys.h"
+#include "mirapi/disk_id.h"
+#include "mirapi/log.h"
+
+char g_auto_del_faulty_mirror_disk[128];
+
+// Two rewrites must never interleave on the same files.
+static pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static void conf_path(char* out, size_t size, const char* file) {
+  snprintf(out, size, "%s/%s", g_hm_paths.conf_dir, file);
+}
+
+static const char* missing_mark(const char* name) {
+  size_t n = strlen(name);
+  return (n > 0 && name[n - 1] == '?') ? "" : "?";
+}
+
+int hm_boot_reg_line(const struct hmdev* dev, char* out, size_t size) {
+  char p[HM_NAME_LEN], m[HM_NAME_LEN];
+  hmvol_copy_name(dev->primary, p, sizeof(p));
+  hmvol_copy_name(dev->mirror, m, sizeof(m));
+  // The readers take paths of a bounded width; a longer one cannot be read
+  // back at boot, so the line is refused rather than cut to a wrong path.
+  if (strlen(p) + 1 > HM_DEV_PATH_MAX || strlen(m) + 1 > HM_DEV_PATH_MAX) return -1;
+  int n = snprintf(out, size, "%s%s volume_id_{%s} %s%s volume_id_{%s} line_end\n", p,
+                   missing_mark(p), dev->primary->guid, m, missing_mark(m), dev->mirror->guid);
+  return (n < 0 || (size_t)n >= size) ? -1 : 0;
+}
+
+static int write_vol_block(FILE* f, const struct hmvol* v) {
+  char name[HM_NAME_LEN];
+  hmvol_copy_name(v, name, sizeof(name));
+  int n = fprintf(f,
+                  "\thmvol {\n"
+                  "\t\tname = %s\n"
+                  "\t\tid_type = %d\n"
+                  "\t\tsignature = %x\n"
+                  "\t\tguid = %s\n"
+                  "\t\tmajor = %d\n"
+                  "\t\tactive = %d\n"
+                  "\t\tis_disk = %d\n"
+                  "\t\tlock = %d\n"
+                  "\t\tsize = %" PRIu64 "\n"
+                  "\t}\n",
+                  name, v->id_type, v->vid.mbp_volumeid.signature, v->guid, v->major, v->active,
+                  v->is_disk, v->lock, v->size);
+  return n < 0 ? -1 : 0;
+}
+
+// Writes every protection into both open files; -1 when a write failed.
+static int write_entries(FILE* conf, FILE* boot) {
+  int rc = 0;
+  pthread_mutex_lock(&hmdev_registry.list_lock);
+  struct list_head* pos;
+  list_for_each(pos, &hmdev_registry.hmdev_list) {
+    struct hmdev* d = list_entry(pos, struct hmdev, list);
+    if (!d->primary || !d->mirror) continue;
+    if (fprintf(conf, "hmdev {\n\tmode = %d\n\tstatus = %" PRIx64 "\n\tis_ha = %d\n", d->mode,
+                d->status, d->is_ha) < 0 ||
+        write_vol_block(conf, d->primary) != 0) {
+      rc = -1;
+      break;
+    }
+    char line[512];
+    if (hm_boot_reg_line(d, line, sizeof(line)) != 0) {
+      HM_LOG(3, "hmdev %s: device path too long for the boot registry", d->uuid);
+    } else if (fputs(line, boot) < 0) {
+      rc = -1;
+      break;
+    }
+    if (write_vol_block(conf, d->mirror) != 0 || fputs("}\n", conf) < 0) {
+      rc = -1;
+      break;
+    }
+  }
+  pthread_mutex_unlock(&hmdev_registry.list_lock);
+  return rc;
+}
+
+// Flushes a file to disk and closes it; -errno when any step failed.
+static int finish_file(FILE* f) {
+  int err = 0;
+  if (fflush(f) != 0 || ferror(f)) err = errno ? errno : EIO;
+  if (!err && fsync(fileno(f)) != 0) err = errno;
+  if (fclose(f) != 0 && !err) err = errno ? errno : EIO;
+  return -err;
+}
+
+int write_hmdevs_to_conf(void) {
+  pthread_mutex_lock(&write_lock);
+  // The flags are taken before the walk, so that a change made while this
+  // rewrite runs sets them again and is written by the next one.
+  pthread_mutex_lock(&hmdev_registry.conf_lock);
+  if (!hmdev_registry.conf_dirty) {
+    pthread_mutex_unlock(&hmdev_registry.conf_lock);
+    pthread_mutex_unlock(&write_lock);
+    return 0;
+  }
+  int update_boot = hmdev_registry.conf_update_boot;
+  hmdev_registry.conf_dirty = 0;
+  hmdev_registry.conf_update_boot = 0;
+  pthread_mutex_unlock(&hmdev_registry.conf_lock);
+  HM_LOG(7, "Profile of hostmirror needs to be updated");
+
+  char conf[512], conf_back[512], boot_tmp[512];
+  conf_path(conf, sizeof(conf), "hmdev.conf");
+  conf_path(conf_back, sizeof(conf_back), "hmdev.conf_back");
+  snprintf(boot_tmp, sizeof(boot_tmp), "%s_back", g_hm_paths.boot_reg);
+
+  int rc = 0;
+  FILE* fc = fopen(conf_back, "w");
+  FILE* fb = nullptr;
+  if (!fc) {
+    rc = -errno;
+    HM_LOG(3, "cannot create %s: %s", conf_back, strerror(errno));
+  } else if (!(fb = fopen(boot_tmp, "w"))) {
+    rc = -errno;
+    HM_LOG(3, "cannot create %s: %s", boot_tmp, strerror(errno));
+    fclose(fc);
+    unlink(conf_back);
+  } else {
+    int wrc = write_entries(fc, fb);
+    int frc = finish_file(fc);
+    int brc = finish_file(fb);
+    if (wrc != 0 || frc != 0 || brc != 0) {
+      rc = frc ? frc : (brc ? brc : -EIO);
+      HM_LOG(3, "failed to write the configuration files: %s", strerror(-rc));
+      unlink(conf_back);
+      unlink(boot_tmp);
+    } else if (rename(boot_tmp, g_hm_paths.boot_reg) != 0) {
+      rc = -errno;
+      HM_LOG(3, "rename %s failed: %s", boot_tmp, strerror(errno));
+      unlink(conf_back);
+      unlink(boot_tmp);
+    } else if (rename(conf_back, conf) != 0) {
+      rc = -errno;
+      HM_LOG(3, "rename %s failed: %s", conf_back, strerror(errno));
+    }
+  }
+
+  if (rc != 0) {
+    pthread_mutex_lock(&hmdev_registry.conf_lock);
+    hmdev_registry.conf_dirty = 1;
+    if (update_boot) hmdev_registry.conf_update_boot = 1;
+    pthread_mutex_unlock(&hmdev_registry.conf_lock);
+    pthread_mutex_unlock(&write_lock);
+    return rc;
+  }
+  if (update_boot) g_disk_ops.run(g_hm_paths.boot_script);
+  pthread_mutex_unlock(&write_lock);
+  return 0;
+}
+
+int split_key_value(const char* line, char* key, char* value) {
+  const char* p = line;
+  size_t k = 0;
+  for (; *p && *p != '='; p++) {
+    if (*p == ' ' || *p == '\t' || *p == '\n') continue;
+    key[k++] = *p;
+  }
+  key[k] = '\0';
+  value[0] = '\0';
+  if (*p != '=') return 0;
+  p++;
+  while (*p == ' ' || *p == '\t' || *p == '\n') p++;
+  size_t v = 0;
+  for (; *p && *p != '\n'; p++) value[v++] = *p;
+  value[v] = '\0';
+  return 0;
+}
+
+void add_key_value_to_hmdev(struct hmdev* dev, const char* key, const char* value) {
+  if (strcmp(key, "mode") == 0) {
+    dev->mode = atoi(value);
+  } else if (strcmp(key, "status") == 0) {
+    dev->status = strtoull(value, nullptr, 16);
+  } else if (strcmp(key, "is_ha") == 0) {
+    dev->is_ha = atoi(value);
+  }
+}
+
+void add_key_value_to_hmvol(struct hmvol* vol, const char* key, const char* value) {
+  if (strcmp(key, "signature") == 0) {
+    if (vol->id_type != HMVOL_ID_SIGNATURE) return;
+    memset(&vol->vid, 0, sizeof(vol->vid));
+    vol->vid.mbp_volumeid.signature = (uint32_t)strtoul(value, nullptr, 16);
+    guid_to_string(&vol->vid.san_volume_id.vol_guid, vol->guid, sizeof(vol->guid));
+    HM_LOG(7, "vol uuid: %s signature: %x", vol->guid, vol->vid.mbp_volumeid.signature);
+  } else if (strcmp(key, "guid") == 0) {
+    if (vol->id_type != HMVOL_ID_GUID) return;
+    hm_strlcpy(vol->guid, value, sizeof(vol->guid));
+  } else if (strcmp(key, "name") == 0) {
+    hm_strlcpy(vol->name, value, sizeof(vol->name));
+  } else if (strcmp(key, "id_type") == 0) {
+    vol->id_type = atoi(value);
+  } else if (strcmp(key, "major") == 0) {
+    vol->major = atoi(value);
+  } else if (strcmp(key, "active") == 0) {
+    vol->active = atoi(value);
+  } else if (strcmp(key, "is_disk") == 0) {
+    vol->is_disk = atoi(value);
+  } else if (strcmp(key, "size") == 0) {
+    vol->size = strtoull(value, nullptr, 10);
+  } else if (strcmp(key, "lock") == 0) {
+    vol->lock = atoi(value) != 0 ? 2 : 0;
+  }
+}
+
+namespace {
+
+const char kHmdevPattern[] = "^[' '|'\t']*hmdev[' '|'\t']*{";
+const char kHmvolPattern[] = "^[' '|'\t']*hmvol[' '|'\t']*{";
+
+// One block being read.  A block is taken only when it closes with exactly
+// one primary and one mirror: the rest of the daemon relies on both.
+struct block_reader {
+  struct hmdev* dev = nullptr;
+  struct hmvol* vol = nullptr;
+  int bad = 0;
+
+  void close_vol() {
+    if (!vol) return;
+    HM_LOG(7, "%s major: %d\n", "init_hmdev_info", vol->major);
+    struct hmvol** slot = vol->major == HMVOL_PRIMARY ? &dev->primary : &dev->mirror;
+    if (*slot) {
+      HM_LOG(3, "hmdev block holds two volumes of role %d", vol->major);
+      bad = 1;
+      free(vol);
+    } else {
+      *slot = vol;
+      if (vol->major == HMVOL_PRIMARY) {
+        memcpy(dev->uuid, vol->guid, sizeof(dev->uuid));
+        HM_LOG(7, "hmdev uuid: %s", dev->uuid);
+      }
+    }
+    vol = nullptr;
+  }
+
+  void close_dev() {
+    if (!dev) return;
+    close_vol();
+    if (bad || !dev->primary || !dev->mirror) {
+      HM_LOG(3, "hmdev block %s lacks a volume or is damaged, skipped", dev->uuid);
+      hmdev_destroy(dev);
+    } else {
+      dev->nr_vol = 2;
+      hmdev_list_add(dev);
+    }
+    dev = nullptr;
+    bad = 0;
+  }
+};
+
+// Reads one line of at most 1023 characters; the rest of a longer line is
+// dropped so that it cannot pass for a line of its own.
+bool read_line(FILE* f, char* buf, size_t size) {
+  if (!fgets(buf, (int)size, f)) return false;
+  size_t n = strlen(buf);
+  if (n == size - 1 && buf[n - 1] != '\n') {
+    int c;
+    while ((c = fgetc(f)) != EOF && c != '\n') {
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int init_hmdev_info(void) {
+  regex_t re_dev, re_vol;
+  int err = regcomp(&re_dev, kHmdevPattern, 0);
+  if (err != 0) {
+    char text[256];
+    regerror(err, &re_dev, text, sizeof(text));
+    HM_LOG(3, "%s: pattern: %s\n", text, kHmdevPattern);
+    return -err;
+  }
+  err = regcomp(&re_vol, kHmvolPattern, 0);
+  if (err != 0) {
+    regfree(&re_dev);
+    return err;
+  }
+  char path[512];
+  conf_path(path, sizeof(path), "hmdev.conf");
+  int rc = 0;
+  FILE* f = fopen(path, "r");
+  if (!f) {
+    rc = -errno;
+  } else {
+    char line[1024], key[1024], value[1024];
+    block_reader br;
+    while (read_line(f, line, sizeof(line))) {
+      int has_eq = strchr(line, '=') != nullptr;
+      if (!br.dev) {
+        if (has_eq) continue;
+        int m = regexec(&re_dev, line, 0, nullptr, 0);
+        if (m == REG_NOMATCH) continue;
+        if (m != 0) break;
+        br.dev = static_cast<struct hmdev*>(malloc(sizeof(struct hmdev)));
+        if (!br.dev) {
+          rc = -errno;
+          break;
+        }
+        hmdev_init(br.dev);
+      } else if (!br.vol) {
+        if (has_eq) {
+          split_key_value(line, key, value);
+          add_key_value_to_hmdev(br.dev, key, value);
+        } else if (strchr(line, '}')) {
+          br.close_dev();
+        } else {
+          int m = regexec(&re_vol, line, 0, nullptr, 0);
+          if (m == REG_NOMATCH) continue;
+          if (m != 0) break;
+          br.vol = static_cast<struct hmvol*>(malloc(sizeof(struct hmvol)));
+          if (!br.vol) {
+            rc = -errno;
+            break;
+          }
+          hmvol_init(br.vol);
+          br.vol->hmdev = br.dev;
+        }
+      } else {
+        if (has_eq) {
+          split_key_value(line, key, value);
+          add_key_value_to_hmvol(br.vol, key, value);
+        } else if (strchr(line, '}')) {
+          br.close_vol();
+        }
+      }
+    }
+    br.close_dev();
+    fclose(f);
+  }
+  regfree(&re_dev);
+  regfree(&re_vol);
+  HM_LOG(7, "EXIT");
+  return rc;
+}
+
+void get_conf_value(const char* key, char* result, size_t size) {
+  FILE* f = fopen(g_hm_paths.option_file, "r");
+  if (!f) return;
+  char line[1024] = {0};
+  while (read_line(f, line, sizeof(line))) {
+    const char* at = strstr(line, key);
+    if (at) hm_strlcpy(result, at, size);
+  }
+  fclose(f);
+}
+
+void auto_del_faulty_mirror_disk(void) {
+  get_conf_value("auto_del_faulty_mirror_disk", g_auto_del_faulty_mirror_disk,
+                 sizeof(g_auto_del_faulty_mirror_disk));
+}

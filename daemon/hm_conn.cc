@@ -1,0 +1,289 @@
+#include "hm_conn.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "hm_event.h"
+#include "hm_unix.h"
+#include "mirapi/log.h"
+#include "mirapi/util.h"
+
+namespace {
+
+// Finished requests on their way back to the main thread.
+pthread_mutex_t done_lock = PTHREAD_MUTEX_INITIALIZER;
+struct list_head done_queue = {&done_queue, &done_queue};
+int done_efd = -1;
+
+void client_tx_on(struct hm_client* c, int on) {
+  uint32_t ev = on ? (c->events | EPOLLOUT) : (c->events & ~(uint32_t)EPOLLOUT);
+  if (ev == c->events) return;
+  if (modify_event(c->fd, ev) == 0) c->events = ev;
+}
+
+void client_rx_reset(struct hm_client* c) {
+  free(c->rx);
+  c->rx = nullptr;
+  c->rx_have = 0;
+}
+
+// Back on the main thread: the request joins its client's finished list.
+void take_finished(struct hm_request* r) {
+  struct hm_client* c = r->client;
+  if (c->cleared) {
+    free_request(r);
+    if (c->nr_requests == 0) destroy_client(c);
+    return;
+  }
+  HM_LOG(7, "done list empty: %d", list_empty(&c->done));
+  list_add(&r->list, &c->done);
+  uint32_t ev = c->events | EPOLLOUT;
+  if (modify_event(c->fd, ev) != 0) {
+    HM_LOG(3, "turn conn: %d tx on failed clear ci", c->fd);
+    list_del(&r->list);
+    free_request(r);
+    clear_client(c);
+    return;
+  }
+  c->events = ev;
+}
+
+void done_handler(int fd, uint32_t, void*) {
+  uint64_t n;
+  while (read(fd, &n, sizeof(n)) > 0) {
+  }
+  struct list_head batch;
+  INIT_LIST_HEAD(&batch);
+  pthread_mutex_lock(&done_lock);
+  list_splice_init(&done_queue, &batch);
+  pthread_mutex_unlock(&done_lock);
+  while (!list_empty(&batch)) {
+    struct hm_request* r = list_first_entry(&batch, struct hm_request, list);
+    list_del(&r->list);
+    take_finished(r);
+  }
+}
+
+// Reads what the socket holds toward want bytes: 1 complete, 0 more to come,
+// -1 end of stream or failure.
+int read_some(int fd, unsigned char* buf, size_t* have, size_t want) {
+  while (*have < want) {
+    ssize_t n = recv(fd, buf + *have, want - *have, MSG_DONTWAIT);
+    if (n > 0) {
+      *have += (size_t)n;
+      continue;
+    }
+    if (n == 0) return -1;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    HM_LOG(3, "failed: %s\n", strerror(errno));
+    return -1;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int set_nonblock(int fd) {
+  int fl = fcntl(fd, F_GETFL);
+  if (fl < 0) return -1;
+  return fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+}
+
+int hm_conn_init(void) {
+  done_efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (done_efd < 0) return -1;
+  return register_event(done_efd, done_handler, nullptr);
+}
+
+struct hm_client* create_client(int fd) {
+  struct hm_client* c = static_cast<struct hm_client*>(calloc(1, sizeof(*c)));
+  if (!c) {
+    HM_LOG(3, "out of memory");
+    return nullptr;
+  }
+  c->fd = fd;
+  c->events = EPOLLIN;
+  INIT_LIST_HEAD(&c->done);
+  HM_LOG(7, "create client");
+  return c;
+}
+
+void destroy_client(struct hm_client* c) {
+  close(c->fd);
+  client_rx_reset(c);
+  free(c);
+  HM_LOG(7, "Client Over");
+}
+
+void clear_client(struct hm_client* c) {
+  HM_LOG(7, "done request list in ci empty: %s", list_empty(&c->done) ? "yes" : "no");
+  while (!list_empty(&c->done)) {
+    struct hm_request* r = list_first_entry(&c->done, struct hm_request, list);
+    list_del(&r->list);
+    free_request(r);
+  }
+  if (c->tx) {
+    free_request(c->tx);
+    c->tx = nullptr;
+  }
+  client_rx_reset(c);
+  if (!c->cleared) unregister_event(c->fd);
+  c->cleared = 1;
+  if (c->nr_requests == 0) destroy_client(c);
+}
+
+void unix_listener(int fd, uint32_t events, void* arg) {
+  struct hm_client* c = static_cast<struct hm_client*>(arg);
+  HM_LOG(7, "fd: %d EPOLLIN: %s EPOLLOUT: %s EPOLLHUP: %s EPOLLERR: %s", fd,
+         (events & EPOLLIN) ? "yes" : "no", (events & EPOLLOUT) ? "yes" : "no",
+         (events & EPOLLHUP) ? "yes" : "no", (events & EPOLLERR) ? "yes" : "no");
+  if (!(events & (EPOLLHUP | EPOLLERR))) {
+    if (events & EPOLLIN) hm_data_rx(c, HM_REQ_LOCAL);
+    if ((events & EPOLLOUT) && c->state != HM_CLIENT_BROKEN) hm_conn_tx(c);
+    if (c->state != HM_CLIENT_BROKEN) return;
+  }
+  clear_client(c);
+}
+
+// Reads toward one whole request: the header, then exactly its body.  A
+// request may arrive in any number of pieces; the bytes are kept until it is
+// whole.  Bytes beyond it in the same arrival mean the client sent more than
+// one request at once, which breaks the connection.
+void hm_data_rx(struct hm_client* c, int type) {
+  if (!c->rx) {
+    c->rx = static_cast<unsigned char*>(calloc(1, HM_REQ_BUF_SIZE));
+    c->rx_have = 0;
+    if (!c->rx) {
+      HM_LOG(3, "error: %s", "out of memory");
+      c->state = HM_CLIENT_BROKEN;
+      return;
+    }
+  }
+  const char* what = "readn header";
+  int rc = 1;
+  if (c->rx_have < sizeof(hm_header_t)) rc = read_some(c->fd, c->rx, &c->rx_have, sizeof(hm_header_t));
+  hm_header_t h;
+  if (rc == 1) {
+    memcpy(&h, c->rx, sizeof(h));
+    if (c->rx_have == sizeof(h))
+      HM_LOG(7, "recv header: cmd=%d, need msg_len=%d", h.cmd, h.body_len);
+    what = "readn msg";
+    rc = read_some(c->fd, c->rx, &c->rx_have, sizeof(h) + h.body_len);
+  }
+  if (rc == 0) return;
+  if (rc == 1) {
+    unsigned char extra;
+    ssize_t n = recv(c->fd, &extra, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) {
+      HM_LOG(7, "msglen: %d ret: %d", h.body_len, (int)(c->rx_have - sizeof(h)) + 1);
+      rc = -1;
+    }
+  }
+  if (rc < 0) {
+    HM_LOG(3, "error: %s", what);
+    HM_LOG(3, "hm connection receive data failed");
+    client_rx_reset(c);
+    c->state = HM_CLIENT_BROKEN;
+    return;
+  }
+  HM_LOG(7, "recv data fd: %d msg len: %d", c->fd, h.body_len);
+  unsigned char* data = c->rx;
+  c->rx = nullptr;
+  c->rx_have = 0;
+  queue_request(alloc_request((uint32_t)type, h.cmd, data, c));
+}
+
+// Writes as much of the newest finished reply as the socket takes; the rest
+// goes out at the next EPOLLOUT, so a slow reader never holds the loop.
+void hm_conn_tx(struct hm_client* c) {
+  if (!c->tx) {
+    if (list_empty(&c->done)) {
+      HM_LOG(3, "no request done");
+      client_tx_on(c, 0);
+      return;
+    }
+    c->tx = list_first_entry(&c->done, struct hm_request, list);
+    list_del(&c->tx->list);
+    c->tx_done = 0;
+  }
+  unsigned char* reply = static_cast<unsigned char*>(c->tx->data) + HM_REPLY_HDR_OFF;
+  hm_header_t h;
+  memcpy(&h, reply, sizeof(h));
+  size_t total = sizeof(h) + h.body_len;
+  while (c->tx_done < total) {
+    ssize_t n = send(c->fd, reply + c->tx_done, total - c->tx_done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      c->tx_done += (size_t)n;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    c->state = HM_CLIENT_BROKEN;
+    HM_LOG(3, "failed write data to fd: %d", c->fd);
+    return;
+  }
+  HM_LOG(7, "retcode: %d msg_len: %d", h.retcode, (int)total);
+  free_request(c->tx);
+  c->tx = nullptr;
+  if (list_empty(&c->done)) client_tx_on(c, 0);
+}
+
+struct hm_request* alloc_request(uint32_t type, uint32_t cmd, void* data, struct hm_client* c) {
+  struct hm_request* r = static_cast<struct hm_request*>(xzalloc(sizeof(*r)));
+  INIT_LIST_HEAD(&r->list);
+  r->type = type;
+  r->cmd = cmd;
+  r->data = data;
+  r->client = c;
+  if (c) c->nr_requests++;
+  HM_LOG(7, "alloc request");
+  return r;
+}
+
+void free_request(struct hm_request* r) {
+  if (r->client) r->client->nr_requests--;
+  free(r->data);
+  free(r);
+  HM_LOG(7, "request free");
+}
+
+void queue_unix_request(struct hm_request* r) {
+  if (!r) return;
+  HM_LOG(7, "queue unix request, cmd = %d", r->cmd);
+  r->work.step = unix_request_process;
+  queue_work(un_domain, &r->work);
+}
+
+void queue_net_request(struct hm_request* r) {
+  if (!r) return;
+  HM_LOG(7, "queue net request, cmd = %d", r->cmd);
+  r->work.step = net_request_process;
+  queue_work(net, &r->work);
+}
+
+void queue_request(struct hm_request* r) {
+  if (r->type == HM_REQ_LOCAL) {
+    queue_unix_request(r);
+  } else if (r->type == HM_REQ_NET) {
+    queue_net_request(r);
+  } else {
+    HM_LOG(3, "receive unknow request type");
+  }
+}
+
+void hm_request_finished(struct hm_request* r) {
+  pthread_mutex_lock(&done_lock);
+  list_add_tail(&r->list, &done_queue);
+  pthread_mutex_unlock(&done_lock);
+  uint64_t one = 1;
+  ssize_t n = write(done_efd, &one, sizeof(one));
+  (void)n;
+}

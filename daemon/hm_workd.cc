@@ -1,0 +1,247 @@
+#include "hm_workd.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "hm_conf.h"
+#include "hm_nl.h"
+#include "hm_nl_client.h"
+#include "hm_registry.h"
+#include "hm_sys.h"
+#include "mirapi/log.h"
+
+unsigned g_kern_task_retry_us = 1000000;
+int g_kern_task_max_attempts = 10;
+int g_workd_period_s = 10;
+
+namespace {
+
+const char kern_task_name[KERN_TASK_MAX][64] = {"KERN_TASK_NONE", "KERN_TASK_UNPROTECT"};
+
+int kern_task_unprotect_process(struct kern_task* t) { return hm_nl_send_del_protect(t->hmdev); }
+
+void kern_task_unprotect_post(struct kern_task* t) {
+  struct hmdev* dev = t->hmdev;
+  HM_LOG(7, "Unprotect Finished!!Ref: %d", dev->ref);
+  // Membership decides, not a status bit the kernel's next status may change:
+  // only the task that unlinks the protection drops the list's reference.
+  if (hmdev_list_del(dev)) hmdev_put(dev);
+  hm_set_conf_dirty(1);
+}
+
+typedef int (*task_process_fn)(struct kern_task* t);
+typedef void (*task_post_fn)(struct kern_task* t);
+const task_process_fn task_process[KERN_TASK_MAX] = {nullptr, kern_task_unprotect_process};
+const task_post_fn task_post[KERN_TASK_MAX] = {nullptr, kern_task_unprotect_post};
+
+pthread_mutex_t workd_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t workd_cond = PTHREAD_COND_INITIALIZER;
+
+}  // namespace
+
+int get_volume_state(struct hmvol* vol) {
+  if (!vol) {
+    HM_LOG(3, "get_volume_state: Invalid input");
+    return -1;
+  }
+  if (vol->state != HMVOL_DOWN) {
+    char name[HM_NAME_LEN];
+    hmvol_copy_name(vol, name, sizeof(name));
+    char text[HM_NAME_LEN] = {0};
+    g_disk_ops.guid_by_name(name, text);
+    if (text[0] && strncmp(vol->guid, text, strlen(text)) == 0) return HMVOL_UP;
+    HM_LOG(3, "guid not match %s - %s", vol->guid, text);
+  }
+  if (update_volume_name(vol) != 0) return HMVOL_DOWN;
+  return hmvol_check_path(vol);
+}
+
+void delete_scsi_blk(const char* path) {
+  const char* slash = strrchr(path, '/');
+  if (!slash) return;
+  const char* name = slash + 1;
+  char file[300];
+  snprintf(file, sizeof(file), "/sys/class/block/%s/device/delete", name);
+  int fd = open(file, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    HM_LOG(3, "Failed to open file %s", file);
+    snprintf(file, sizeof(file), "/sys/block/%s/device/delete", name);
+    fd = open(file, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+      HM_LOG(3, "Failed to open file %s", file);
+      return;
+    }
+  }
+  ssize_t n = write(fd, "1", 1);
+  (void)n;
+  close(fd);
+}
+
+void check_hmdev(struct hmdev* dev) {
+  int pnew = 0;
+  if (dev->primary) {
+    struct hmvol* p = dev->primary;
+    int old = p->state;
+    pnew = get_volume_state(p);
+    HM_LOG(7, "hmd pri:%d - %d", pnew, old);
+    if (pnew >= 1 && pnew != old) {
+      HM_LOG(6, "primary '%s': %d => %d (1-DOWN; 2-UP)", p->guid, old, pnew);
+      p->state = pnew;
+      if (pnew == HMVOL_DOWN) {
+        p->active = 0;
+        char name[HM_NAME_LEN];
+        hmvol_copy_name(p, name, sizeof(name));
+        HM_LOG(6, "primary '%s(%s)' offline!", name, p->guid);
+        hm_nl_update_hmdev(dev, 0);
+      } else if (pnew == HMVOL_UP) {
+        hm_nl_set_protect(dev);
+      }
+    }
+  }
+  if (dev->mirror) {
+    struct hmvol* m = dev->mirror;
+    int old = m->state;
+    int mnew = get_volume_state(m);
+    HM_LOG(7, "hmd mirr:%d - %d", mnew, old);
+    if (mnew >= 1 && mnew != old) {
+      HM_LOG(6, "mirror '%s': %d => %d (1-DOWN; 2-UP)", m->guid, old, mnew);
+      m->state = mnew;
+      if (mnew == HMVOL_DOWN) {
+        m->active = 0;
+        char name[HM_NAME_LEN];
+        hmvol_copy_name(m, name, sizeof(name));
+        HM_LOG(6, "mirror '%s(%s)' offline!", name, m->guid);
+        hm_nl_update_hmdev(dev, 1);
+      } else if (mnew == HMVOL_UP) {
+        m->active = 1;
+        if (pnew == HMVOL_UP) hm_nl_set_protect(dev);
+      }
+    }
+    if (strstr(g_auto_del_faulty_mirror_disk, "yes") && old == HMVOL_DOWN && mnew == HMVOL_DOWN) {
+      char name[HM_NAME_LEN];
+      hmvol_copy_name(m, name, sizeof(name));
+      if (g_disk_ops.file_exists(name)) {
+        char text[HM_NAME_LEN] = {0};
+        if (g_disk_ops.guid_by_name(name, text) != 0) {
+          HM_LOG(6,
+                 "mirror device %s is DOWN in both of kernel and daemon, and failed to get uuid, "
+                 "delete it from sys",
+                 name);
+          delete_scsi_blk(name);
+        } else {
+          HM_LOG(7, "mirror device %s is DOWN in both of kernel and daemon, but still can get uuid.",
+                 name);
+        }
+      }
+    }
+  }
+}
+
+struct kern_task* create_task(uint32_t type, uint32_t kind, struct hmdev* dev) {
+  struct kern_task* t = static_cast<struct kern_task*>(calloc(1, sizeof(*t)));
+  if (!t) {
+    HM_LOG(3, "out of memory");
+    return nullptr;
+  }
+  t->type = type;
+  t->kind = kind;
+  t->hmdev = hmdev_get(dev);
+  return t;
+}
+
+void free_task(struct kern_task* t) {
+  pthread_mutex_lock(&hmdev_registry.list_lock);
+  t->hmdev->task_pending = 0;
+  pthread_mutex_unlock(&hmdev_registry.list_lock);
+  hmdev_put(t->hmdev);
+  free(t);
+}
+
+void queue_task(struct kern_task* t) {
+  if (t->type != KERN_TASK_TYPE) {
+    HM_LOG(3, "receive unknow task type");
+    return;
+  }
+  t->work.step = kern_task_process;
+  queue_work(kernel, &t->work);
+}
+
+void kern_task_process(struct hm_work* w) {
+  struct kern_task* t = list_entry(w, struct kern_task, work);
+  const char* name = t->kind < KERN_TASK_MAX ? kern_task_name[t->kind] : "?";
+  HM_LOG(7, "process kern task: %s", name);
+  int rc = (t->kind < KERN_TASK_MAX && task_process[t->kind]) ? task_process[t->kind](t) : 0;
+  if (rc < 0) {
+    HM_LOG(3, "process kern task: %s failed: %d", name, rc);
+    if (++t->attempts < g_kern_task_max_attempts) {
+      // A short pause keeps a kernel that keeps refusing from being asked
+      // in a tight loop.
+      usleep(g_kern_task_retry_us);
+      queue_work(kernel, &t->work);
+      return;
+    }
+    HM_LOG(3, "process kern task: %s dropped after %d attempts", name, t->attempts);
+    free_task(t);
+    return;
+  }
+  if (t->kind < KERN_TASK_MAX && task_post[t->kind]) task_post[t->kind](t);
+  free_task(t);
+  write_hmdevs_to_conf();
+}
+
+// Queues the removal of a stopped protection unless one is already queued.
+static int queue_unprotect(struct hmdev* dev) {
+  pthread_mutex_lock(&hmdev_registry.list_lock);
+  int pending = dev->task_pending;
+  dev->task_pending = 1;
+  pthread_mutex_unlock(&hmdev_registry.list_lock);
+  if (pending) return 0;
+  struct kern_task* t = create_task(KERN_TASK_TYPE, KERN_TASK_UNPROTECT, dev);
+  if (!t) {
+    pthread_mutex_lock(&hmdev_registry.list_lock);
+    dev->task_pending = 0;
+    pthread_mutex_unlock(&hmdev_registry.list_lock);
+    return -1;
+  }
+  queue_task(t);
+  return 0;
+}
+
+void hm_workd_pass(void) {
+  struct hmdev* dev = hmdev_next(nullptr);
+  while (dev) {
+    hm_nl_get_status(dev);
+    check_hmdev(dev);
+    if (hmdev_stopped(dev)) {
+      HM_LOG(7, "hmdev: %s create unprotect task", dev->uuid);
+      if (queue_unprotect(dev) == 0) {
+        hmdev_put(dev);
+        break;
+      }
+    }
+    struct hmdev* next = hmdev_next(dev);
+    hmdev_put(dev);
+    dev = next;
+  }
+  write_hmdevs_to_conf();
+}
+
+void* hm_workd(void*) {
+  for (;;) {
+    hm_workd_pass();
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    struct timespec until = {now.tv_sec + g_workd_period_s, now.tv_usec * 1000L};
+    pthread_mutex_lock(&workd_lock);
+    while (pthread_cond_timedwait(&workd_cond, &workd_lock, &until) != ETIMEDOUT) {
+    }
+    pthread_mutex_unlock(&workd_lock);
+  }
+  return nullptr;
+}

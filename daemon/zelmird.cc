@@ -1,0 +1,227 @@
+// zelmird: the host-mirror daemon.  The starter regains control once the
+// protections of "hmdev.conf" are back in the kernel, before anyone is served.
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "hm_cdp.h"
+#include "hm_conn.h"
+#include "hm_event.h"
+#include "hm_startup.h"
+#include "hm_unix.h"
+#include "hm_workd.h"
+#include "hm_workqueue.h"
+#include "mirapi/log.h"
+
+namespace {
+
+const char kPidFile[] = "/var/run/zelmir.pid";
+
+#define PANIC(...)        \
+  do {                    \
+    HM_LOG(0, __VA_ARGS__); \
+    abort();              \
+  } while (0)
+
+void unix_listen_handler(int fd, uint32_t, void*) {
+  int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (conn < 0) {
+    HM_LOG(3, "failed to accept a new connection: %m");
+    return;
+  }
+  HM_LOG(7, "accepted a new connection: %d", conn);
+  set_nonblock(conn);
+  struct hm_client* c = create_client(conn);
+  if (!c) {
+    close(conn);
+    return;
+  }
+  if (register_event(conn, unix_listener, c) != 0) {
+    c->cleared = 1;  // never registered
+    clear_client(c);
+  }
+}
+
+int unix_setup(int fd, void*) { return register_event(fd, unix_listen_handler, nullptr); }
+
+int create_unix_domain_socket(const char* path, int (*setup)(int, void*), void* arg) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    HM_LOG(3, "failed to create socket, %m");
+    return -1;
+  }
+  struct sockaddr_un a = {};
+  a.sun_family = AF_UNIX;
+  if (strlen(path) >= sizeof(a.sun_path)) {
+    close(fd);
+    return -1;
+  }
+  strcpy(a.sun_path, path);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0) {
+    HM_LOG(3, "failed to bind socket: %m");
+    close(fd);
+    return -1;
+  }
+  if (listen(fd, 20) != 0) {
+    HM_LOG(3, "failed to listen on socket: %m");
+    close(fd);
+    return -1;
+  }
+  if (set_nonblock(fd) != 0 || setup(fd, arg) != 0) {
+    close(fd);
+    return -1;
+  }
+  return 0;
+}
+
+int setup_unix_server(const char* path) {
+  unlink(path);
+  return create_unix_domain_socket(path, unix_setup, nullptr);
+}
+
+int net_create_listen_fn(int fd, void*) { return register_event(fd, net_listen_handler, nullptr); }
+
+int create_listen_socket(int port, int backlog, int (*setup)(int, void*)) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) PANIC("PANIC: create socket error");
+  int one = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0)
+    HM_LOG(3, "setsockopt failed: %s\n", strerror(errno));
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons((uint16_t)port);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0) {
+    int err = errno;
+    HM_LOG(3, "bind failed: %s\n", strerror(err));
+    close(fd);
+    return -err;
+  }
+  if (listen(fd, backlog) != 0) {
+    HM_LOG(3, "listen failed: %s\n", strerror(errno));
+    close(fd);
+    return -1;
+  }
+  int rc = setup(fd, nullptr);
+  if (rc != 0) close(fd);
+  return rc;
+}
+
+int setup_net_server() { return create_listen_socket(HM_CDP_PORT, 20, net_create_listen_fn); }
+
+// Taken before the registry start-up, so that a second instance touches no
+// protection: it fails here and its starter sees the failure.
+int lock_pid_file() {
+  int fd = open(kPidFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) PANIC("PANIC: unable to create pid file");
+  HM_LOG(7, "OPEN PID FILE OK");
+  if (lockf(fd, F_TLOCK, 0) != 0) PANIC("PANIC: unable to lock pid file");
+  return fd;
+}
+
+void write_pid_file(int fd) {
+  if (ftruncate(fd, 0) != 0) PANIC("PANIC: failed to ftruncate the PID file: %m");
+  char buf[32];
+  int n = snprintf(buf, sizeof(buf), "%d\n", (int)getpid());
+  if (write(fd, buf, n) != n) PANIC("PANIC: failed to write PID to PID file: %m");
+  HM_LOG(7, "WRITE PID FILE OK");
+}
+
+// "-d" must give a level from 0 to 7, starting with a digit.
+int parse_level(const char* arg, int* level) {
+  if (!arg || arg[0] < '0' || arg[0] > '9') return -1;
+  int v = atoi(arg);
+  if (v > 7) return -1;
+  *level = v;
+  return 0;
+}
+
+[[noreturn]] void wait_for_child(int rfd) {
+  int initok = 0;
+  HM_LOG(6, "initok: %d", initok);
+  while (initok == 0) {
+    HM_LOG(6, "wait for configuration, sleep 1s");
+    sleep(1);
+    ssize_t n = read(rfd, &initok, sizeof(initok));
+    if (n == 0 || (n < 0 && errno != EINTR)) {
+      // The child ended before its start-up was done.
+      HM_LOG(3, "daemon ended before its start-up finished");
+      exit(1);
+    }
+  }
+  HM_LOG(6, "configuration finished: %d", initok);
+  exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  log_init("zelmird", 0, 7, 0);
+  int level = -1;
+  int opt;
+  while ((opt = getopt(argc, argv, "d:")) != -1) {
+    if (opt != 'd') continue;
+    int v;
+    if (parse_level(optarg, &v) != 0) {
+      printf("must give a log level, between 0 to 7\n");
+      exit(255);
+    }
+    level = v;
+  }
+  if (level >= 0) set_log_level(level);
+
+  signal(SIGALRM, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  int pfd[2];
+  if (pipe(pfd) != 0) PANIC("PANIC: pipe failed");
+  pid_t pid = fork();
+  if (pid < 0) PANIC("PANIC: starting daemon failed");
+  if (pid > 0) {
+    close(pfd[1]);
+    wait_for_child(pfd[0]);
+  }
+
+  close(pfd[0]);
+  setsid();
+  if (chdir("/") != 0) PANIC("PANIC: failed to set working dir to /: %m");
+  umask(0);
+  int null = open("/dev/null", O_RDWR);
+  if (null < 0) PANIC("PANIC: open dev/null failed");
+  dup2(null, 0);
+  dup2(null, 1);
+  dup2(null, 2);
+  if (null > 2) close(null);
+  zelc_system_log_off = 1;
+  zelc_printf_log_off = 1;
+  int pid_fd = lock_pid_file();
+  daemon_init();
+  HM_LOG(7, "INIT CLIENT FINISHED");
+  int initok = 1;
+  ssize_t w = write(pfd[1], &initok, sizeof(initok));
+  (void)w;
+  close(pfd[1]);
+  write_pid_file(pid_fd);
+
+  if (init_event(8) != 0) exit(1);
+  HM_LOG(7, "INIT EVENT OK");
+  if (hm_conn_init() != 0) exit(1);
+  if (setup_unix_server(HM_UNIX_PATH) != 0 || setup_net_server() != 0) exit(1);
+  HM_LOG(7, "finished setup listen server");
+  if (create_work_queues() != 0) exit(1);
+  pthread_t t;
+  if (pthread_create(&t, nullptr, hm_workd, nullptr) == 0) pthread_detach(t);
+  HM_LOG(7, "finished create worker queue");
+  for (;;) {
+    if (event_loop(-1) < 0) exit(1);
+  }
+}
