@@ -11,21 +11,28 @@
 
 #include <sysfs/libsysfs.h>
 
+#include "disk_id_internal.h"
 #include "host/host.h"
 #include "mirapi/log.h"
 #include "mirapi/scsi.h"
 #include "mirapi/util.h"
 
-namespace {
+namespace mirapi {
 
-// A short transfer leaves errno as it was, often 0: report it as an I/O error
-// rather than as success.
-int io_error(ssize_t n) {
+int signature_at(int fd, uint32_t *sig, bool write, const char **step) {
+  *step = "seek";
+  errno = 0;
+  if (hl_lseek(fd, HM_SIGNATURE_OFF, SEEK_SET) != HM_SIGNATURE_OFF) return errno ? -errno : -EIO;
+  *step = write ? "write" : "read";
+  errno = 0;
+  ssize_t n = write ? hl_write(fd, sig, sizeof(*sig)) : hl_read(fd, sig, sizeof(*sig));
+  if (n == static_cast<ssize_t>(sizeof(*sig))) return 0;
+  // A short transfer leaves errno as it was, often 0: it must still fail.
   if (n < 0 && errno != 0) return -errno;
   return -EIO;
 }
 
-}  // namespace
+}  // namespace mirapi
 
 int get_volume_signature(const char *dev, uint32_t *signature) {
   if (!filepresent(dev)) {
@@ -47,16 +54,12 @@ int get_volume_signature(const char *dev, uint32_t *signature) {
   } else if (!S_ISBLK(st.st_mode)) {
     HM_LOG(LOG_ERR, "%s is not a block device\n", dev);
     rc = -1;
-  } else if (hl_lseek(fd, HM_SIGNATURE_OFF, SEEK_SET) != HM_SIGNATURE_OFF) {
-    rc = errno ? -errno : -EIO;
-    HM_LOG(LOG_ERR, "seek %s error: %s\n", dev, strerror(-rc));
   } else {
-    errno = 0;
-    ssize_t n = hl_read(fd, &sig, sizeof(sig));
-    if (n != static_cast<ssize_t>(sizeof(sig))) {
-      rc = io_error(n);
+    const char *step = "";
+    rc = mirapi::signature_at(fd, &sig, false, &step);
+    if (rc != 0) {
       sig = 0;
-      HM_LOG(LOG_ERR, "read %s error: %s\n", dev, strerror(-rc));
+      HM_LOG(LOG_ERR, "%s %s error: %s\n", step, dev, strerror(-rc));
     }
   }
   if (rc == 0 && signature) *signature = sig;
@@ -80,15 +83,11 @@ int write_volume_signature(const char *dev, uint32_t signature) {
   } else if (!S_ISBLK(st.st_mode)) {
     syslog(LOG_ERR, "%s is not a block device\n", dev);
     rc = -1;
-  } else if (hl_lseek(fd, HM_SIGNATURE_OFF, SEEK_SET) != HM_SIGNATURE_OFF) {
-    rc = errno ? -errno : -EIO;
-    syslog(LOG_ERR, "seek %s error: %s\n", dev, strerror(-rc));
   } else {
-    errno = 0;
-    ssize_t n = hl_write(fd, &signature, sizeof(signature));
-    if (n != static_cast<ssize_t>(sizeof(signature))) {
-      rc = io_error(n);
-      syslog(LOG_ERR, "write %s error: %s\n", dev, strerror(-rc));
+    const char *step = "";
+    rc = mirapi::signature_at(fd, &signature, true, &step);
+    if (rc != 0) {
+      syslog(LOG_ERR, "%s %s error: %s\n", step, dev, strerror(-rc));
     } else if (hl_fsync(fd) != 0) {
       syslog(LOG_ERR, "fsync %s error: %s\n", dev, strerror(errno));
       rc = -1;

@@ -3,10 +3,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "disk_id_internal.h"
 #include "log_capture.h"
 #include "mirapi/disk_id.h"
 
@@ -91,6 +95,61 @@ TEST(LibDiskSignature, RefusesWhatIsNoBlockDevice) {
   char buf[HM_GUID_BUF_LEN];
   EXPECT_EQ(get_guid_by_name(nullptr, buf), -1);
   EXPECT_EQ(get_guid_by_name("/dev/sdb", nullptr), -1);
+}
+
+// A file of the given size standing in for a disk.
+class ShortDisk : public ::testing::Test {
+ protected:
+  int make(size_t size) {
+    unlink(path_);
+    strcpy(path_, "/tmp/libtest-short-XXXXXX");
+    int fd = mkstemp(path_);
+    std::string bytes(size, '\0');
+    if (size >= 444) memcpy(&bytes[440], "\xcd\xab\x34\x12", 4);
+    EXPECT_EQ(write(fd, bytes.data(), size), static_cast<ssize_t>(size));
+    return fd;
+  }
+  void TearDown() override { unlink(path_); }
+  char path_[64] = "/tmp/libtest-short-XXXXXX";
+};
+
+TEST_F(ShortDisk, ShortReadIsAnErrorEvenWithErrnoZero) {
+  int fd = make(442);
+  uint32_t sig = 0;
+  const char* step = "";
+  errno = 0;
+  EXPECT_EQ(mirapi::signature_at(fd, &sig, false, &step), -EIO);
+  EXPECT_STREQ(step, "read");
+  close(fd);
+
+  fd = make(1024);
+  EXPECT_EQ(mirapi::signature_at(fd, &sig, false, &step), 0);
+  EXPECT_EQ(sig, 0x1234abcdu);
+  close(fd);
+}
+
+TEST_F(ShortDisk, ShortWriteIsAnErrorEvenWithErrnoZero) {
+  int fd = make(0);
+  // A file size limit of 442 bytes lets only 2 of the 4 bytes through.
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit lim = old;
+  lim.rlim_cur = 442;
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &lim);
+  uint32_t sig = 0x11223344;
+  const char* step = "";
+  errno = 0;
+  int rc = mirapi::signature_at(fd, &sig, true, &step);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_EQ(rc, -EIO);
+  EXPECT_STREQ(step, "write");
+  close(fd);
+
+  int ro = open(path_, O_RDONLY);
+  EXPECT_EQ(mirapi::signature_at(ro, &sig, true, &step), -EBADF);
+  close(ro);
 }
 
 }  // namespace
