@@ -45,7 +45,9 @@ int log_write(int level, const char *func, int line, const char *fmt, ...) {
 int log_init(const char *name, int console, int level, int /*unused*/) {
   log_level = level;
   log_name = name;
-  to_console = log_sink_open(name, console);
+  // Console output is only ever granted here, never taken back.
+  int granted = log_sink_open(name, console);
+  if (granted) to_console = granted;
   return 0;
 }
 

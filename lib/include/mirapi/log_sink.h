@@ -10,7 +10,8 @@
 extern "C" {
 #endif
 
-// Called by log_init: the value to_console takes (0 keeps syslog output).
+// Called by log_init: the value to_console takes when non-zero (0 leaves
+// it as it was).
 // libmirapi grants the console value only when standard output is a
 // terminal and never opens syslog.
 int log_sink_open(const char *name, int console);
