@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -136,6 +137,30 @@ TEST(LibUtil, SysfsSizeRefusesBadPaths) {
   EXPECT_EQ(size, 77u);
   EXPECT_TRUE(libtest::syslog_contains(
       "Cannot find char '/' in [zelmir-no-such-disk],take it as a device name without path."));
+}
+
+TEST(LibUtil, ConnectWithTimeOut) {
+  std::string path = "/tmp/libtest-conn-" + std::to_string(getpid());
+  int l = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  strcpy(addr.sun_path, path.c_str());
+  unlink(path.c_str());
+  ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(l, 1), 0);
+
+  int s = socket(AF_UNIX, SOCK_STREAM, 0);
+  EXPECT_EQ(conn_nonb(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr), 2), 0);
+  EXPECT_EQ(fcntl(s, F_GETFL) & O_NONBLOCK, 0);   // the flags are given back
+  close(s);
+  close(l);
+  unlink(path.c_str());
+
+  s = socket(AF_UNIX, SOCK_STREAM, 0);
+  errno = 0;
+  EXPECT_EQ(conn_nonb(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr), 2), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(fcntl(s, F_GETFL), -1);   // closed on failure
 }
 
 TEST(LibUtil, FilePresent) {
