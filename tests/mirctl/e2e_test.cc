@@ -1,0 +1,222 @@
+// mirctl against a running zelmird and the real module on simulated hosts.
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "simhost.h"
+
+namespace {
+
+using testsupport::ExecResult;
+using testsupport::SimHost;
+
+const std::string kMirrorGuid = "6f1d2c3b-aaaa-bbbb-cccc-0123456789ab";
+const std::string kSmallGuid = "7a2e3d4c-1111-2222-3333-abcdefabcdef";
+const char kMirctl[] = "/usr/local/zelmir/bin/mirctl";
+const char kZelmird[] = "/usr/local/zelmir/bin/zelmird";
+
+std::string join(const std::vector<std::string>& v) {
+  std::string s;
+  for (const std::string& a : v) s += (s.empty() ? "" : " ") + a;
+  return s;
+}
+
+// The disk signature (bytes 440 to 443) of a host's disk, read from its image.
+uint32_t image_signature(const SimHost& h, const std::string& disk) {
+  uint32_t sig = 0xffffffffu;
+  int fd = open(h.image(disk).c_str(), O_RDONLY);
+  if (fd >= 0) {
+    if (pread(fd, &sig, sizeof(sig), 440) != sizeof(sig)) sig = 0xffffffffu;
+    close(fd);
+  }
+  return sig;
+}
+
+class MirctlHost : public ::testing::Test {
+ protected:
+  explicit MirctlHost(const std::vector<std::string>& disks) : h_(disks) {}
+
+  void SetUp() override {
+    ExecResult r = h_.exec({kZelmird});
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+
+  ExecResult mirctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {kMirctl};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return h_.exec(argv);
+  }
+
+  // Runs a command and checks one line of its output and its exit status.
+  void expect(const std::vector<std::string>& args, const std::string& line,
+              int status = 0) {
+    ExecResult r = mirctl(args);
+    EXPECT_NE(r.out.find(line), std::string::npos)
+        << "mirctl " << join(args) << "\nwanted: " << line << "\ngot:\n" << r.out;
+    EXPECT_EQ(r.status, status) << "mirctl " << join(args);
+  }
+
+  // Polls the status of the primary until its copy has finished.
+  bool wait_sync_finished(const std::string& primary) {
+    for (int i = 0; i < 120; i++) {
+      ExecResult r = mirctl({"disk", "stat", primary});
+      if (r.out.find("Sync Status:\tSync Finished") != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    return false;
+  }
+
+  SimHost h_;
+};
+
+// A plain disk, a LUN as large, a smaller LUN and a second plain disk.
+class MirctlWords : public MirctlHost {
+ protected:
+  MirctlWords()
+      : MirctlHost({"--disk", "sdb:64M", "--lun", "sdc:64M:" + kMirrorGuid, "--lun",
+                    "sdd:32M:" + kSmallGuid, "--disk", "sde:64M"}) {}
+};
+
+struct Row {
+  std::vector<std::string> args;
+  std::string line;  // expected somewhere in the output
+  int status;
+};
+
+TEST_F(MirctlWords, EveryWordAgainstTheDaemon) {
+  const Row refused[] = {
+      {{"disk", "list"}, "Disk:\t/dev/sdb\n", 0},
+      {{"disk", "list"}, "UVO ZELSolution Guid: " + kMirrorGuid, 0},
+      {{"disk", "protect", "primary=/dev/sdc", "mirror=/dev/sdd"},
+       "primary volume: /dev/sdc must not come from ZELSolution", 0},
+      {{"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sde"},
+       "mirror volume: /dev/sde not come from ZELSolution", 0},
+      {{"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdd"},
+       "Failed:\nprimary: /dev/sdb size: 67108864 Bytes\nmirror: /dev/sdd size: 33554432 Bytes too small", 0},
+      {{"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdx"}, "mirror disk /dev/sdx not exist", 0},
+      {{"disk", "protect", "primary=/dev/sdb"}, "tool mirctl must use like:", 0},
+  };
+  for (const Row& r : refused) expect(r.args, r.line, r.status);
+  // No refused protect may have signed a disk.
+  EXPECT_EQ(image_signature(h_, "sdb"), 0u);
+  EXPECT_EQ(image_signature(h_, "sdc"), 0u);
+
+  ExecResult p = mirctl({"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdc"});
+  EXPECT_NE(p.out.find("add protect: primary=/dev/sdb mirror=/dev/sdc success"), std::string::npos)
+      << p.out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(p.out, m, std::regex("check_volume_signature /dev/sdb signature change to: ([0-9a-f]+)")))
+      << p.out;
+  uint32_t sig = static_cast<uint32_t>(std::stoul(m[1].str(), nullptr, 16));
+  EXPECT_NE(sig, 0u);
+  EXPECT_EQ(image_signature(h_, "sdb"), sig);
+
+  const Row protected_rows[] = {
+      {{"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdc"},
+       "add protect: primary=/dev/sdb mirror=/dev/sdc failed: Primary volume is already in protection", 0},
+      {{"disk", "protect", "primary=/dev/sde", "mirror=/dev/sdc"},
+       "add protect: primary=/dev/sde mirror=/dev/sdc failed: Primary volume is already in protection", 0},
+      {{"disk", "stat", "/dev/sdb"}, "cmd: GET_STATUS success", 0},
+      {{"disk", "stat", "/dev/sdb"}, "Sync Status:\tUnSync", 0},
+      {{"disk", "stat", "/dev/sde"}, "cmd: GET_STATUS failed: Volume not in protection", 0},
+      {{"disk", "statall"}, "Run Status: \tRunning", 0},
+      {{"disk", "stopsync", "/dev/sdb"}, "cmd: DISK_STOP_SYNC failed: Hmdev not in syncing", 0},
+      {{"disk", "sync", "/dev/sdb", "speed=200000"}, "param: speed=200000", 0},
+  };
+  for (const Row& r : protected_rows) expect(r.args, r.line, r.status);
+  ASSERT_TRUE(wait_sync_finished("/dev/sdb"));
+
+  const Row rest[] = {
+      {{"disk", "stat", "/dev/sdb"}, "Sync Percent:\t100%", 0},
+      {{"disk", "sync", "/dev/sdb"}, "cmd: DISK_SYNC success", 0},
+      {{"disk", "resync", "/dev/sdb"}, "cmd: DISK_RESYNC success", 0},
+      {{"disk", "fail", "sdc"}, "cmd: UN_CMD_DISK_FAIL success", 0},
+      {{"disk", "up", "sdc"}, "cmd: UN_CMD_DISK_UP success", 0},
+      {{"disk", "del", "sdc"}, "cmd: UN_CMD_DISK_DEL success", 0},
+      {{"disk", "add", "sdc"}, "cmd: UN_CMD_DISK_ADD success", 0},
+      {{"disk", "update", "/dev/sdb"}, "update disk /dev/sdb success", 0},
+      {{"disk", "update", "/dev/sdc"}, "update disk /dev/sdc success", 0},
+      {{"zelmird", "debugon"}, "do cmd UN_CMD_ZELMIRD_DEBUG_ON success", 0},
+      {{"zelmird", "debugoff"}, "do cmd UN_CMD_ZELMIRD_DEBUG_OFF success", 0},
+      {{"zelmird", "debug", "3"}, "do cmd UN_CMD_ZELMIRD_DEBUG_SET success", 0},
+      {{"zelmird", "debug", "8"}, "debug level must be in range [0, 7]", 0},
+      {{"disk", "frobnicate"}, "wrong arg: frobnicate", 255},
+      {{"disk", "list", "-v"}, "zel-linux-hostmirror version:\t1.5-99", 0},
+  };
+  for (const Row& r : rest) expect(r.args, r.line, r.status);
+  ASSERT_TRUE(wait_sync_finished("/dev/sdb"));
+
+  ExecResult st = mirctl({"disk", "stat", "/dev/sdb"});
+  ASSERT_TRUE(std::regex_search(st.out, m, std::regex("Index ID:\t([0-9]+)"))) << st.out;
+  const Row unprotect[] = {
+      {{"disk", "unprotect", "IndexID=x"}, "wrong arg: IndexID=x", 0},
+      {{"disk", "unprotect", "IndexID=" + m[1].str()}, "index_cmd send unprotect cmd\ncmd: CANCEL_DISK_PROTECT success", 0},
+      {{"disk", "unprotect", "/dev/sdb"}, "cmd: CANCEL_DISK_PROTECT failed: Volume not in protection", 0},
+      {{"disk", "unprotect", "IndexID=" + m[1].str()}, "cmd: GET_HMDEV_INFO failed: Hmdev not found", 0},
+  };
+  for (const Row& r : unprotect) expect(r.args, r.line, r.status);
+
+  // Protected again after the unprotect, then unprotected by its path.
+  expect({"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdc"},
+         "add protect: primary=/dev/sdb mirror=/dev/sdc success");
+  expect({"disk", "unprotect", "/dev/sdb"}, "cmd: CANCEL_DISK_PROTECT success");
+
+  ExecResult k = h_.exec({"sh", "-c", "kill $(cat /var/run/zelmir.pid)"});
+  ASSERT_EQ(k.status, 0) << k.out;
+  bool gone = false;
+  for (int i = 0; i < 50 && !gone; i++) {
+    ExecResult r = mirctl({"disk", "statall"});
+    gone = r.out.find(": make sure zelmird is running") != std::string::npos;
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_TRUE(gone);
+}
+
+// Two plain disks and a LUN.
+class MirctlMarkUpdate : public MirctlHost {
+ protected:
+  MirctlMarkUpdate()
+      : MirctlHost({"--disk", "sdb:64M", "--lun", "sdc:64M:" + kMirrorGuid, "--disk", "sde:64M"}) {}
+};
+
+TEST_F(MirctlMarkUpdate, MarkSignsAndProtectKeepsSignaturesUnique) {
+  expect({"disk", "mark", "/dev/sde", "Signature=1a2b3c4d"}, "");
+  EXPECT_EQ(image_signature(h_, "sde"), 0x1a2b3c4du);
+  expect({"disk", "list"}, "Disk identifier: 0x1a2b3c4d");
+  expect({"disk", "mark", "/dev/sde", "Signature=zz"}, "wrong arg: Signature=zz");
+  expect({"disk", "mark", "/dev/sde"}, "tool mirctl must use like:");
+  EXPECT_EQ(image_signature(h_, "sde"), 0x1a2b3c4du);
+
+  // sdb takes sde's signature; protect must give it one of its own.
+  expect({"disk", "mark", "/dev/sdb", "Signature=1a2b3c4d"}, "");
+  ExecResult p = mirctl({"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdc"});
+  EXPECT_NE(p.out.find("check_volume_signature /dev/sdb signature change to: "), std::string::npos)
+      << p.out;
+  EXPECT_NE(p.out.find("add protect: primary=/dev/sdb mirror=/dev/sdc success"), std::string::npos)
+      << p.out;
+  uint32_t sig = image_signature(h_, "sdb");
+  EXPECT_NE(sig, 0x1a2b3c4du);
+  EXPECT_NE(sig, 0u);
+  EXPECT_EQ(image_signature(h_, "sde"), 0x1a2b3c4du);
+}
+
+TEST_F(MirctlMarkUpdate, UpdateAfterTheMirrorIsRenamed) {
+  expect({"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdc"},
+         "add protect: primary=/dev/sdb mirror=/dev/sdc success");
+  ExecResult r = h_.simctl({"disk", "rename", "sdc", "sdf"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  expect({"disk", "update", "/dev/sdf"}, "update disk /dev/sdf success");
+  expect({"disk", "stat", "/dev/sdb"}, "/dev/sdf");
+  expect({"disk", "update", "/dev/sdc"}, "cmd: update Failed to get volume /dev/sdc guid");
+}
+
+}  // namespace
