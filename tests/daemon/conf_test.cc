@@ -1,0 +1,322 @@
+// The configuration file, the boot registry and the option file: what is
+// written, that it reads back, and how damaged files are taken.
+#include <string.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "fake_host.h"
+#include "hm_conf.h"
+#include "hm_registry.h"
+#include "hm_startup.h"
+
+namespace {
+
+const char kMirrorGuid[] = "6c3f1b2a-1111-2222-3333-444455556666";
+
+class ConfTest : public fake::Host {
+ protected:
+  void SetUp() override {
+    fake::Host::SetUp();
+    add_disk("sdb", {fake::sig_guid(0x5d3f2a10), 1073741824, 2, false, 0x5d3f2a10});
+    add_disk("sdc", {kMirrorGuid, 2147483648ull, 2, true, 0});
+  }
+  static int count() {
+    int n = 0;
+    struct list_head* pos;
+    list_for_each(pos, &hmdev_registry.hmdev_list) n++;
+    return n;
+  }
+  static void clear_registry() {
+    while (count()) {
+      struct hmdev* d = at(0);
+      hmdev_list_del(d);
+      hmdev_put(d);
+    }
+    hmdev_registry_init();
+  }
+  static struct hmdev* at(int i) {
+    struct list_head* pos = hmdev_registry.hmdev_list.next;
+    while (i--) pos = pos->next;
+    return list_entry(pos, struct hmdev, list);
+  }
+};
+
+const char kOneBlock[] =
+    "hmdev {\n"
+    "\tmode = 1\n"
+    "\tstatus = 4\n"
+    "\tis_ha = 0\n"
+    "\thmvol {\n"
+    "\t\tname = /dev/sdb\n"
+    "\t\tid_type = 1\n"
+    "\t\tsignature = 5d3f2a10\n"
+    "\t\tguid = 5d3f2a10-0000-0000-0000-000000000000\n"
+    "\t\tmajor = 1\n"
+    "\t\tactive = 1\n"
+    "\t\tis_disk = 1\n"
+    "\t\tlock = 0\n"
+    "\t\tsize = 1073741824\n"
+    "\t}\n"
+    "\thmvol {\n"
+    "\t\tname = /dev/sdc?\n"
+    "\t\tid_type = 2\n"
+    "\t\tsignature = 0\n"
+    "\t\tguid = 6c3f1b2a-1111-2222-3333-444455556666\n"
+    "\t\tmajor = 2\n"
+    "\t\tactive = 0\n"
+    "\t\tis_disk = 1\n"
+    "\t\tlock = 0\n"
+    "\t\tsize = 2147483648\n"
+    "\t}\n"
+    "}\n";
+
+const char kOneLine[] =
+    "/dev/sdb? volume_id_{5d3f2a10-0000-0000-0000-000000000000} /dev/sdc? "
+    "volume_id_{6c3f1b2a-1111-2222-3333-444455556666} line_end\n";
+
+TEST_F(ConfTest, WritesTheExactBlockAndBootLine) {
+  struct hmdev* d = add_protection("/dev/sdb", 0x5d3f2a10, "/dev/sdc", kMirrorGuid, 4);
+  hmvol_mark_missing(d->mirror);
+  hmvol_mark_missing(d->mirror);  // one mark only
+  d->mirror->active = 0;
+  hm_set_conf_dirty(0);
+  ASSERT_EQ(write_hmdevs_to_conf(), 0);
+  EXPECT_EQ(read("conf/hmdev.conf"), kOneBlock);
+  EXPECT_EQ(read("boot/hmdevs.reg"), kOneLine);
+  EXPECT_TRUE(fake::script_runs.empty());
+  struct stat st;
+  EXPECT_NE(stat(path("conf/hmdev.conf_back").c_str(), &st), 0) << "temporary file left behind";
+  EXPECT_NE(stat(path("boot/hmdevs.reg_back").c_str(), &st), 0) << "temporary file left behind";
+}
+
+TEST_F(ConfTest, NothingDueOpensNothing) {
+  add_protection("/dev/sdb", 0x5d3f2a10, "/dev/sdc", kMirrorGuid);
+  EXPECT_EQ(write_hmdevs_to_conf(), 0);
+  struct stat st;
+  EXPECT_NE(stat(path("conf/hmdev.conf").c_str(), &st), 0);
+  EXPECT_NE(stat(path("boot/hmdevs.reg").c_str(), &st), 0);
+}
+
+TEST_F(ConfTest, BootScriptRunsOnceAfterProtect) {
+  add_protection("/dev/sdb", 0x5d3f2a10, "/dev/sdc", kMirrorGuid);
+  hm_set_conf_dirty(1);
+  write_hmdevs_to_conf();
+  hm_set_conf_dirty(0);  // a later status change
+  write_hmdevs_to_conf();
+  EXPECT_EQ(fake::script_runs.size(), 1u);
+}
+
+TEST_F(ConfTest, FailedRewriteKeepsBothFlagsAndOldFile) {
+  add_protection("/dev/sdb", 0x5d3f2a10, "/dev/sdc", kMirrorGuid);
+  write("conf/hmdev.conf", "old\n");
+  ASSERT_EQ(rmdir(path("boot/vyrbitmap").c_str()), 0);
+  ASSERT_EQ(rmdir(path("boot").c_str()), 0);  // the boot registry cannot be made
+  hm_set_conf_dirty(1);
+  write_hmdevs_to_conf();
+  EXPECT_EQ(read("conf/hmdev.conf"), "old\n");
+  EXPECT_EQ(hmdev_registry.conf_dirty, 1);
+  EXPECT_EQ(hmdev_registry.conf_update_boot, 1);
+  EXPECT_TRUE(fake::script_runs.empty());
+  ASSERT_EQ(mkdir(path("boot").c_str(), 0755), 0);
+  EXPECT_EQ(write_hmdevs_to_conf(), 0);
+  EXPECT_EQ(read("boot/hmdevs.reg"), kOneLine);
+  EXPECT_EQ(fake::script_runs.size(), 1u);
+}
+
+TEST_F(ConfTest, ReadsBackWhatWasWritten) {
+  struct hmdev* a = add_protection("/dev/sdb", 0x5d3f2a10, "/dev/sdc", kMirrorGuid, 0x10000004);
+  a->is_ha = 1;
+  a->mode = 1;
+  a->mirror->lock = 2;
+  hmvol_mark_missing(a->mirror);
+  hm_set_conf_dirty(0);
+  ASSERT_EQ(write_hmdevs_to_conf(), 0);
+  std::string written = read("conf/hmdev.conf");
+
+  clear_registry();
+  ASSERT_EQ(init_hmdev_info(), 0);
+  ASSERT_EQ(count(), 1);
+  struct hmdev* b = at(0);
+  EXPECT_EQ(b->index, 0);
+  EXPECT_EQ(b->mode, 1);
+  EXPECT_EQ(b->status, 0x10000004u);
+  EXPECT_EQ(b->is_ha, 1);
+  EXPECT_STREQ(b->uuid, "5d3f2a10-0000-0000-0000-000000000000");
+  EXPECT_STREQ(b->primary->name, "/dev/sdb");
+  EXPECT_EQ(b->primary->vid.mbp_volumeid.signature, 0x5d3f2a10u);
+  EXPECT_EQ(b->primary->size, 1073741824u);
+  EXPECT_STREQ(b->mirror->name, "/dev/sdc?");
+  EXPECT_STREQ(b->mirror->guid, kMirrorGuid);
+  EXPECT_EQ(b->mirror->major, 2);
+  EXPECT_EQ(b->mirror->lock, 2);
+  EXPECT_EQ(b->mirror->id_type, 2);
+  hm_set_conf_dirty(0);
+  ASSERT_EQ(write_hmdevs_to_conf(), 0);
+  EXPECT_EQ(read("conf/hmdev.conf"), written);
+}
+
+TEST_F(ConfTest, IndexesFollowFileOrder) {
+  std::string three = std::string(kOneBlock) + kOneBlock + kOneBlock;
+  write("conf/hmdev.conf", three);
+  ASSERT_EQ(init_hmdev_info(), 0);
+  ASSERT_EQ(count(), 3);
+  for (int i = 0; i < 3; i++) EXPECT_EQ(at(i)->index, i);
+}
+
+std::string replace(std::string s, const std::string& from, const std::string& to) {
+  size_t at = s.find(from);
+  if (at != std::string::npos) s.replace(at, from.size(), to);
+  return s;
+}
+
+struct Damaged {
+  const char* what;
+  std::string text;
+  int blocks;       // protections taken
+  const char* primary_name;
+};
+
+TEST_F(ConfTest, DamagedFiles) {
+  std::string mirror_block = std::string(kOneBlock).substr(std::string(kOneBlock).find("\thmvol {\n\t\tname = /dev/sdc"));
+  mirror_block = mirror_block.substr(0, mirror_block.find("\t}\n") + 3);
+  const Damaged cases[] = {
+      {"empty file", "", 0, nullptr},
+      {"no mirror", replace(kOneBlock, mirror_block, ""), 0, nullptr},
+      {"two mirrors", replace(kOneBlock, mirror_block, mirror_block + mirror_block), 0, nullptr},
+      {"no closing brace at the end", std::string(kOneBlock).substr(0, strlen(kOneBlock) - 2), 1,
+       "/dev/sdb"},
+      {"garbage between blocks", std::string("junk = 1\nnonsense\n") + kOneBlock + "}}}\n", 1,
+       "/dev/sdb"},
+      {"an overlong name is cut, not overrun",
+       replace(kOneBlock, "name = /dev/sdb", "name = /dev/" + std::string(2000, 'x')), 1, nullptr},
+      {"a long line's rest cannot close the block",
+       replace(kOneBlock, "is_ha = 0", "is_ha = 0" + std::string(1100, ' ') + "}"), 1, "/dev/sdb"},
+      {"a damaged block does not stop the next",
+       replace(kOneBlock, mirror_block, "") + kOneBlock, 1, "/dev/sdb"},
+      {"no newline at the end", std::string(kOneBlock).substr(0, strlen(kOneBlock) - 1), 1,
+       "/dev/sdb"},
+  };
+  for (const Damaged& c : cases) {
+    SCOPED_TRACE(c.what);
+    clear_registry();
+    write("conf/hmdev.conf", c.text);
+    init_hmdev_info();
+    ASSERT_EQ(count(), c.blocks);
+    if (c.blocks) {
+      struct hmdev* d = at(0);
+      ASSERT_NE(d->primary, nullptr);
+      ASSERT_NE(d->mirror, nullptr);
+      EXPECT_LT(strlen(d->primary->name), sizeof(d->primary->name));
+      if (c.primary_name) {
+        EXPECT_STREQ(d->primary->name, c.primary_name);
+      }
+      EXPECT_EQ(d->is_ha, 0);
+    }
+  }
+}
+
+TEST_F(ConfTest, MissingFileLeavesRegistryEmpty) {
+  EXPECT_LT(init_hmdev_info(), 0);
+  EXPECT_EQ(count(), 0);
+}
+
+TEST(SplitKeyValue, Table) {
+  struct {
+    const char* line;
+    const char* key;
+    const char* value;
+  } cases[] = {
+      {"\t\tname =   /dev/sdb  \n", "name", "/dev/sdb  "},
+      {"na me = x\n", "name", "x"},
+      {"key = a = b\n", "key", "a = b"},
+      {"key =   \n", "key", ""},
+      {"no equal sign\n", "noequalsign", ""},
+  };
+  for (auto& c : cases) {
+    char key[64], value[64];
+    split_key_value(c.line, key, value);
+    EXPECT_STREQ(key, c.key) << c.line;
+    EXPECT_STREQ(value, c.value) << c.line;
+  }
+}
+
+TEST(VolumeKeys, SignatureAndGuidDependOnIdType) {
+  struct hmvol v;
+  hmvol_init(&v);
+  add_key_value_to_hmvol(&v, "id_type", "1");
+  add_key_value_to_hmvol(&v, "signature", "0x1f");
+  add_key_value_to_hmvol(&v, "guid", "ignored-for-a-signature-volume");
+  EXPECT_EQ(v.vid.mbp_volumeid.signature, 0x1fu);
+  EXPECT_STREQ(v.guid, "0000001f-0000-0000-0000-000000000000");
+  struct hmvol w;
+  hmvol_init(&w);
+  add_key_value_to_hmvol(&w, "id_type", "2");
+  add_key_value_to_hmvol(&w, "signature", "1234");
+  EXPECT_EQ(w.vid.mbp_volumeid.signature, 0u);
+  add_key_value_to_hmvol(&w, "guid", std::string(300, 'g').c_str());
+  EXPECT_EQ(strlen(w.guid), sizeof(w.guid) - 1);
+  add_key_value_to_hmvol(&w, "lock", "7");
+  EXPECT_EQ(w.lock, 2);
+}
+
+TEST_F(ConfTest, OptionFile) {
+  get_conf_value("auto_del_faulty_mirror_disk", g_auto_del_faulty_mirror_disk,
+                 sizeof(g_auto_del_faulty_mirror_disk));
+  EXPECT_STREQ(g_auto_del_faulty_mirror_disk, "") << "no file: option off";
+  write("conf/zelmir.conf",
+        "# auto_del_faulty_mirror_disk = no\nother = 1\nauto_del_faulty_mirror_disk = yes\n");
+  auto_del_faulty_mirror_disk();
+  EXPECT_STREQ(g_auto_del_faulty_mirror_disk, "auto_del_faulty_mirror_disk = yes\n");
+  write("conf/zelmir.conf", "auto_del_faulty_mirror_disk = " + std::string(500, 'y') + "\n");
+  auto_del_faulty_mirror_disk();
+  EXPECT_EQ(strlen(g_auto_del_faulty_mirror_disk), sizeof(g_auto_del_faulty_mirror_disk) - 1);
+}
+
+std::string block(const std::string& pname, uint32_t sig, const std::string& mname,
+                  const std::string& mguid, const std::string& status) {
+  char sigtext[16];
+  snprintf(sigtext, sizeof(sigtext), "%x", sig);
+  std::string b = replace(kOneBlock, "name = /dev/sdb", "name = " + pname);
+  b = replace(b, "signature = 5d3f2a10", std::string("signature = ") + sigtext);
+  b = replace(b, "name = /dev/sdc?", "name = " + mname);
+  b = replace(b, std::string("guid = ") + kMirrorGuid, "guid = " + mguid);
+  return replace(b, "status = 4", "status = " + status);
+}
+
+// Start-up: a primary that moved is followed, a lost one is not sent, a
+// stopped one is not sent; the files are rewritten for the moved name.
+TEST_F(ConfTest, StartUpRefindsAndRegisters) {
+  std::string text = block("/dev/sdx", 0x5d3f2a10, "/dev/sdc?", kMirrorGuid, "4") +
+                     block("/dev/sde", 0x22222222, "/dev/sdf", "7c3f1b2a-1111-2222-3333-444455556666", "4") +
+                     block("/dev/sdg", 0x33333333, "/dev/sdh", "8c3f1b2a-1111-2222-3333-444455556666",
+                           "10000004");
+  write("conf/hmdev.conf", text);
+  add_disk("sdg", {fake::sig_guid(0x33333333), 1 << 30, 2, false, 0x33333333});
+  init_client_conf();
+  ASSERT_EQ(count(), 3);
+  EXPECT_STREQ(at(0)->primary->name, "/dev/sdb");
+  EXPECT_STREQ(at(0)->mirror->name, "/dev/sdc");
+  EXPECT_EQ(at(0)->nr_vol, 2);
+  EXPECT_STREQ(at(1)->primary->name, "/dev/sde?");
+  EXPECT_EQ(at(1)->primary->active, 0);
+  EXPECT_EQ(at(1)->nr_vol, 0);
+  EXPECT_STREQ(at(2)->mirror->name, "/dev/sdh?");
+  EXPECT_EQ(at(2)->nr_vol, 1);
+  ASSERT_EQ(k.commands(), std::vector<int>{HM_NL_CMD_ADD_PROTECT})
+      << "only the protection that moved is sent";
+  std::string reg = read("boot/hmdevs.reg");
+  EXPECT_NE(reg.find("/dev/sdb? volume_id_{5d3f2a10"), std::string::npos) << reg;
+  EXPECT_NE(read("conf/hmdev.conf").find("name = /dev/sdb\n"), 0u);
+  EXPECT_TRUE(fake::script_runs.empty()) << "no boot image at start-up";
+}
+
+TEST_F(ConfTest, StartUpWithoutFileWritesAndSendsNothing) {
+  init_client_conf();
+  EXPECT_EQ(count(), 0);
+  EXPECT_TRUE(k.commands().empty());
+  struct stat st;
+  EXPECT_NE(stat(path("conf/hmdev.conf").c_str(), &st), 0);
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// A fake host for zelmird's unit tests: disks with identities, sizes and path
+// states, a kernel module that records every netlink request and answers
+// from a table, the outside mark library, and scratch directories in place of
+// the daemon's fixed paths.
+#ifndef ZELMIR_TESTS_DAEMON_FAKE_HOST_H
+#define ZELMIR_TESTS_DAEMON_FAKE_HOST_H
+
+#include <stdint.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "hm_nl.h"
+
+struct hmdev;
+
+namespace fake {
+
+struct Disk {
+  std::string guid;      // identity text ("" = cannot be read)
+  uint64_t size = 64 << 20;
+  int path_state = 2;    // 1 down, 2 ready, 3 standby
+  bool lun = false;
+  uint32_t signature = 0;
+};
+
+struct NlRequest {
+  int cmd;
+  std::vector<unsigned char> body;  // msg_len bytes after the header
+};
+
+// What the fake module answers: a retcode per command, and the status body
+// of Get Protection Status.
+struct Kernel {
+  std::mutex mu;
+  std::vector<NlRequest> requests;
+  std::map<int, uint32_t> retcode;
+  hm_nl_status_t status{};
+  std::vector<uint64_t> synced_sequence;  // successive sector_synced values
+  bool down = false;                     // transport fails
+
+  std::vector<int> commands();
+  int count(int cmd);
+};
+
+extern std::map<std::string, Disk> disks;  // by device path
+extern std::vector<std::string> block_names;
+extern Kernel* kernel;
+
+struct Mark {
+  std::string name;
+  int time_flag;
+  int forbid_count_during;
+};
+extern std::vector<Mark> marks;
+extern int mark_result;
+extern std::vector<std::string> script_runs;
+
+// Installs the fakes and points the daemon's paths into a fresh scratch dir;
+// Teardown empties the registry and restores the defaults.
+class Host : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string dir;  // scratch root
+  std::string path(const std::string& rel) const { return dir + "/" + rel; }
+  std::string read(const std::string& rel) const;
+  void write(const std::string& rel, const std::string& content) const;
+
+  // A disk in the fake host, and in /sys/block's list.
+  void add_disk(const std::string& name, const Disk& d);
+  // A registered protection of a plain primary (signature) and a LUN mirror.
+  struct hmdev* add_protection(const std::string& pname, uint32_t sig, const std::string& mname,
+                               const std::string& mguid, uint64_t status = 0);
+
+  Kernel k;
+};
+
+std::string sig_guid(uint32_t sig);
+hm_nl_status_t status_with(uint64_t status, bool p_in_sync, bool m_in_sync);
+
+}  // namespace fake
+
+#endif  // ZELMIR_TESTS_DAEMON_FAKE_HOST_H
