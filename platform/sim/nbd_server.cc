@@ -1,0 +1,454 @@
+#include "nbd_server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <endian.h>
+#include <mutex>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "nbd_proto.h"
+
+namespace nbd {
+namespace {
+
+constexpr int kMaxWorkers = 32;
+constexpr int kMaxInflight = 64;
+constexpr uint64_t kMaxInflightBytes = 128ull << 20;
+constexpr size_t kPooledBuffers = 32;
+constexpr uint32_t kPreferredBlock = 4096;
+
+// Connections alive, so a dying Server can cut them and wait.
+std::mutex g_conns_mu;
+std::condition_variable g_conns_cv;
+std::vector<int> g_conn_fds;
+
+int read_full(int fd, void* buf, size_t n) {
+  char* p = static_cast<char*>(buf);
+  while (n > 0) {
+    ssize_t r = ::recv(fd, p, n, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    if (r == 0) return -EPIPE;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+int writev_full(int fd, iovec* iov, int cnt) {
+  while (cnt > 0) {
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = static_cast<size_t>(cnt);
+    ssize_t r = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    size_t left = static_cast<size_t>(r);
+    while (cnt > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      iov++;
+      cnt--;
+    }
+    if (cnt > 0) {
+      iov->iov_base = static_cast<char*>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
+  }
+  return 0;
+}
+
+int write_full(int fd, const void* buf, size_t n) {
+  iovec v{const_cast<void*>(buf), n};
+  return writev_full(fd, &v, 1);
+}
+
+// A page-aligned buffer, reused across requests of a connection.
+struct Buffer {
+  void* p = nullptr;
+  size_t cap = 0;
+};
+
+struct Job {
+  Decoded req;
+  Buffer buf;
+};
+
+class Connection {
+ public:
+  Connection(int fd, Backend* be) : fd_(fd), be_(be) {}
+  ~Connection() {
+    for (auto& b : pool_) free(b.p);
+  }
+  void run();
+
+ private:
+  bool negotiate();  // true: transmission starts
+  bool handle_option(uint32_t option, const std::string& data, bool* go);
+  int send_option_reply(uint32_t option, uint32_t type, const void* data, uint32_t len);
+  int send_export_info(uint32_t option, const GoRequest& go);
+  void transmit();
+  int reply(uint64_t handle, uint32_t error, const void* data, uint32_t len);
+  void worker();
+  void run_job(Job& j);
+  Buffer get_buffer(size_t len);
+  void put_buffer(Buffer b);
+  bool discard(uint32_t len);
+  void finish_workers();
+
+  int fd_;
+  Backend* be_;
+  std::string name_;
+  uint64_t size_ = 0;
+  bool no_zeroes_ = false;
+
+  std::mutex write_mu_;  // one reply on the stream at a time
+
+  std::mutex mu_;  // guards everything below
+  std::condition_variable work_cv_, room_cv_;
+  std::deque<Job> queue_;
+  int inflight_ = 0;
+  uint64_t inflight_bytes_ = 0;
+  int idle_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+  std::vector<Buffer> pool_;
+};
+
+int Connection::send_option_reply(uint32_t option, uint32_t type, const void* data, uint32_t len) {
+  OptionReply r{htobe64(kOptReplyMagic), htobe32(option), htobe32(type), htobe32(len)};
+  iovec v[2] = {{&r, sizeof r}, {const_cast<void*>(data), len}};
+  return writev_full(fd_, v, len ? 2 : 1);
+}
+
+int Connection::send_export_info(uint32_t option, const GoRequest& go) {
+  InfoExport ie{htobe16(kInfoExport), htobe64(size_),
+                htobe16(kTxHasFlags | kTxSendFlush | kTxCanMultiConn)};
+  int rc = send_option_reply(option, kRepInfo, &ie, sizeof ie);
+  if (rc == 0 && std::find(go.infos.begin(), go.infos.end(), kInfoBlockSize) != go.infos.end()) {
+    InfoBlockSize bs{htobe16(kInfoBlockSize), htobe32(1), htobe32(kPreferredBlock),
+                     htobe32(kMaxPayload)};
+    rc = send_option_reply(option, kRepInfo, &bs, sizeof bs);
+  }
+  return rc;
+}
+
+// False: close the connection.
+bool Connection::handle_option(uint32_t option, const std::string& data, bool* go) {
+  static const char kUnsup[] = "option not supported";
+  static const char kInvalid[] = "malformed option";
+  static const char kUnknown[] = "no such export";
+  switch (option) {
+    case kOptExportName: {
+      // No error reply exists for this option: an unknown name ends the session.
+      if (!be_->lookup(data, &size_)) return false;
+      name_ = data;
+      struct __attribute__((packed)) {
+        uint64_t size;
+        uint16_t flags;
+        char zeroes[124];
+      } r{htobe64(size_), htobe16(kTxHasFlags | kTxSendFlush | kTxCanMultiConn), {}};
+      static_assert(sizeof r == 134);
+      if (write_full(fd_, &r, no_zeroes_ ? 10 : sizeof r) < 0) return false;
+      *go = true;
+      return true;
+    }
+    case kOptAbort:
+      send_option_reply(option, kRepAck, nullptr, 0);
+      return false;
+    case kOptList: {
+      if (!data.empty())
+        return send_option_reply(option, kRepErrInvalid, kInvalid, sizeof kInvalid - 1) == 0;
+      for (const auto& e : be_->exports()) {
+        std::string d(4, '\0');
+        uint32_t n = htobe32(static_cast<uint32_t>(e.size()));
+        memcpy(d.data(), &n, 4);
+        d += e;
+        if (send_option_reply(option, kRepServer, d.data(), static_cast<uint32_t>(d.size())) < 0)
+          return false;
+      }
+      return send_option_reply(option, kRepAck, nullptr, 0) == 0;
+    }
+    case kOptInfo:
+    case kOptGo: {
+      GoRequest g;
+      if (!parse_go(data, &g))
+        return send_option_reply(option, kRepErrInvalid, kInvalid, sizeof kInvalid - 1) == 0;
+      uint64_t size;
+      if (!be_->lookup(g.name, &size))
+        return send_option_reply(option, kRepErrUnknown, kUnknown, sizeof kUnknown - 1) == 0;
+      size_ = size;
+      if (send_export_info(option, g) < 0 || send_option_reply(option, kRepAck, nullptr, 0) < 0)
+        return false;
+      if (option == kOptGo) {
+        name_ = g.name;
+        *go = true;
+      }
+      return true;
+    }
+    default:
+      return send_option_reply(option, kRepErrUnsup, kUnsup, sizeof kUnsup - 1) == 0;
+  }
+}
+
+bool Connection::negotiate() {
+  struct __attribute__((packed)) {
+    uint64_t magic, opt;
+    uint16_t flags;
+  } hello{htobe64(kInitMagic), htobe64(kOptMagic), htobe16(kFlagFixedNewstyle | kFlagNoZeroes)};
+  static_assert(sizeof hello == 18);
+  if (write_full(fd_, &hello, sizeof hello) < 0) return false;
+  uint32_t cflags;
+  if (read_full(fd_, &cflags, 4) < 0) return false;
+  cflags = be32toh(cflags);
+  if (cflags & ~(kClientFixedNewstyle | kClientNoZeroes)) return false;
+  no_zeroes_ = cflags & kClientNoZeroes;
+  std::string data;
+  for (;;) {
+    OptionHeader h;
+    if (read_full(fd_, &h, sizeof h) < 0) return false;
+    if (be64toh(h.magic) != kOptMagic) return false;
+    uint32_t len = be32toh(h.length);
+    if (len > kMaxOptionData) return false;
+    data.resize(len);
+    if (len && read_full(fd_, data.data(), len) < 0) return false;
+    bool go = false;
+    if (!handle_option(be32toh(h.option), data, &go)) return false;
+    if (go) return true;
+  }
+}
+
+int Connection::reply(uint64_t handle, uint32_t error, const void* data, uint32_t len) {
+  SimpleReply r{htobe32(kSimpleReplyMagic), htobe32(error), handle};
+  iovec v[2] = {{&r, sizeof r}, {const_cast<void*>(data), len}};
+  std::lock_guard<std::mutex> l(write_mu_);
+  int rc = writev_full(fd_, v, (error == 0 && len) ? 2 : 1);
+  // A client that stopped reading: wake the reader so the connection ends.
+  if (rc < 0) ::shutdown(fd_, SHUT_RDWR);
+  return rc;
+}
+
+Buffer Connection::get_buffer(size_t len) {
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    for (size_t i = 0; i < pool_.size(); i++) {
+      if (pool_[i].cap >= len) {
+        Buffer b = pool_[i];
+        pool_[i] = pool_.back();
+        pool_.pop_back();
+        return b;
+      }
+    }
+  }
+  Buffer b;
+  b.cap = std::max<size_t>((len + 4095) & ~size_t{4095}, 4096);
+  if (posix_memalign(&b.p, 4096, b.cap) != 0) b = Buffer{};
+  return b;
+}
+
+void Connection::put_buffer(Buffer b) {
+  if (!b.p) return;
+  std::lock_guard<std::mutex> l(mu_);
+  if (pool_.size() < kPooledBuffers) {
+    pool_.push_back(b);
+    return;
+  }
+  // Keep the larger buffers: they are the costly ones to make again.
+  auto small = std::min_element(pool_.begin(), pool_.end(),
+                                [](const Buffer& a, const Buffer& c) { return a.cap < c.cap; });
+  if (small->cap < b.cap) std::swap(*small, b);
+  free(b.p);
+}
+
+bool Connection::discard(uint32_t len) {
+  char sink[65536];
+  while (len > 0) {
+    uint32_t n = std::min<uint32_t>(len, sizeof sink);
+    if (read_full(fd_, sink, n) < 0) return false;
+    len -= n;
+  }
+  return true;
+}
+
+void Connection::run_job(Job& j) {
+  const Decoded& r = j.req;
+  int rc = 0;
+  switch (r.type) {
+    case kCmdRead:
+      rc = r.length ? be_->io(name_, false, r.offset, j.buf.p, r.length) : 0;
+      reply(r.handle, wire_error(rc), j.buf.p, rc == 0 ? r.length : 0);
+      break;
+    case kCmdWrite:
+      rc = r.length ? be_->io(name_, true, r.offset, j.buf.p, r.length) : 0;
+      reply(r.handle, wire_error(rc), nullptr, 0);
+      break;
+    case kCmdFlush:
+      rc = be_->flush(name_);
+      reply(r.handle, wire_error(rc), nullptr, 0);
+      break;
+  }
+}
+
+void Connection::worker() {
+  std::unique_lock<std::mutex> l(mu_);
+  for (;;) {
+    while (queue_.empty() && !stopping_) {
+      idle_++;
+      work_cv_.wait(l);
+      idle_--;
+    }
+    if (queue_.empty()) return;
+    Job j = std::move(queue_.front());
+    queue_.pop_front();
+    l.unlock();
+    run_job(j);
+    uint32_t bytes = j.req.length;
+    put_buffer(j.buf);
+    l.lock();
+    inflight_--;
+    inflight_bytes_ -= bytes;
+    room_cv_.notify_all();
+  }
+}
+
+void Connection::finish_workers() {
+  {
+    std::unique_lock<std::mutex> l(mu_);
+    room_cv_.wait(l, [&] { return inflight_ == 0; });
+    stopping_ = true;
+    work_cv_.notify_all();
+  }
+  for (auto& t : workers_) t.join();
+  workers_.clear();
+}
+
+void Connection::transmit() {
+  for (;;) {
+    Request w;
+    if (read_full(fd_, &w, sizeof w) < 0) break;
+    Decoded d = decode_request(w, size_);
+    if (d.action == Action::kClose || d.action == Action::kDisconnect) break;
+    if (d.action == Action::kError) {
+      if (reply(d.handle, d.error, nullptr, 0) < 0) break;
+      continue;
+    }
+    if (d.action == Action::kSkipError) {
+      if (!discard(d.length) || reply(d.handle, d.error, nullptr, 0) < 0) break;
+      continue;
+    }
+    uint32_t bytes = d.type == kCmdFlush ? 0 : d.length;
+    {
+      // Bound what one client can hold in memory and in the kernel.
+      std::unique_lock<std::mutex> l(mu_);
+      room_cv_.wait(l, [&] {
+        return inflight_ == 0 ||
+               (inflight_ < kMaxInflight && inflight_bytes_ + bytes <= kMaxInflightBytes);
+      });
+    }
+    Job j;
+    j.req = d;
+    j.req.length = bytes;
+    if (bytes) {
+      j.buf = get_buffer(bytes);
+      if (!j.buf.p) {
+        if (d.type == kCmdWrite && !discard(bytes)) break;
+        if (reply(d.handle, kEnomem, nullptr, 0) < 0) break;
+        continue;
+      }
+      if (d.type == kCmdWrite && read_full(fd_, j.buf.p, bytes) < 0) {
+        put_buffer(j.buf);
+        break;
+      }
+    }
+    std::lock_guard<std::mutex> l(mu_);
+    queue_.push_back(std::move(j));
+    inflight_++;
+    inflight_bytes_ += bytes;
+    if (idle_ == 0 && static_cast<int>(workers_.size()) < kMaxWorkers)
+      workers_.emplace_back([this] { worker(); });
+    else
+      work_cv_.notify_one();
+  }
+  // Every request read is answered (or fails on a dead stream) before the close.
+  finish_workers();
+}
+
+void Connection::run() {
+  if (negotiate()) transmit();
+}
+
+}  // namespace
+
+Server::~Server() {
+  if (listen_fd_ >= 0) {
+    ::shutdown(listen_fd_, SHUT_RDWR);
+    if (acceptor_.joinable()) acceptor_.join();
+    ::close(listen_fd_);
+  }
+  std::unique_lock<std::mutex> l(g_conns_mu);
+  for (int fd : g_conn_fds) ::shutdown(fd, SHUT_RDWR);
+  g_conns_cv.wait(l, [&] { return active_.load() == 0; });
+}
+
+int Server::listen(const std::string& path) {
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  if (path.size() >= sizeof sa.sun_path) return -ENAMETOOLONG;
+  memcpy(sa.sun_path, path.data(), path.size());
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  ::unlink(path.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 || ::listen(fd, 64) < 0) {
+    int e = errno;
+    ::close(fd);
+    return -e;
+  }
+  listen_fd_ = fd;
+  acceptor_ = std::thread([this] { accept_loop(); });
+  return 0;
+}
+
+void Server::accept_loop() {
+  for (;;) {
+    int c = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
+        if (errno == EMFILE || errno == ENFILE) usleep(10000);
+        continue;
+      }
+      return;
+    }
+    serve(c);
+  }
+}
+
+void Server::serve(int fd) {
+  {
+    std::lock_guard<std::mutex> l(g_conns_mu);
+    g_conn_fds.push_back(fd);
+    active_++;
+  }
+  std::thread([this, fd] {
+    {
+      Connection c(fd, backend_);
+      c.run();
+    }
+    std::lock_guard<std::mutex> l(g_conns_mu);
+    g_conn_fds.erase(std::find(g_conn_fds.begin(), g_conn_fds.end(), fd));
+    ::close(fd);
+    active_--;
+    g_conns_cv.notify_all();
+  }).detach();
+}
+
+}  // namespace nbd

@@ -1,0 +1,111 @@
+// simctl: the host's console to its kernel, simkernel, over the control socket.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ctl_proto.h"
+#include "host_config.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: simctl COMMAND [ARG...]\n"
+    "  disks                          list disks and partitions\n"
+    "  disk add NAME SIZE [--lun GUID] add a disk (SIZE in bytes or with K, M or G)\n"
+    "  disk remove NAME               hot-unplug a disk\n"
+    "  disk rename OLD NEW            give a disk a new name\n"
+    "  disk fail NAME read|write|all  make I/O to a disk fail\n"
+    "  disk heal NAME                 end failures and offline\n"
+    "  disk offline NAME              take a disk offline\n"
+    "  disk knob NAME KNOB            set a test knob of a LUN's SCSI model\n"
+    "  insmod [PATH]                  load the module (default: the configured one)\n"
+    "  rmmod                          unload the module\n"
+    "  reboot                         run the reboot notifier chain\n"
+    "  dmesg                          print the kernel log\n"
+    "  log                            print the host's syslog (/var/log/messages)\n";
+
+int usage() {
+  fputs(kUsage, stderr);
+  return 2;
+}
+
+// Sends one request; prints what came back. Exit status 0 on success.
+int run(uint16_t op, const std::string& payload, bool print) {
+  int result = 0;
+  std::string reply;
+  int rc = ctlproto::call(ctlproto::kSocketPath, op, payload, &result, &reply);
+  if (rc < 0) {
+    fprintf(stderr, "simctl: cannot reach simkernel at %s: %s\n", ctlproto::kSocketPath,
+            strerror(-rc));
+    return 1;
+  }
+  if (result < 0) {
+    fprintf(stderr, "simctl: %s\n", reply.empty() ? strerror(-result) : reply.c_str());
+    return 1;
+  }
+  if (print) fwrite(reply.data(), 1, reply.size(), stdout);
+  return 0;
+}
+
+std::string names(const std::vector<std::string>& v) {
+  ctlproto::Writer w;
+  for (const auto& s : v) w.str(s);
+  return w.take();
+}
+
+int disk(const std::vector<std::string>& a) {
+  if (a.empty()) return usage();
+  const std::string& sub = a[0];
+  size_t n = a.size();
+  if (sub == "add") {
+    if (n != 3 && !(n == 5 && a[3] == "--lun")) return usage();
+    uint64_t size;
+    if (!sim::parse_size(a[2], &size) || size % 512) {
+      fprintf(stderr, "simctl: bad size '%s' (a multiple of 512 bytes, or with K, M or G)\n",
+              a[2].c_str());
+      return 2;
+    }
+    ctlproto::Writer w;
+    w.str(a[1]);
+    w.u64(size);
+    w.str(n == 5 ? a[4] : "");
+    return run(ctlproto::kDiskAdd, w.data(), false);
+  }
+  if (sub == "remove" && n == 2) return run(ctlproto::kDiskRemove, names({a[1]}), false);
+  if (sub == "rename" && n == 3) return run(ctlproto::kDiskRename, names({a[1], a[2]}), false);
+  if (sub == "heal" && n == 2) return run(ctlproto::kDiskHeal, names({a[1]}), false);
+  if (sub == "offline" && n == 2) return run(ctlproto::kDiskOffline, names({a[1]}), false);
+  if (sub == "knob" && n == 3) return run(ctlproto::kDiskKnob, names({a[1], a[2]}), false);
+  if (sub == "fail" && n == 3) {
+    uint8_t mode = a[2] == "read" ? 1 : a[2] == "write" ? 2 : a[2] == "all" ? 3 : 0;
+    if (!mode) {
+      fprintf(stderr, "simctl: fail mode must be read, write or all\n");
+      return 2;
+    }
+    ctlproto::Writer w;
+    w.str(a[1]);
+    w.u8(mode);
+    return run(ctlproto::kDiskFail, w.data(), false);
+  }
+  return usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> a(argv + 1, argv + argc);
+  if (a.empty() || a[0] == "-h" || a[0] == "--help") return usage();
+  const std::string cmd = a[0];
+  std::vector<std::string> rest(a.begin() + 1, a.end());
+  if (cmd == "disks" && rest.empty()) return run(ctlproto::kDisks, "", true);
+  if (cmd == "disk") return disk(rest);
+  if (cmd == "insmod" && rest.size() <= 1)
+    return run(ctlproto::kInsmod, names({rest.empty() ? "" : rest[0]}), false);
+  if (cmd == "rmmod" && rest.empty()) return run(ctlproto::kRmmod, "", false);
+  if (cmd == "reboot" && rest.empty()) return run(ctlproto::kReboot, "", false);
+  if (cmd == "dmesg" && rest.empty()) return run(ctlproto::kDmesg, "", true);
+  if (cmd == "log" && rest.empty()) return run(ctlproto::kLog, "", true);
+  return usage();
+}
