@@ -71,7 +71,7 @@ int guid_by_name(const char* dev, char* buf) {
 
 int size_scsi(const char* dev, uint64_t* size) {
   const Disk* d = find(dev);
-  if (!d || !d->lun) return -1;
+  if (!d || d->path_state == 1) return -1;
   *size = d->size;
   return 0;
 }
