@@ -191,7 +191,7 @@ int parse_request(const char* msg, int len) {
     result = HM_CDP_ERR_BAD_XML;
   } else {
     int count = 0;
-    int have_list = 0;
+    int nparas = 0;  // parameters actually read, whatever m_ParaNum says later
     char area[kParaArea];
     const char* paras[kParaArea / 8] = {nullptr};
     xmlChar* command = nullptr;
@@ -210,17 +210,17 @@ int parse_request(const char* msg, int len) {
           result = HM_CDP_ERR_BAD_XML;
           break;
         }
-        have_list = 1;
+        nparas = count;
       }
     }
     if (result == 0) {
       const char* name = command ? reinterpret_cast<const char*>(command) : nullptr;
       // A mark needs its name: a request without a parameter is refused
       // before anything is queued.
-      if (net_cmd_lookup(name ? name : "") != 0 && (!have_list || count < 1))
+      if (net_cmd_lookup(name ? name : "") != 0 && nparas < 1)
         result = HM_CDP_ERR_BAD_XML;
       else
-        result = process_net_cmd(name, paras, have_list ? count : 0);
+        result = process_net_cmd(name, paras, nparas);
     }
     xmlFree(command);
   }

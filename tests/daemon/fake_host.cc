@@ -21,7 +21,22 @@ std::map<std::string, Disk> disks;
 std::vector<std::string> block_names;
 Kernel* kernel;
 std::vector<Mark> marks;
+std::mutex marks_mu;
 int mark_result;
+int mark_delay_ms;
+
+std::vector<Mark> marks_made() {
+  std::lock_guard<std::mutex> l(marks_mu);
+  return marks;
+}
+
+bool wait_marks(size_t n) {
+  for (int i = 0; i < 500; i++) {
+    if (marks_made().size() >= n) return true;
+    usleep(10000);
+  }
+  return false;
+}
 std::vector<std::string> script_runs;
 
 std::vector<int> Kernel::commands() {
@@ -159,7 +174,10 @@ int o_log_init(const char*) { return 0; }
 int o_set(int) { return 0; }
 int o_parse(const char*) { return 0; }
 int o_mark(const char* name, int time_flag) {
-  marks.push_back({name, time_flag, hm_nl_forbid_count()});
+  int during = hm_nl_forbid_count();
+  if (mark_delay_ms) usleep(mark_delay_ms * 1000);
+  std::lock_guard<std::mutex> l(marks_mu);
+  marks.push_back({name, time_flag, during});
   return mark_result;
 }
 
@@ -191,8 +209,12 @@ void Host::SetUp() {
   kernel = &k;
   disks.clear();
   block_names.clear();
-  marks.clear();
+  {
+    std::lock_guard<std::mutex> l(marks_mu);
+    marks.clear();
+  }
   mark_result = 0;
+  mark_delay_ms = 0;
   script_runs.clear();
   g_resync_poll_sleep_us = 1000;
   g_kern_task_retry_us = 1000;

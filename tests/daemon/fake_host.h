@@ -56,8 +56,13 @@ struct Mark {
   int time_flag;
   int forbid_count_during;
 };
-extern std::vector<Mark> marks;
+extern std::vector<Mark> marks;  // under marks_mu: marks run on the workers
+extern std::mutex marks_mu;
 extern int mark_result;
+extern int mark_delay_ms;
+std::vector<Mark> marks_made();
+// Waits (bounded) until n marks were made.
+bool wait_marks(size_t n);
 extern std::vector<std::string> script_runs;
 
 // Installs the fakes and points the daemon's paths into a fresh scratch dir;

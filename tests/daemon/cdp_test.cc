@@ -1,0 +1,264 @@
+// The CDP mark channel: the XML requests and their exact replies, malformed
+// and oversized requests, a peer that never finishes, and the marks with the
+// guard of all mirrors lifted around them.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "fake_host.h"
+#include "hm_cdp.h"
+#include "hm_nl_client.h"
+#include "hm_registry.h"
+#include "hm_workqueue.h"
+
+namespace {
+
+const char kMirrorGuid[] = "6c3f1b2a-1111-2222-3333-444455556666";
+const char kPrimaryGuid[] = "5d3f2a10-0000-0000-0000-000000000000";
+
+class QueuesEnv : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_EQ(create_work_queues(), 0); }
+};
+::testing::Environment* const env = ::testing::AddGlobalTestEnvironment(new QueuesEnv);
+
+std::string request(const std::string& cmd, const std::vector<std::string>& paras, int count,
+                    bool count_last = false) {
+  std::string num = "<m_ParaNum>" + std::to_string(count) + "</m_ParaNum>";
+  std::string s = "<?xml version=\"1.0\"?><CSocketMsgInfo>";
+  if (!count_last) s += num;
+  if (!cmd.empty()) s += "<m_SendCommand>" + cmd + "</m_SendCommand>";
+  s += "<m_StrParaList>";
+  for (auto& p : paras) s += "<string>" + p + "</string>";
+  s += "</m_StrParaList>";
+  if (count_last) s += num;
+  return s + "</CSocketMsgInfo>";
+}
+
+std::string reply_of(const std::string& status, const std::string& code) {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><CRetMsgInfo><m_RepServiceStatus>" + status +
+         "</m_RepServiceStatus><m_RetMsgInfo/><m_ErrorCode>" + code + "</m_ErrorCode></CRetMsgInfo>";
+}
+
+class CdpTest : public fake::Host {
+ protected:
+  void SetUp() override {
+    fake::Host::SetUp();
+    add_disk("sdb", {kPrimaryGuid, 1073741824, 2, false, 0x5d3f2a10});
+    add_disk("sdc", {kMirrorGuid, 2147483648ull, 2, true, 0});
+    add_protection("/dev/sdb", 0x5d3f2a10, "/dev/sdc", kMirrorGuid);
+    k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, true);
+  }
+  // One exchange over a socket pair: the reply text and the result.
+  std::string exchange(const std::string& msg, int* result = nullptr) {
+    int sv[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int rc = parse_xml_cmd(msg.data(), (int)msg.size(), sv[0]);
+    if (result) *result = rc;
+    close(sv[0]);
+    std::string out;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(sv[1], buf, sizeof(buf))) > 0) out.append(buf, n);
+    close(sv[1]);
+    return out;
+  }
+  std::string mark_name() const { return std::string("zel_{") + kMirrorGuid + "}"; }
+};
+
+TEST_F(CdpTest, QueuedMarkIsAnsweredAtOnceAndMadeAfterwards) {
+  fake::mark_delay_ms = 100;
+  std::string out = exchange(request("ZEL_RC_CMD_CREATE_TIMECDP", {mark_name()}, 1));
+  EXPECT_EQ(out, reply_of("RS_SUCCESS_START_CREATE_CDP", "0"));
+  EXPECT_EQ(out.find('\n'), std::string::npos);
+  EXPECT_TRUE(fake::marks_made().empty()) << "the reply comes before the mark";
+  ASSERT_TRUE(fake::wait_marks(1));
+  fake::Mark m = fake::marks_made()[0];
+  EXPECT_EQ(m.name, std::string("{") + kMirrorGuid + "}");
+  EXPECT_EQ(m.time_flag, 1);
+  EXPECT_EQ(m.forbid_count_during, 1) << "the guard is lifted during the mark";
+  for (int i = 0; i < 100 && hm_nl_forbid_count() != 0; i++) usleep(10000);
+  EXPECT_EQ(k.count(HM_NL_CMD_CANCEL_FORBID_MIRROR_ALL), 1);
+  EXPECT_EQ(k.count(HM_NL_CMD_FORBID_MIRROR_ALL), 1);
+}
+
+TEST_F(CdpTest, ReplyTable) {
+  std::string long_text(600, 'a');
+  struct {
+    const char* what;
+    std::string msg;
+    std::string status, code;
+  } cases[] = {
+      {"unknown protection is still queued", request("ZEL_RC_CMD_CREATE_CDP", {"zel_{" + std::string(36, '0') + "}"}, 1),
+       "RS_SUCCESS_START_CREATE_CDP", "0"},
+      {"unknown command", request("ZEL_RC_CMD_DELETE", {mark_name()}, 1), "RS_FAILED", "ffffffea"},
+      {"no command", request("", {mark_name()}, 1), "RS_FAILED", "ffffffea"},
+      {"wrong root", "<Other><m_ParaNum>1</m_ParaNum></Other>", "RS_FAILED", "2a00002e"},
+      {"not xml", "hello there", "RS_FAILED", "2a00002e"},
+      {"no parameter count", request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 0), "RS_FAILED", "2a00002e"},
+      {"count after the list", request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 1, true), "RS_FAILED", "2a00002e"},
+      {"fewer strings than counted", request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 2), "RS_FAILED", "2a00002e"},
+      {"more strings than counted", request("ZEL_RC_CMD_CREATE_CDP", {mark_name(), "x"}, 1), "RS_FAILED", "2a00002e"},
+      {"a count beyond the slots", request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 500), "RS_FAILED", "2a00002e"},
+      {"a negative count", request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, -3), "RS_FAILED", "2a00002e"},
+      {"texts beyond the parameter block", request("ZEL_RC_CMD_CREATE_CDP", {long_text}, 1), "RS_FAILED", "2a00002e"},
+      {"texts beyond the parse area", request("ZEL_RC_CMD_CREATE_CDP", {long_text, long_text}, 2), "RS_FAILED", "2a00002e"},
+      {"no list at all", "<CSocketMsgInfo><m_ParaNum>1</m_ParaNum><m_SendCommand>ZEL_RC_CMD_CREATE_CDP</m_SendCommand></CSocketMsgInfo>",
+       "RS_FAILED", "2a00002e"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(exchange(c.msg), reply_of(c.status, c.code));
+  }
+  // Only the first case queued anything, and that mark found no protection.
+  usleep(100000);
+  EXPECT_TRUE(fake::marks_made().empty());
+}
+
+TEST_F(CdpTest, UnhealthyProtectionIsNotMarked) {
+  struct {
+    const char* what;
+    uint64_t status;
+    bool m_in_sync;
+  } cases[] = {
+      {"initial copy not finished", 1ull << HM_INITIALIZE_ON, true},
+      {"recovering", (1ull << HM_INITIALIZE_FINISHED) | (1ull << HM_RECOVERY_ON), true},
+      {"mirror faulty", 1ull << HM_INITIALIZE_FINISHED, false},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    k.status = fake::status_with(c.status, true, c.m_in_sync);
+    struct hmdev* d = hmdev_find_by_guid(kMirrorGuid);
+    d->mirror->active = 1;
+    hmdev_put(d);
+    EXPECT_EQ(create_cdp(NET_CMD_CREATE_CDP, mark_name().c_str()), -2);
+  }
+  EXPECT_TRUE(fake::marks_made().empty());
+  EXPECT_EQ(k.count(HM_NL_CMD_CANCEL_FORBID_MIRROR_ALL), 0) << "the guard is not touched";
+}
+
+TEST_F(CdpTest, MarkByPrimaryGuidAndFailingMark) {
+  std::string by_primary = std::string("zel_{") + kPrimaryGuid + "}";
+  EXPECT_EQ(create_cdp(NET_CMD_CREATE_CDP, by_primary.c_str()), 0);
+  fake::mark_result = -1;
+  EXPECT_EQ(create_cdp(NET_CMD_CREATE_CDP, mark_name().c_str()), -1);
+  EXPECT_EQ(hm_nl_forbid_count(), 0) << "the guard returns after a failed mark too";
+  EXPECT_EQ(k.count(HM_NL_CMD_FORBID_MIRROR_ALL), 2);
+}
+
+TEST_F(CdpTest, OverlappingMarksLiftTheGuardOnce) {
+  fake::mark_delay_ms = 150;
+  std::thread a([&] { create_cdp(NET_CMD_CREATE_CDP, mark_name().c_str()); });
+  usleep(50000);
+  std::thread b([&] { create_cdp(NET_CMD_CREATE_TIMECDP, mark_name().c_str()); });
+  a.join();
+  b.join();
+  std::vector<int> guard;
+  for (int c : k.commands())
+    if (c == HM_NL_CMD_CANCEL_FORBID_MIRROR_ALL || c == HM_NL_CMD_FORBID_MIRROR_ALL) guard.push_back(c);
+  EXPECT_EQ(guard, (std::vector<int>{HM_NL_CMD_CANCEL_FORBID_MIRROR_ALL, HM_NL_CMD_FORBID_MIRROR_ALL}));
+  auto marks = fake::marks_made();
+  ASSERT_EQ(marks.size(), 2u);
+  EXPECT_EQ(marks[1].forbid_count_during, 2);
+}
+
+// The TCP exchange on a real loopback listener.
+class TcpTest : public CdpTest {
+ protected:
+  void SetUp() override {
+    CdpTest::SetUp();
+    lfd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    socklen_t len = sizeof(a);
+    getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    addr = a;
+  }
+  void TearDown() override {
+    close(lfd);
+    CdpTest::TearDown();
+  }
+  int connect_peer() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    return fd;
+  }
+  static std::string drain(int fd) {
+    std::string out;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof(buf))) > 0) out.append(buf, n);
+    return out;
+  }
+  int lfd = -1;
+  sockaddr_in addr{};
+};
+
+TEST_F(TcpTest, IdlePeerCannotHoldTheLoop) {
+  g_cdp_read_timeout_ms = 300;
+  int fd = connect_peer();
+  std::string part = request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 1).substr(0, 40);
+  ASSERT_EQ(::write(fd, part.data(), part.size()), (ssize_t)part.size());
+  timespec t0, t1;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  net_listen_handler(lfd, 0, nullptr);
+  clock_gettime(CLOCK_MONOTONIC, &t1);
+  double s = (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
+  EXPECT_LT(s, 3.0);
+  EXPECT_EQ(drain(fd), reply_of("RS_FAILED", "ffffffea"));
+  close(fd);
+
+  fd = connect_peer();  // a peer that sends nothing at all gets no reply
+  net_listen_handler(lfd, 0, nullptr);
+  EXPECT_EQ(drain(fd), "");
+  close(fd);
+  g_cdp_read_timeout_ms = 5000;
+}
+
+TEST_F(TcpTest, ClosedPeerAndOversizedRequest) {
+  int fd = connect_peer();
+  shutdown(fd, SHUT_WR);
+  net_listen_handler(lfd, 0, nullptr);
+  EXPECT_EQ(drain(fd), "");
+  close(fd);
+
+  fd = connect_peer();
+  std::string big = request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 1);
+  big.insert(big.find("<m_ParaNum>"), "<pad>" + std::string(3000, 'p') + "</pad>");
+  std::thread w([&] {
+    size_t off = 0;
+    while (off < big.size()) {
+      ssize_t n = ::write(fd, big.data() + off, big.size() - off);
+      if (n <= 0) break;
+      off += n;
+    }
+    shutdown(fd, SHUT_WR);
+  });
+  net_listen_handler(lfd, 0, nullptr);
+  w.join();
+  EXPECT_EQ(drain(fd), reply_of("RS_FAILED", "ffffffea")) << "only the first 1024 bytes are read";
+  close(fd);
+
+  fd = connect_peer();
+  std::string ok = request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 1);
+  ASSERT_EQ(::write(fd, ok.data(), ok.size()), (ssize_t)ok.size());
+  shutdown(fd, SHUT_WR);
+  net_listen_handler(lfd, 0, nullptr);
+  EXPECT_EQ(drain(fd), reply_of("RS_SUCCESS_START_CREATE_CDP", "0"));
+  close(fd);
+  ASSERT_TRUE(fake::wait_marks(1));
+  EXPECT_EQ(fake::marks_made()[0].time_flag, 0);
+}
+
+}  // namespace
