@@ -1,0 +1,60 @@
+// The host layer inside whole simulated hosts: SCSI answers, block device
+// identity and I/O, and netlink through the test module.
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "simhost.h"
+
+namespace {
+
+using testsupport::SimHost;
+
+constexpr char kGuid[] = "6a3e1d3c-0b61-4bde-9d2c-6f3a4d5e6f70";
+const std::string kProg = "/usr/local/zelmir/bin/simtest_hl";
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(HostE2e, ScsiIdentityAndIoThroughTheLayer) {
+  SimHost h({"--disk", "sdb:64M", "--lun", std::string("sdc:64M:") + kGuid});
+  auto r = h.exec({kProg, "inquiry", "/dev/sdc"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "vendor=UVO     ")) << r.out;
+  EXPECT_TRUE(has(r.out, "product=ZELSolution")) << r.out;
+  EXPECT_TRUE(has(r.out, std::string("guid=") + kGuid + "\n")) << r.out;
+  r = h.exec({kProg, "inquiry", "/dev/sdb"});
+  EXPECT_FALSE(has(r.out, "ZELSolution")) << r.out;
+  EXPECT_FALSE(has(r.out, "guid=" + std::string(kGuid))) << r.out;
+
+  r = h.exec({kProg, "stat", "/dev/sdc"});
+  EXPECT_EQ(r.out, "blk=1/1 rdev=8:32 size=67108864 ssz=512\n");
+  r = h.exec({kProg, "io", "/dev/sdb"});
+  EXPECT_EQ(r.out, "io=ok\n");
+  std::ifstream img(h.image("sdb"), std::ios::binary);
+  img.seekg(1 << 20);
+  unsigned char first[3] = {};
+  img.read(reinterpret_cast<char*>(first), 3);
+  EXPECT_EQ(first[0], 5);
+  EXPECT_EQ(first[1], 18);
+  EXPECT_EQ(first[2], 31);
+}
+
+TEST(HostE2e, NetlinkRoundTripThroughTestmod) {
+  SimHost h({"--disk", "sdb:32M", "--module", testsupport::lib_dir() + "/testmod.so"});
+  auto r = h.exec({kProg, "netlink", "sdb"});
+  EXPECT_EQ(r.out, "echo=ok ret=0\nhook=0\ncounted=yes\nunhook=0\n");
+  EXPECT_TRUE(has(h.simctl({"dmesg"}).out, "testmod: hooked sdb")) << h.simctl({"dmesg"}).out;
+
+  // No module, no netlink protocol 21.
+  ASSERT_EQ(h.simctl({"rmmod"}).status, 0);
+  EXPECT_NE(h.simctl({"rmmod"}).status, 0);
+  r = h.exec({kProg, "netlink", "sdb"});
+  EXPECT_TRUE(has(r.out, "socket failed")) << r.out;
+  ASSERT_EQ(h.simctl({"insmod"}).status, 0);
+  EXPECT_NE(h.simctl({"insmod"}).status, 0);  // loaded already
+  r = h.exec({kProg, "netlink", "sdb"});
+  EXPECT_TRUE(has(r.out, "echo=ok ret=0\n")) << r.out;
+}
+
+}  // namespace

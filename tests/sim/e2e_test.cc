@@ -1,0 +1,138 @@
+// simkernel in whole simulated hosts: the device files follow the disks,
+// libsysfs and libudev see them, NBD clients get the kernel's errors, and a
+// hostile client harms nobody.
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+
+#include "simhost.h"
+
+namespace {
+
+using testsupport::SimHost;
+
+constexpr char kGuid[] = "6a3e1d3c-0b61-4bde-9d2c-6f3a4d5e6f70";
+
+std::string prog(const std::string& name) { return "/usr/local/zelmir/bin/" + name; }
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(SimE2e, DeviceFilesFollowEveryDiskChange) {
+  SimHost h({"--disk", "sdb:64M", "--lun", std::string("sdc:32M:") + kGuid});
+  auto r = h.exec({"cat", "/proc/partitions"});
+  EXPECT_TRUE(has(r.out, "   8       16      65536 sdb\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "   8       32      32768 sdc\n")) << r.out;
+  r = h.exec({"sh", "-c",
+              "ls /sys/block /sys/class/block; cat /sys/block/sdc/device/model /sys/block/sdb/dev "
+              "/sys/block/sdb/size; test -f /dev/sdb -a ! -s /dev/sdb && echo devfile; "
+              "grep -c ' sd$' /proc/devices"});
+  EXPECT_TRUE(has(r.out, "ZELSolution")) << r.out;
+  EXPECT_TRUE(has(r.out, "8:16\n131072\ndevfile\n")) << r.out;
+  r = h.simctl({"disks"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(has(r.out, kGuid)) << r.out;
+
+  // libsysfs inside the host lists the disks, with their SCSI model.
+  r = h.exec({prog("simtest_sysfs")});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "sdb 8:16 ")) << r.out;
+  EXPECT_TRUE(has(r.out, "sdc 8:32 ZELSolution\n")) << r.out;
+
+  ASSERT_EQ(h.simctl({"disk", "remove", "sdb"}).status, 0);
+  r = h.exec({"sh", "-c", "ls /sys/block /sys/class/block /dev; cat /proc/partitions"});
+  EXPECT_FALSE(has(r.out, "sdb")) << r.out;
+  EXPECT_FALSE(has(h.read_file("/etc/simhost/host.conf"), "disk sdb ")) << h.read_file("/etc/simhost/host.conf");
+
+  ASSERT_EQ(h.simctl({"disk", "rename", "sdc", "sdd"}).status, 0);
+  r = h.exec({"sh", "-c", "ls /sys/block /dev; cat /proc/partitions /sys/block/sdd/dev"});
+  EXPECT_FALSE(has(r.out, "sdc")) << r.out;
+  EXPECT_TRUE(has(r.out, "sdd")) << r.out;
+  EXPECT_TRUE(has(r.out, "8:32\n")) << r.out;
+  std::string conf = h.read_file("/etc/simhost/host.conf");
+  EXPECT_TRUE(has(conf, std::string("disk sdd ")) && has(conf, kGuid)) << conf;
+
+  ASSERT_EQ(h.simctl({"disk", "add", "sde", "16M"}).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat(h.image("sde").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 16 << 20);
+  r = h.exec({"sh", "-c", "cat /sys/block/sde/dev; test -f /dev/sde && echo devfile"});
+  EXPECT_EQ(r.out, "8:64\ndevfile\n");
+
+  // As on Linux, writing 1 to the SCSI device's delete removes the disk.
+  h.exec({"sh", "-c", "echo 1 > /sys/block/sde/device/delete"});
+  bool gone = false;
+  for (int i = 0; i < 50 && !gone; i++) {
+    gone = h.exec({"test", "-e", "/sys/block/sde"}).status != 0;
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(gone);
+  EXPECT_FALSE(has(h.exec({"cat", "/proc/partitions"}).out, "sde"));
+
+  // Bad commands fail with a reason and leave everything as it was.
+  struct {
+    std::vector<std::string> args;
+    const char* says;
+  } bad[] = {
+      {{"disk", "remove", "nosuch"}, "nosuch"},
+      {{"disk", "add", "../evil", "1M"}, "bad disk name"},
+      {{"disk", "add", "sdd", "1M"}, "exists"},
+      {{"disk", "add", "sdf", "12Q"}, "bad size"},
+      {{"disk", "fail", "sdd", "sideways"}, "read, write or all"},
+      {{"disk", "rename", "sdd", "a/b"}, "bad disk name"},
+      {{"frobnicate"}, "usage"},
+  };
+  for (const auto& b : bad) {
+    r = h.simctl(b.args);
+    EXPECT_NE(r.status, 0) << b.args[0];
+    EXPECT_TRUE(has(r.out, b.says)) << r.out;
+  }
+  EXPECT_TRUE(has(h.simctl({"disks"}).out, "sdd"));
+}
+
+TEST(SimE2e, WriteErrorReachesTheNbdClientAndHealWorks) {
+  SimHost h({"--disk", "sdb:32M"});
+  ASSERT_EQ(h.simctl({"disk", "fail", "sdb", "write"}).status, 0);
+  auto r = h.exec({prog("simtest_nbd"), "write", "sdb", "4096", "4096", "0x41"});
+  EXPECT_EQ(r.out, "errno 5\n");
+  r = h.exec({prog("simtest_nbd"), "read", "sdb", "4096", "4096", "0"});
+  EXPECT_EQ(r.out, "ok\n");  // reads still work, and nothing was written
+  ASSERT_EQ(h.simctl({"disk", "heal", "sdb"}).status, 0);
+  r = h.exec({prog("simtest_nbd"), "write", "sdb", "4096", "4096", "0x41"});
+  EXPECT_EQ(r.out, "ok\n");
+  r = h.exec({prog("simtest_nbd"), "read", "sdb", "4096", "4096", "0x41"});
+  EXPECT_EQ(r.out, "ok\n");
+  std::ifstream img(h.image("sdb"), std::ios::binary);
+  img.seekg(4096);
+  char c = 0;
+  img.read(&c, 1);
+  EXPECT_EQ(c, 'A');
+}
+
+TEST(SimE2e, HostileNbdClientDoesNotDisturbAnother) {
+  SimHost h({"--disk", "sdb:16M"});
+  auto r = h.exec({prog("simtest_nbd"), "hostile", "sdb"});
+  EXPECT_EQ(r.out, "ok\n");
+  EXPECT_EQ(h.simctl({"disks"}).status, 0);  // and simkernel is still there
+}
+
+TEST(SimE2e, SyslogAndUdevEvents) {
+  SimHost h({"--disk", "sdb:16M"});
+  h.exec({"logger", "-t", "simtest", "hello from the host"});
+  bool logged = false;
+  for (int i = 0; i < 30 && !logged; i++) {
+    logged = has(h.simctl({"log"}).out, "hello from the host");
+    if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(logged) << h.simctl({"log"}).out;
+  EXPECT_TRUE(has(h.read_file("/var/log/messages"), "<13>"));
+
+  auto r = h.exec({"sh", "-c",
+                   prog("simtest_udev") + " 2 > /tmp/ev & sleep 1; simctl disk add sdf 8M; "
+                                          "simctl disk remove sdf; wait; cat /tmp/ev"});
+  EXPECT_TRUE(has(r.out, "add /dev/sdf disk\nremove /dev/sdf disk\n")) << r.out;
+}
+
+}  // namespace
