@@ -23,6 +23,7 @@ const hm_paths kPaths = {
     "/boot/vyrbitmap",
     "/boot",
     "/etc/ferrolux/zel.cfg",
+    "/sys",
 };
 
 int guid_by_name(const char* dev, char* buf) { return get_guid_by_name(dev, buf); }

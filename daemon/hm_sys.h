@@ -18,6 +18,7 @@ struct hm_paths {
   const char* bitmap_dir;   // "/boot/vyrbitmap"
   const char* boot_dir;     // "/boot", whose free space a bitmap needs
   const char* zel_cfg;      // "/etc/ferrolux/zel.cfg"
+  const char* sys_dir;      // "/sys", where a dead disk is deleted
 };
 extern hm_paths g_hm_paths;
 

@@ -67,11 +67,11 @@ void delete_scsi_blk(const char* path) {
   if (!slash) return;
   const char* name = slash + 1;
   char file[300];
-  snprintf(file, sizeof(file), "/sys/class/block/%s/device/delete", name);
+  snprintf(file, sizeof(file), "%s/class/block/%s/device/delete", g_hm_paths.sys_dir, name);
   int fd = open(file, O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
     HM_LOG(3, "Failed to open file %s", file);
-    snprintf(file, sizeof(file), "/sys/block/%s/device/delete", name);
+    snprintf(file, sizeof(file), "%s/block/%s/device/delete", g_hm_paths.sys_dir, name);
     fd = open(file, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
       HM_LOG(3, "Failed to open file %s", file);
@@ -124,8 +124,12 @@ void check_hmdev(struct hmdev* dev) {
       }
     }
     if (strstr(g_auto_del_faulty_mirror_disk, "yes") && old == HMVOL_DOWN && mnew == HMVOL_DOWN) {
+      // A DOWN mirror always carries the "?" mark by now; its device file is
+      // the name without it.
       char name[HM_NAME_LEN];
       hmvol_copy_name(m, name, sizeof(name));
+      size_t n = strlen(name);
+      if (n > 0 && name[n - 1] == '?') name[n - 1] = '\0';
       if (g_disk_ops.file_exists(name)) {
         char text[HM_NAME_LEN] = {0};
         if (g_disk_ops.guid_by_name(name, text) != 0) {

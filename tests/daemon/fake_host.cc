@@ -190,7 +190,10 @@ void Host::SetUp() {
   mkdir(path("conf").c_str(), 0755);
   mkdir(path("boot").c_str(), 0755);
   mkdir(path("boot/vyrbitmap").c_str(), 0755);
-  static std::string conf_dir, boot_reg, option_file, bitmap_dir, boot_dir;
+  static std::string conf_dir, boot_reg, option_file, bitmap_dir, boot_dir, sys_dir;
+  mkdir(path("sys").c_str(), 0755);
+  sys_dir = path("sys");
+  g_hm_paths.sys_dir = sys_dir.c_str();
   conf_dir = path("conf/");
   boot_reg = path("boot/hmdevs.reg");
   option_file = path("conf/zelmir.conf");

@@ -1,0 +1,170 @@
+// The status thread's pass: disks that go away and come back, the dead-mirror
+// deletion option, and the removal of stopped protections by kernel tasks.
+#include <string.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fake_host.h"
+#include "hm_conf.h"
+#include "hm_nl_client.h"
+#include "hm_registry.h"
+#include "hm_workd.h"
+#include "hm_workqueue.h"
+
+namespace {
+
+const char kMirrorGuid[] = "6c3f1b2a-1111-2222-3333-444455556666";
+
+class QueuesEnv : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_EQ(create_work_queues(), 0); }
+};
+::testing::Environment* const env = ::testing::AddGlobalTestEnvironment(new QueuesEnv);
+
+class WorkdTest : public fake::Host {
+ protected:
+  void SetUp() override {
+    fake::Host::SetUp();
+    add_disk("sdb", {fake::sig_guid(0x5d3f2a10), 1 << 30, 2, false, 0x5d3f2a10});
+    add_disk("sdc", {kMirrorGuid, 1ull << 31, 2, true, 0});
+    dev = add_protection("/dev/sdb", 0x5d3f2a10, "/dev/sdc", kMirrorGuid);
+    k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, true);
+    hm_workd_pass();  // both UP
+    k.requests.clear();
+  }
+  static int registered() {
+    int n = 0;
+    struct list_head* pos;
+    list_for_each(pos, &hmdev_registry.hmdev_list) n++;
+    return n;
+  }
+  std::vector<int> sent_besides_status() {
+    std::vector<int> v;
+    for (int c : k.commands())
+      if (c != HM_NL_CMD_GET_STATUS) v.push_back(c);
+    return v;
+  }
+  struct hmdev* dev = nullptr;
+};
+
+TEST_F(WorkdTest, MirrorGoesAwayOnceAndComesBack) {
+  fake::disks["/dev/sdc"].path_state = 1;  // the kernel has not noticed yet
+  hm_workd_pass();
+  EXPECT_EQ(sent_besides_status(), std::vector<int>{HM_NL_CMD_UPDATE_HMDEV});
+  EXPECT_EQ(k.requests.back().body.back(), 'm');
+  EXPECT_EQ(dev->mirror->active, 0);
+  EXPECT_STREQ(dev->mirror->name, "/dev/sdc?");
+
+  k.requests.clear();
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+  hm_workd_pass();
+  EXPECT_TRUE(sent_besides_status().empty()) << "told once";
+
+  k.requests.clear();
+  fake::disks["/dev/sdc"].path_state = 2;
+  hm_workd_pass();
+  EXPECT_EQ(sent_besides_status(), std::vector<int>{HM_NL_CMD_ADD_PROTECT});
+  EXPECT_EQ(dev->mirror->active, 1);
+  EXPECT_STREQ(dev->mirror->name, "/dev/sdc");
+}
+
+TEST_F(WorkdTest, MirrorBackUnderAnotherName) {
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+  fake::Disk d = fake::disks["/dev/sdc"];
+  fake::disks.erase("/dev/sdc");
+  fake::block_names = {"sdb", "sdd"};
+  fake::disks["/dev/sdd"] = d;
+  hm_workd_pass();
+  EXPECT_STREQ(dev->mirror->name, "/dev/sdd");
+  EXPECT_EQ(sent_besides_status(), std::vector<int>{HM_NL_CMD_ADD_PROTECT});
+  EXPECT_NE(read("boot/hmdevs.reg").find("/dev/sdd? volume_id_{6c3f"), std::string::npos);
+}
+
+TEST_F(WorkdTest, PrimaryBackWhileMirrorDown) {
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, false, false);
+  fake::disks["/dev/sdc"].path_state = 1;
+  hm_workd_pass();
+  std::vector<int> sent = sent_besides_status();
+  ASSERT_EQ(sent, std::vector<int>{HM_NL_CMD_ADD_PROTECT}) << "the primary came back";
+}
+
+TEST_F(WorkdTest, StandbyIsRecordedAndSendsNothing) {
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+  fake::disks["/dev/sdc"].path_state = 3;
+  hm_workd_pass();
+  EXPECT_EQ(dev->mirror->state, HMVOL_STANDBY);
+  EXPECT_TRUE(sent_besides_status().empty());
+}
+
+TEST_F(WorkdTest, DeadMirrorIsDeletedOnlyWhenAsked) {
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+  fake::disks["/dev/sdc"].path_state = 1;
+  system(("mkdir -p " + path("sys/class/block/sdc/device")).c_str());
+  write("sys/class/block/sdc/device/delete", "");
+  hm_workd_pass();  // no option: left alone
+  hm_workd_pass();
+  EXPECT_EQ(read("sys/class/block/sdc/device/delete"), "");
+  system(("rm -rf " + path("sys/class")).c_str());
+  snprintf(g_auto_del_faulty_mirror_disk, sizeof(g_auto_del_faulty_mirror_disk),
+           "auto_del_faulty_mirror_disk = yes\n");
+  // The device file is still there, its identity cannot be read.
+  system(("mkdir -p " + path("sys/block/sdc/device")).c_str());
+  write("sys/block/sdc/device/delete", "");
+  hm_workd_pass();
+  EXPECT_EQ(read("sys/block/sdc/device/delete"), "1");
+  write("sys/block/sdc/device/delete", "");
+  fake::disks["/dev/sdc"].path_state = 2;  // it answers again: left alone
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+  dev->mirror->state = HMVOL_DOWN;
+  hm_workd_pass();
+  EXPECT_EQ(read("sys/block/sdc/device/delete"), "");
+}
+
+TEST_F(WorkdTest, StoppedProtectionIsRemovedOnce) {
+  add_disk("sdd", {fake::sig_guid(0x77), 1 << 30, 2, false, 0x77});
+  add_disk("sde", {"7c3f1b2a-1111-2222-3333-444455556666", 1ull << 31, 2, true, 0});
+  struct hmdev* second = add_protection("/dev/sdd", 0x77, "/dev/sde", "7c3f1b2a-1111-2222-3333-444455556666");
+  hmdev_get(second);  // a handler still holds it
+  dev->status |= 1ull << HM_DEV_STOPPED;
+  g_kern_task_retry_us = 50000;
+  {
+    std::lock_guard<std::mutex> l(k.mu);
+    k.retcode[HM_NL_CMD_DEL_PROTECT] = 16;  // busy at first
+  }
+  hm_workd_pass();
+  hm_workd_pass();  // the task is still pending: no second one
+  for (int i = 0; i < 100 && k.count(HM_NL_CMD_DEL_PROTECT) == 0; i++) usleep(5000);
+  {
+    std::lock_guard<std::mutex> l(k.mu);
+    k.retcode.clear();
+  }
+  for (int i = 0; i < 200 && registered() == 2; i++) usleep(10000);
+  EXPECT_EQ(registered(), 1);
+  EXPECT_EQ(list_first_entry(&hmdev_registry.hmdev_list, struct hmdev, list), second);
+  EXPECT_EQ(fake::script_runs.size(), 1u) << "rewrite after the removal runs the boot script";
+  EXPECT_EQ(read("boot/hmdevs.reg").find("5d3f2a10"), std::string::npos);
+  // A late status read of the removed record must not remove anything again.
+  hmdev_put(second);
+}
+
+TEST_F(WorkdTest, ProtectionsAfterAStoppedOneWaitAPass) {
+  add_disk("sdd", {fake::sig_guid(0x77), 1 << 30, 2, false, 0x77});
+  add_disk("sde", {"7c3f1b2a-1111-2222-3333-444455556666", 1ull << 31, 2, true, 0});
+  add_protection("/dev/sdd", 0x77, "/dev/sde", "7c3f1b2a-1111-2222-3333-444455556666");
+  dev->status |= 1ull << HM_DEV_STOPPED;
+  {
+    std::lock_guard<std::mutex> l(k.mu);
+    k.retcode[HM_NL_CMD_DEL_PROTECT] = 16;
+  }
+  g_kern_task_max_attempts = 3;
+  hm_workd_pass();
+  EXPECT_EQ(k.count(HM_NL_CMD_GET_STATUS), 1) << "the walk ended at the stopped one";
+  for (int i = 0; i < 200 && k.count(HM_NL_CMD_DEL_PROTECT) < 3; i++) usleep(10000);
+  usleep(20000);
+  EXPECT_EQ(k.count(HM_NL_CMD_DEL_PROTECT), 3) << "a refused task is dropped after its attempts";
+  EXPECT_EQ(registered(), 2);
+  g_kern_task_max_attempts = 10;
+}
+
+}  // namespace
