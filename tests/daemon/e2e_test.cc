@@ -1,0 +1,350 @@
+// zelmird on simulated hosts with the real module: start and restart, a
+// second instance, the local operations through libmirapi with the files
+// they leave, disks that vanish, return or change name, CDP marks over TCP
+// and locally, and a crash.
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "simhost.h"
+
+namespace {
+
+using testsupport::ExecResult;
+using testsupport::SimHost;
+
+const char kZelmird[] = "/usr/local/zelmir/bin/zelmird";
+const char kClient[] = "/usr/local/zelmir/bin/zelmird_client";
+const uint32_t kSig = 0x5d3f2a10;
+const std::string kPrimaryGuid = "5d3f2a10-0000-0000-0000-000000000000";
+const std::string kMirrorGuid = "6c3f1b2a-1111-2222-3333-444455556666";
+const char kConf[] = "/usr/local/zelmir/conf/hmdev.conf";
+const char kReg[] = "/boot/hmdevs.reg";
+const char kCalls[] = "/var/log/zelcdpagt-calls.log";
+const char kBootLog[] = "/var/log/update_bootimage.log";
+
+bool module_built() {
+  struct stat st;
+  return stat((testsupport::lib_dir() + "/zelmir.so").c_str(), &st) == 0;
+}
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+std::string conf_block(const std::string& status, const std::string& pname,
+                       const std::string& mname, int mactive = 1) {
+  return "hmdev {\n\tmode = 1\n\tstatus = " + status +
+         "\n\tis_ha = 0\n"
+         "\thmvol {\n\t\tname = " + pname + "\n\t\tid_type = 1\n\t\tsignature = 5d3f2a10\n"
+         "\t\tguid = " + kPrimaryGuid + "\n\t\tmajor = 1\n\t\tactive = 1\n\t\tis_disk = 1\n"
+         "\t\tlock = 0\n\t\tsize = 67108864\n\t}\n"
+         "\thmvol {\n\t\tname = " + mname + "\n\t\tid_type = 2\n\t\tsignature = 0\n"
+         "\t\tguid = " + kMirrorGuid + "\n\t\tmajor = 2\n\t\tactive = " + std::to_string(mactive) +
+         "\n\t\tis_disk = 1\n\t\tlock = 0\n\t\tsize = 67108864\n\t}\n}\n";
+}
+
+std::string reg_line(const std::string& p, const std::string& m) {
+  return p + "? volume_id_{" + kPrimaryGuid + "} " + m + "? volume_id_{" + kMirrorGuid +
+         "} line_end\n";
+}
+
+std::string cdp_request(const std::string& cmd, const std::string& guid) {
+  return "<?xml version=\"1.0\"?><CSocketMsgInfo><m_ParaNum>1</m_ParaNum><m_SendCommand>" + cmd +
+         "</m_SendCommand><m_StrParaList><string>zel_{" + guid +
+         "}</string></m_StrParaList></CSocketMsgInfo>";
+}
+
+std::string cdp_reply(const std::string& status, const std::string& code) {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><CRetMsgInfo><m_RepServiceStatus>" + status +
+         "</m_RepServiceStatus><m_RetMsgInfo/><m_ErrorCode>" + code + "</m_ErrorCode></CRetMsgInfo>";
+}
+
+class DaemonHost : public ::testing::Test {
+ protected:
+  DaemonHost() : h_({"--disk", "sdb:64M", "--lun", "sdc:64M:" + kMirrorGuid}, false) {}
+
+  void SetUp() override {
+    if (!module_built()) GTEST_SKIP() << "the zelmir module is not built";
+    sign_primary();
+    h_.start();
+    prepare_package_dirs();
+  }
+
+  // The primary's disk signature, written into its image before the host runs.
+  void sign_primary() {
+    int fd = open(h_.image("sdb").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, &kSig, sizeof(kSig), 440), (ssize_t)sizeof(kSig));
+    close(fd);
+  }
+
+  // What the package places besides the programs.
+  void prepare_package_dirs() {
+    ExecResult r = h_.exec({"mkdir", "-p", "/usr/local/zelmir/conf", "/boot/vyrbitmap"});
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+
+  // Starts the daemon and waits until it serves.
+  ExecResult start_daemon(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv = {kZelmird};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    ExecResult r = h_.exec(argv);
+    if (r.status == 0) {
+      for (int i = 0; i < 100; i++) {
+        if (h_.exec({"test", "-S", "/var/run/hm_unix"}).status == 0 &&
+            client({"stat"}).status == 0)
+          break;
+        sleep_ms(100);
+      }
+    }
+    return r;
+  }
+
+  void kill_daemon() {
+    h_.exec({"sh", "-c", "kill -9 $(cat /var/run/zelmir.pid)"});
+    sleep_ms(200);
+  }
+
+  ExecResult client(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {kClient};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return h_.exec(argv);
+  }
+
+  void protect() {
+    ExecResult r = client({"protect", kPrimaryGuid, kMirrorGuid});
+    ASSERT_EQ(r.status, 0) << r.out << log();
+  }
+
+  void protect_and_sync() {
+    protect();
+    ExecResult r = client({"sync", kPrimaryGuid});
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = client({"wait-sync", kPrimaryGuid, "60"});
+    ASSERT_EQ(r.status, 0) << r.out << log();
+  }
+
+  std::string stat_line() { return client({"stat", kPrimaryGuid}).out; }
+
+  // Waits until the status of the protection holds the text.
+  bool wait_stat(const std::string& text, int seconds) {
+    for (int i = 0; i < seconds * 2; i++) {
+      if (stat_line().find(text) != std::string::npos) return true;
+      sleep_ms(500);
+    }
+    return false;
+  }
+
+  bool wait_log(const std::string& text, int seconds, int times = 1) {
+    for (int i = 0; i < seconds * 2; i++) {
+      if (count_of(log(), text) >= times) return true;
+      sleep_ms(500);
+    }
+    return false;
+  }
+
+  std::string log() { return h_.read_file("/var/log/messages"); }
+  std::string status_of_conf() {
+    std::smatch m;
+    std::string c = h_.read_file(kConf);
+    if (std::regex_search(c, m, std::regex("status = ([0-9a-f]+)"))) return m[1];
+    return "";
+  }
+
+  SimHost h_;
+};
+
+TEST_F(DaemonHost, StartsProtectsSyncsAndUnprotects) {
+  ExecResult r = start_daemon();
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(h_.exec({"stat", "-c", "%a", "/var/run/hm_unix"}).out, "777\n");
+  std::string pid = h_.read_file("/var/run/zelmir.pid");
+  EXPECT_TRUE(std::regex_match(pid, std::regex("[0-9]+\n"))) << pid;
+  EXPECT_EQ(h_.read_file(kConf), "") << "no file before any protection";
+
+  protect();
+  EXPECT_EQ(h_.read_file(kReg), reg_line("/dev/sdb", "/dev/sdc"));
+  std::string status = status_of_conf();
+  EXPECT_EQ(h_.read_file(kConf), conf_block(status, "/dev/sdb", "/dev/sdc"));
+  EXPECT_EQ(h_.read_file("/boot/vyrbitmap/hm_" + kPrimaryGuid + ".bitmap").size(), 4113u);
+  EXPECT_EQ(count_of(h_.read_file(kBootLog), "update_bootimage.sh run"), 1);
+  EXPECT_EQ(client({"protect", kPrimaryGuid, kMirrorGuid}).status, 1) << "already protected";
+
+  r = client({"sync", kPrimaryGuid, "50000"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = client({"wait-sync", kPrimaryGuid, "60"});
+  ASSERT_EQ(r.status, 0) << r.out << log();
+  EXPECT_NE(stat_line().find("index=0 percent=100 sync=Sync Finished run=Running primary=Up,/dev/sdb,"
+                             + kPrimaryGuid + " mirror=Up,/dev/sdc," + kMirrorGuid),
+            std::string::npos)
+      << stat_line();
+
+  // Writes through NBD reach both disks.
+  std::string data = h_.dir() + "/pattern";
+  {
+    FILE* f = fopen(data.c_str(), "w");
+    for (int i = 0; i < 1 << 20; i++) fputc((i * 7) & 0xff, f);
+    fclose(f);
+  }
+  r = h_.exec({"nbdcopy", "--destination-is-zero", data, h_.nbd_uri("sdb")});
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = h_.exec({"cmp", "-n", "1048576", h_.image("sdb"), h_.image("sdc")});
+  EXPECT_EQ(r.status, 0) << r.out;
+
+  r = client({"stopsync", kPrimaryGuid});
+  EXPECT_EQ(r.status, 1) << "nothing is syncing: " << r.out;
+  r = client({"resync", kPrimaryGuid});
+  EXPECT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(client({"wait-sync", kPrimaryGuid, "60"}).status, 0);
+  EXPECT_EQ(h_.read_file(kConf), conf_block(status_of_conf(), "/dev/sdb", "/dev/sdc"));
+  EXPECT_EQ(std::stoul(status_of_conf(), nullptr, 16) & 4, 4u) << "initialization finished";
+
+  r = client({"unprotect", kPrimaryGuid});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(h_.read_file(kConf), "");
+  EXPECT_EQ(h_.read_file(kReg), "");
+  EXPECT_EQ(count_of(h_.read_file(kBootLog), "update_bootimage.sh run"), 2);
+  EXPECT_NE(client({"stat"}).out.find("count=0"), std::string::npos);
+  EXPECT_EQ(client({"unprotect", kPrimaryGuid}).status, 1);
+}
+
+TEST_F(DaemonHost, BadLevelAndSecondInstance) {
+  EXPECT_EQ(h_.exec({kZelmird, "-d", "8"}).status, 255);
+  EXPECT_EQ(h_.exec({kZelmird, "-d", "x"}).status, 255);
+  ASSERT_EQ(start_daemon({"-d", "7"}).status, 0);
+  protect();
+  std::string conf = h_.read_file(kConf), reg = h_.read_file(kReg);
+  int adds = count_of(log(), "add protect primary");
+  // A second instance takes the pid lock first: it fails and touches nothing.
+  ExecResult r = h_.exec({kZelmird});
+  EXPECT_NE(r.status, 0) << r.out;
+  sleep_ms(500);
+  EXPECT_EQ(count_of(log(), "add protect primary"), adds);
+  EXPECT_EQ(h_.read_file(kConf), conf);
+  EXPECT_EQ(h_.read_file(kReg), reg);
+  EXPECT_EQ(client({"stat"}).status, 0) << "the first instance still serves";
+}
+
+TEST_F(DaemonHost, RestartReRegistersAndFollowsARenamedPrimary) {
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  kill_daemon();
+  // Stale socket and pid file do not stop the next start.
+  ASSERT_EQ(start_daemon().status, 0);
+  EXPECT_TRUE(wait_stat("sync=Sync Finished run=Running primary=Up,/dev/sdb", 10)) << stat_line();
+
+  kill_daemon();
+  ExecResult r = h_.simctl({"disk", "rename", "sdb", "sdd"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(start_daemon().status, 0);
+  EXPECT_EQ(h_.read_file(kReg), reg_line("/dev/sdd", "/dev/sdc"));
+  EXPECT_EQ(h_.read_file(kConf), conf_block(status_of_conf(), "/dev/sdd", "/dev/sdc"));
+  EXPECT_TRUE(wait_stat("run=Running primary=Up,/dev/sdd", 15)) << stat_line();
+  EXPECT_NE(log().find("add protect primary: /dev/sdd mirror: /dev/sdc"), std::string::npos);
+}
+
+TEST_F(DaemonHost, MirrorVanishesAndReturns) {
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  ExecResult r = h_.simctl({"disk", "remove", "sdc"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_stat("mirror=Lost", 30) || wait_stat("mirror=Faulty", 1)) << stat_line();
+  EXPECT_TRUE(wait_log("/dev/sdc?", 25)) << "the files follow the missing disk";
+  EXPECT_NE(h_.read_file(kReg).find("/dev/sdc? volume_id_"), std::string::npos);
+
+  r = h_.simctl({"disk", "add", "sdc", "64M", "--lun", kMirrorGuid});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_stat("mirror=Up,/dev/sdc", 40)) << stat_line() << log();
+  EXPECT_TRUE(wait_log("add protect primary: /dev/sdb mirror: /dev/sdc", 5, 2));
+}
+
+TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  ExecResult r = client({"tcp", cdp_request("ZEL_RC_CMD_CREATE_CDP", kMirrorGuid)});
+  EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n");
+  ASSERT_TRUE(wait_log("create_cdp_finished", 10));
+  std::string calls = h_.read_file(kCalls);
+  EXPECT_NE(calls.find("zel_log_init init system_log_off=1 printf_log_off=1"), std::string::npos)
+      << calls;
+  EXPECT_NE(calls.find("zel_set_logdaemon 1"), std::string::npos);
+  EXPECT_NE(calls.find("zel_set_loglevel 9"), std::string::npos);
+  EXPECT_NE(calls.find("Zel_parse_cfgfile /etc/ferrolux/zel.cfg"), std::string::npos);
+  EXPECT_NE(calls.find("zel_call_markcdp end {" + kMirrorGuid + "} 0 result=0"), std::string::npos);
+
+  r = client({"tcp", cdp_request("ZEL_RC_CMD_CREATE_TIMECDP", kMirrorGuid)});
+  EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n");
+  r = client({"tcp", cdp_request("ZEL_RC_CMD_NOPE", kMirrorGuid)});
+  EXPECT_EQ(r.out, cdp_reply("RS_FAILED", "ffffffea") + "\n");
+  r = client({"tcp", "<Wrong/>"});
+  EXPECT_EQ(r.out, cdp_reply("RS_FAILED", "2a00002e") + "\n");
+  r = client({"tcp", cdp_request("ZEL_RC_CMD_CREATE_CDP", kMirrorGuid) + std::string(2000, ' ')});
+  EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n") << "oversized: first 1024 bytes";
+  r = client({"mark", kMirrorGuid});
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (int i = 0; i < 20 && count_of(h_.read_file(kCalls), "zel_call_markcdp end") < 4; i++) sleep_ms(250);
+  calls = h_.read_file(kCalls);
+  EXPECT_EQ(count_of(calls, "zel_call_markcdp end"), 4) << calls;
+  EXPECT_EQ(count_of(calls, "zel_call_markcdp begin {" + kMirrorGuid + "} 1"), 1);
+
+  // A failing mark: the local road reports it, the network road only logs.
+  h_.write_file("/etc/zelcdpagt/markcdp.answer", "-5 0\n");
+  EXPECT_EQ(client({"mark", kMirrorGuid}).status, 1);
+  r = client({"tcp", cdp_request("ZEL_RC_CMD_CREATE_CDP", kMirrorGuid)});
+  EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n");
+
+  // Overlapping marks: the guard of all mirrors is lifted once and restored
+  // once; an idle peer meanwhile does not stop the loop.
+  h_.write_file("/etc/zelcdpagt/markcdp.answer", "0 1500\n");
+  int lifts = count_of(log(), "CANCLE FORBID mirror all");
+  int restores = count_of(log(), "FORBID mirror all") - lifts;
+  std::thread idle([&] { client({"tcpidle", "8000"}); });
+  sleep_ms(200);
+  std::thread local([&] { client({"mark", kMirrorGuid}); });
+  sleep_ms(300);
+  r = client({"tcp", cdp_request("ZEL_RC_CMD_CREATE_CDP", kMirrorGuid)});
+  EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n");
+  local.join();
+  idle.join();
+  ASSERT_TRUE(wait_log("create_cdp_finished", 10, 8));
+  sleep_ms(500);
+  std::string l = log();
+  EXPECT_EQ(count_of(l, "CANCLE FORBID mirror all"), lifts + 1);
+  EXPECT_EQ(count_of(l, "FORBID mirror all") - count_of(l, "CANCLE FORBID mirror all"), restores + 1);
+}
+
+TEST_F(DaemonHost, MarkOnUnsyncedProtectionIsRefused) {
+  ASSERT_EQ(start_daemon().status, 0);
+  protect();
+  EXPECT_EQ(client({"mark", kMirrorGuid}).status, 1);
+  EXPECT_NE(log().find("hmdev initialize not finished"), std::string::npos);
+  EXPECT_EQ(count_of(h_.read_file(kCalls), "zel_call_markcdp"), 0);
+}
+
+TEST_F(DaemonHost, CrashAndStartAgain) {
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  h_.crash();
+  h_.start();
+  ASSERT_EQ(start_daemon().status, 0);
+  EXPECT_TRUE(wait_stat("run=Running primary=Up,/dev/sdb," + kPrimaryGuid + " mirror=Up,/dev/sdc", 20))
+      << stat_line() << log();
+  EXPECT_EQ(h_.read_file(kReg), reg_line("/dev/sdb", "/dev/sdc"));
+}
+
+}  // namespace
