@@ -23,12 +23,6 @@ std::string trimmed(const uint8_t* p, size_t n) {
 
 std::string errtext(int neg) { return strerror(-neg); }
 
-const simk::DiskInfo* find_disk(const std::vector<simk::DiskInfo>& ds, const std::string& name) {
-  for (const auto& d : ds)
-    if (d.name == name) return &d;
-  return nullptr;
-}
-
 bool is_known(const std::vector<simk::DiskInfo>& ds, const std::string& name) {
   for (const auto& d : ds) {
     if (d.name == name) return true;
