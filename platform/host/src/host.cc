@@ -389,8 +389,14 @@ int hl_open(const char* path, int flags, ...) {
   ctlproto::ResolveReply r;
   int rc = resolve(path, &r);
   if (rc < 0) {
-    errno = EIO;  // simkernel not answering: no disk can be reached
-    return -1;
+    // simkernel not answering: its disks (plain empty files under /dev)
+    // cannot be reached, and must not be mistaken for empty devices.
+    struct stat st;
+    if (::stat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+      errno = EIO;
+      return -1;
+    }
+    return ::open(path, flags, mode);
   }
   if (rc == 0) return ::open(path, flags, mode);
   int fd = ::open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
