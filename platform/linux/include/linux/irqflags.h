@@ -1,0 +1,4 @@
+#ifndef _LINUX_IRQFLAGS_H
+#define _LINUX_IRQFLAGS_H
+#include <linux/hardirq.h>
+#endif

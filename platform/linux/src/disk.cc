@@ -1,0 +1,704 @@
+// Simulated disks: an image file under a request queue whose driver does
+// the I/O on the I/O threads (interrupt context) and completes the bio
+// there.  Also the I/O thread pool, the disk table, partitions from the
+// MBR, fault injection, and the user-space block I/O entry (simk::user_io).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "disk.h"
+
+#include <linux/blkdev.h>
+#include <linux/bio.h>
+#include <linux/genhd.h>
+#include <linux/slab.h>
+
+namespace {
+
+/* the I/O threads */
+
+struct io_work {
+	void (*fn)(void *, void *);
+	void *a, *b;
+};
+
+std::mutex io_mu;
+std::condition_variable io_cv;
+std::deque<io_work> io_q;
+std::vector<std::thread> io_threads;
+bool io_stopping;
+
+void io_thread_main(int index)
+{
+	char name[16];
+	snprintf(name, sizeof(name), "kblockd/%d", index);
+	pthread_setname_np(pthread_self(), name);
+	simlinux::task_of_this_thread();
+	simlinux::enter_irq_context();
+	std::unique_lock<std::mutex> lk(io_mu);
+	for (;;) {
+		io_cv.wait(lk, [] { return io_stopping || !io_q.empty(); });
+		if (io_q.empty())
+			return;
+		io_work w = io_q.front();
+		io_q.pop_front();
+		lk.unlock();
+		w.fn(w.a, w.b);
+		lk.lock();
+	}
+}
+
+/* the disk table */
+
+std::mutex table_mu;
+std::vector<sim_disk *> table;		// disks that exist (not removed)
+std::vector<sim_disk *> fs_devices;	// host file systems, never removed
+std::mutex cb_mu;
+std::function<void()> changed_cb;
+
+void disk_get(sim_disk *d)
+{
+	d->refs.fetch_add(1);
+}
+
+void disk_put(sim_disk *d)
+{
+	if (d->refs.fetch_sub(1) == 1) {
+		if (d->fd >= 0)
+			close(d->fd);
+		blk_cleanup_queue(d->queue);
+		delete d;
+	}
+}
+
+sim_disk *disk_of(struct block_device *bdev)
+{
+	return bdev->bd_disk->sim;
+}
+
+std::string part_name(const std::string &disk, int n)
+{
+	if (!disk.empty() && isdigit((unsigned char)disk.back()))
+		return disk + "p" + std::to_string(n);
+	return disk + std::to_string(n);
+}
+
+void init_node(sim_disk *d, sim_node *n, int partno, sector_t start, sector_t nr)
+{
+	struct block_device *b = &n->bdev;
+	memset(b, 0, sizeof(*b));
+	b->bd_dev = MKDEV(d->major, d->minor + partno);
+	b->bd_disk = &d->gd;
+	b->bd_block_size = 512;
+	mutex_init(&b->bd_mutex);
+	INIT_LIST_HEAD(&b->bd_list);
+	if (partno == 0) {
+		b->bd_part = &d->gd.part0;
+		b->bd_contains = b;
+	} else {
+		n->part.start_sect = start;
+		n->part.nr_sects = nr;
+		n->part.partno = partno;
+		n->part.__disk = &d->gd;
+		b->bd_part = &n->part;
+		b->bd_contains = &d->nodes[0]->bdev;
+	}
+	struct inode *bi = &n->bd_inode;
+	memset(bi, 0, sizeof(*bi));
+	atomic_set(&bi->i_count, 1);
+	bi->i_mode = S_IFBLK | 0600;
+	bi->i_rdev = b->bd_dev;
+	bi->i_size = (loff_t)(partno ? nr : d->size >> 9) << 9;
+	bi->i_blkbits = 9;
+	bi->i_bdev = b;
+	bi->i_data.host = bi;
+	bi->i_mapping = &bi->i_data;
+	b->bd_inode = bi;
+
+	struct inode *ni = &n->node_inode;
+	memset(ni, 0, sizeof(*ni));
+	atomic_set(&ni->i_count, 1);
+	ni->i_mode = S_IFBLK | 0660;
+	ni->i_rdev = b->bd_dev;
+	ni->i_blkbits = 12;
+	ni->i_bdev = b;
+	ni->i_data.host = ni;
+	ni->i_mapping = &ni->i_data;
+}
+
+void name_nodes(sim_disk *d)
+{
+	d->nodes[0]->name = d->name;
+	snprintf(d->gd.disk_name, sizeof(d->gd.disk_name), "%s", d->name.c_str());
+	for (size_t i = 1; i < d->nodes.size(); i++)
+		d->nodes[i]->name = part_name(d->name, d->nodes[i]->part.partno);
+}
+
+// Primary partitions from the MBR.  An extended partition shows as a
+// 2-sector device, as the kernel shows it.
+void read_partitions(sim_disk *d)
+{
+	uint8_t mbr[512];
+	if (pread(d->fd, mbr, sizeof(mbr), 0) != (ssize_t)sizeof(mbr))
+		return;
+	if (mbr[510] != 0x55 || mbr[511] != 0xAA)
+		return;
+	sector_t disk_sects = d->size >> 9;
+	for (int i = 0; i < 4; i++) {
+		const uint8_t *e = mbr + 446 + 16 * i;
+		uint8_t type = e[4];
+		uint32_t start, nr;
+		memcpy(&start, e + 8, 4);
+		memcpy(&nr, e + 12, 4);
+		if (type == 0 || nr == 0 || start >= disk_sects)
+			continue;
+		if (type == 0x05 || type == 0x0f || type == 0x85)
+			nr = 2;
+		if ((sector_t)start + nr > disk_sects)
+			nr = (uint32_t)(disk_sects - start);
+		auto n = std::make_unique<sim_node>();
+		d->nodes.push_back(std::move(n));
+		init_node(d, d->nodes.back().get(), i + 1, start, nr);
+	}
+}
+
+int disk_make_request(struct request_queue *q, struct bio *bio);
+
+sim_disk *disk_create(const std::string &name, dev_t dev, uint64_t size)
+{
+	sim_disk *d = new sim_disk();
+	d->name = name;
+	d->size = size;
+	d->major = MAJOR(dev);
+	d->minor = MINOR(dev);
+	memset(&d->gd, 0, sizeof(d->gd));
+	d->gd.major = d->major;
+	d->gd.first_minor = d->minor;
+	d->gd.minors = 16;
+	d->gd.part0.nr_sects = size >> 9;
+	d->gd.part0.__disk = &d->gd;
+	d->gd.sim = d;
+	d->queue = blk_alloc_queue(GFP_KERNEL);
+	blk_queue_make_request(d->queue, disk_make_request);
+	// A SCSI disk's limits: 512 KiB requests of up to 128 segments.
+	blk_queue_max_sectors(d->queue, 1024);
+	blk_queue_max_hw_sectors(d->queue, 1024);
+	blk_queue_max_phys_segments(d->queue, 128);
+	blk_queue_max_hw_segments(d->queue, 128);
+	blk_queue_max_segment_size(d->queue, 1 << 20);
+	d->queue->unplug_fn = generic_unplug_device;
+	d->queue->__sim = d;
+	d->gd.queue = d->queue;
+	d->nodes.push_back(std::make_unique<sim_node>());
+	init_node(d, d->nodes[0].get(), 0, 0, size >> 9);
+	return d;
+}
+
+/* the driver */
+
+bool disk_failing(sim_disk *d, bool write)
+{
+	if (d->dead.load() || d->offline.load())
+		return true;
+	int f = d->fail.load();
+	return write ? (f & simk::kFailWrite) : (f & simk::kFailRead);
+}
+
+// Whole-bio I/O on the image: one preadv/pwritev of all segments.
+int image_rw(int fd, struct bio *bio, bool write)
+{
+	struct iovec iov[BIO_MAX_PAGES];
+	int n = 0;
+	for (int i = bio->bi_idx; i < bio->bi_vcnt && n < BIO_MAX_PAGES; i++) {
+		struct bio_vec *bv = &bio->bi_io_vec[i];
+		iov[n].iov_base = (char *)page_address(bv->bv_page) + bv->bv_offset;
+		iov[n].iov_len = bv->bv_len;
+		n++;
+	}
+	off_t off = (off_t)bio->bi_sector << 9;
+	size_t left = bio->bi_size;
+	struct iovec *v = iov;
+	while (left > 0 && n > 0) {
+		ssize_t r = write ? pwritev(fd, v, n, off) : preadv(fd, v, n, off);
+		if (r < 0) {
+			if (errno == EINTR)
+				continue;
+			return -EIO;
+		}
+		if (r == 0) {
+			if (write)
+				return -EIO;
+			// Past the end of a short image: zeros, as an unwritten disk reads.
+			for (int i = 0; i < n; i++)
+				memset(v[i].iov_base, 0, v[i].iov_len);
+			break;
+		}
+		off += r;
+		left -= (size_t)r;
+		while (n > 0 && (size_t)r >= v->iov_len) {
+			r -= (ssize_t)v->iov_len;
+			v++;
+			n--;
+		}
+		if (n > 0 && r > 0) {
+			v->iov_base = (char *)v->iov_base + r;
+			v->iov_len -= (size_t)r;
+		}
+	}
+	return 0;
+}
+
+void disk_io_work(void *a, void *b)
+{
+	sim_disk *d = (sim_disk *)a;
+	struct bio *bio = (struct bio *)b;
+	bool write = bio_data_dir(bio) == WRITE;
+	int err = 0;
+
+	if (disk_failing(d, write)) {
+		err = -EIO;
+	} else if (d->io) {
+		d->io(d, bio);		// a host file system completes the bio itself
+		disk_put(d);
+		return;
+	} else if ((bio->bi_sector << 9) + bio->bi_size > d->size) {
+		err = -EIO;
+	} else {
+		if (bio->bi_size)
+			err = image_rw(d->fd, bio, write);
+		if (!err && write && bio_barrier(bio) && fdatasync(d->fd) != 0)
+			err = -EIO;
+	}
+	simlinux::bio_complete(bio, err);
+	disk_put(d);
+}
+
+int disk_make_request(struct request_queue *q, struct bio *bio)
+{
+	sim_disk *d = (sim_disk *)q->__sim;
+	disk_get(d);
+	simlinux::io_queue(disk_io_work, d, bio);
+	return 0;
+}
+
+sim_disk *find_locked(const std::string &name, int *partno)
+{
+	for (sim_disk *d : table)
+		for (auto &n : d->nodes)
+			if (n->name == name) {
+				if (partno)
+					*partno = n->part.partno;
+				return d;
+			}
+	return nullptr;
+}
+
+void notify_changed()
+{
+	std::function<void()> cb;
+	{
+		std::lock_guard<std::mutex> lk(cb_mu);
+		cb = changed_cb;
+	}
+	if (cb)
+		cb();
+}
+
+/* user I/O */
+
+struct user_io_wait {
+	atomic_t remaining;
+	int error;
+	struct completion done;
+};
+
+void user_io_end(struct bio *bio, int err)
+{
+	struct user_io_wait *w = (struct user_io_wait *)bio->bi_private;
+	if (err)
+		w->error = err;
+	bio_put(bio);
+	if (atomic_dec_and_test(&w->remaining))
+		complete(&w->done);
+}
+
+}  // namespace
+
+namespace simlinux {
+
+void io_start(int nthreads)
+{
+	std::lock_guard<std::mutex> lk(io_mu);
+	if (!io_threads.empty())
+		return;
+	io_stopping = false;
+	for (int i = 0; i < nthreads; i++)
+		io_threads.emplace_back(io_thread_main, i);
+}
+
+void io_stop()
+{
+	{
+		std::lock_guard<std::mutex> lk(io_mu);
+		io_stopping = true;
+	}
+	io_cv.notify_all();
+	for (auto &t : io_threads)
+		t.join();
+	io_threads.clear();
+}
+
+void io_queue(void (*fn)(void *, void *), void *a, void *b)
+{
+	{
+		std::lock_guard<std::mutex> lk(io_mu);
+		io_q.push_back({fn, a, b});
+	}
+	io_cv.notify_one();
+}
+
+void bio_complete(struct bio *bio, int error)
+{
+	bio->bi_sector += bio->bi_size >> 9;
+	bio->bi_size = 0;
+	bio_endio(bio, error);
+}
+
+struct block_device *bdev_lookup(const std::string &name)
+{
+	std::lock_guard<std::mutex> lk(table_mu);
+	for (sim_disk *d : table)
+		for (auto &n : d->nodes)
+			if (n->name == name) {
+				disk_get(d);
+				return &n->bdev;
+			}
+	return nullptr;
+}
+
+struct block_device *bdev_by_dev(dev_t dev)
+{
+	std::lock_guard<std::mutex> lk(table_mu);
+	for (auto *list : {&table, &fs_devices})
+		for (sim_disk *d : *list)
+			for (auto &n : d->nodes)
+				if (n->bdev.bd_dev == dev) {
+					disk_get(d);
+					return &n->bdev;
+				}
+	return nullptr;
+}
+
+struct block_device *fs_device_create(const std::string &name, dev_t dev, disk_io_fn io)
+{
+	// Big enough that no block bmap gives lies past its end.
+	sim_disk *d = disk_create(name, dev, (uint64_t)1 << 62);
+	d->io = io;
+	std::lock_guard<std::mutex> lk(table_mu);
+	fs_devices.push_back(d);
+	return &d->nodes[0]->bdev;
+}
+
+void disks_shutdown()
+{
+	std::vector<sim_disk *> gone;
+	{
+		std::lock_guard<std::mutex> lk(table_mu);
+		gone.swap(table);
+	}
+	for (sim_disk *d : gone) {
+		d->dead.store(true);
+		disk_put(d);
+	}
+}
+
+void disks_changed()
+{
+	notify_changed();
+}
+
+int bdev_rw(struct block_device *bdev, bool write, uint64_t offset, void *buf, uint32_t len)
+{
+	if ((offset & 511) || (len & 511))
+		return -EINVAL;
+	if (len == 0)
+		return 0;
+	struct request_queue *q = bdev_get_queue(bdev);
+	size_t npages = (len + PAGE_SIZE - 1) / PAGE_SIZE;
+	// Pages that describe the caller's buffer: the data moves in place.
+	std::unique_ptr<struct page[]> pages(new struct page[npages]());
+	struct user_io_wait w;
+	atomic_set(&w.remaining, 1);
+	w.error = 0;
+	init_completion(&w.done);
+
+	struct bio *bio = nullptr;
+	uint64_t sector = offset >> 9;
+	uint32_t done = 0;
+	size_t pi = 0;
+	while (done < len) {
+		struct page *pg = &pages[pi++];
+		uint32_t chunk = min_t(uint32_t, (uint32_t)PAGE_SIZE, len - done);
+		pg->virtual_ = (char *)buf + done;
+		pg->foreign = 1;
+		init_page_count(pg);
+		for (;;) {
+			if (!bio) {
+				int nvec = (int)min_t(size_t, npages - (pi - 1), (size_t)BIO_MAX_PAGES);
+				nvec = min_t(int, nvec, (int)queue_max_phys_segments(q));
+				bio = bio_alloc(GFP_NOIO, nvec);
+				bio->bi_bdev = bdev;
+				bio->bi_sector = sector;
+				bio->bi_rw = write ? WRITE : READ;
+				bio->bi_end_io = user_io_end;
+				bio->bi_private = &w;
+			}
+			if (bio_add_page(bio, pg, chunk, 0) == (int)chunk)
+				break;
+			if (bio->bi_size == 0) {
+				// Not even one page fits: the queue cannot take this I/O.
+				bio_put(bio);
+				bio = nullptr;
+				w.error = -EIO;
+				goto out;
+			}
+			sector += bio->bi_size >> 9;
+			atomic_inc(&w.remaining);
+			generic_make_request(bio);
+			bio = nullptr;
+		}
+		done += chunk;
+	}
+	if (bio) {
+		atomic_inc(&w.remaining);
+		generic_make_request(bio);
+	}
+out:
+	if (!atomic_dec_and_test(&w.remaining))
+		wait_for_completion(&w.done);
+	return w.error ? -EIO : 0;
+}
+
+}  // namespace simlinux
+
+struct block_device *bdget(dev_t dev)
+{
+	return simlinux::bdev_by_dev(dev);
+}
+
+struct block_device *bdgrab(struct block_device *bdev)
+{
+	disk_get(disk_of(bdev));
+	return bdev;
+}
+
+void bdput(struct block_device *bdev)
+{
+	disk_put(disk_of(bdev));
+}
+
+struct block_device *lookup_bdev(const char *path)
+{
+	std::string p = path ? path : "";
+	if (p.rfind("/dev/", 0) == 0)
+		p = p.substr(5);
+	struct block_device *b = simlinux::bdev_lookup(p);
+	return b ? b : (struct block_device *)ERR_PTR(-ENODEV);
+}
+
+/* what simkernel calls */
+
+namespace simk {
+
+int disk_add(const DiskSpec &spec)
+{
+	if (spec.name.empty() || spec.size == 0 || (spec.size & 511))
+		return -EINVAL;
+	{
+		std::lock_guard<std::mutex> lk(table_mu);
+		if (find_locked(spec.name, nullptr))
+			return -EEXIST;
+		for (sim_disk *d : table)
+			if (d->major == spec.major && d->minor == spec.minor)
+				return -EEXIST;
+	}
+	int fd = open(spec.image.c_str(), O_RDWR | O_CLOEXEC);
+	if (fd < 0)
+		return -errno;
+	sim_disk *d = disk_create(spec.name, MKDEV(spec.major, spec.minor), spec.size);
+	d->image = spec.image;
+	d->guid = spec.guid;
+	d->fd = fd;
+	read_partitions(d);
+	name_nodes(d);
+	{
+		std::lock_guard<std::mutex> lk(table_mu);
+		if (find_locked(spec.name, nullptr)) {
+			disk_put(d);
+			return -EEXIST;
+		}
+		table.push_back(d);
+	}
+	printk("<6>sd: [%s] %llu 512-byte logical blocks\n", d->name.c_str(),
+	       (unsigned long long)(d->size >> 9));
+	notify_changed();
+	return 0;
+}
+
+int disk_remove(const std::string &name)
+{
+	sim_disk *d = nullptr;
+	{
+		std::lock_guard<std::mutex> lk(table_mu);
+		for (size_t i = 0; i < table.size(); i++)
+			if (table[i]->name == name) {
+				d = table[i];
+				table.erase(table.begin() + i);
+				break;
+			}
+	}
+	if (!d)
+		return -ENXIO;
+	d->dead.store(true);
+	printk("<6>sd %s: removed\n", name.c_str());
+	disk_put(d);
+	notify_changed();
+	return 0;
+}
+
+int disk_rename(const std::string &old_name, const std::string &new_name)
+{
+	if (new_name.empty())
+		return -EINVAL;
+	{
+		std::lock_guard<std::mutex> lk(table_mu);
+		sim_disk *d = nullptr;
+		for (sim_disk *x : table)
+			if (x->name == old_name)
+				d = x;
+		if (!d)
+			return -ENXIO;
+		if (old_name == new_name)
+			return 0;
+		std::string saved = d->name;
+		d->name = new_name;
+		name_nodes(d);
+		for (sim_disk *x : table)
+			for (auto &n : x->nodes)
+				for (auto &m : d->nodes)
+					if (x != d && n->name == m->name) {
+						d->name = saved;
+						name_nodes(d);
+						return -EEXIST;
+					}
+	}
+	notify_changed();
+	return 0;
+}
+
+static int with_disk(const std::string &name, const std::function<void(sim_disk *)> &fn)
+{
+	std::lock_guard<std::mutex> lk(table_mu);
+	for (sim_disk *d : table)
+		if (d->name == name) {
+			fn(d);
+			return 0;
+		}
+	return -ENXIO;
+}
+
+int disk_fail(const std::string &name, FailMode mode)
+{
+	return with_disk(name, [mode](sim_disk *d) { d->fail.store(mode); });
+}
+
+int disk_heal(const std::string &name)
+{
+	return with_disk(name, [](sim_disk *d) {
+		d->fail.store(kFailNone);
+		d->offline.store(false);
+	});
+}
+
+int disk_offline(const std::string &name)
+{
+	return with_disk(name, [](sim_disk *d) { d->offline.store(true); });
+}
+
+std::vector<DiskInfo> disks()
+{
+	std::vector<DiskInfo> out;
+	std::lock_guard<std::mutex> lk(table_mu);
+	for (sim_disk *d : table) {
+		DiskInfo info;
+		info.name = d->name;
+		info.major = d->major;
+		info.minor = d->minor;
+		info.size = d->size;
+		info.guid = d->guid;
+		info.fail = d->fail.load();
+		info.offline = d->offline.load();
+		for (size_t i = 1; i < d->nodes.size(); i++) {
+			auto &n = d->nodes[i];
+			info.parts.push_back({n->name, d->minor + n->part.partno, n->part.start_sect,
+					      n->part.nr_sects});
+		}
+		out.push_back(info);
+	}
+	return out;
+}
+
+int user_io(const std::string &name, bool write, uint64_t offset, void *buf, uint32_t len)
+{
+	struct block_device *bdev = simlinux::bdev_lookup(name);
+	if (!bdev)
+		return -ENXIO;
+	int ret = simlinux::bdev_rw(bdev, write, offset, buf, len);
+	bdput(bdev);
+	return ret;
+}
+
+int user_flush(const std::string &name)
+{
+	struct block_device *bdev = simlinux::bdev_lookup(name);
+	if (!bdev)
+		return -ENXIO;
+	int ret = blkdev_issue_flush(bdev, NULL);
+	bdput(bdev);
+	return ret == -EOPNOTSUPP ? 0 : ret;
+}
+
+void on_disks_changed(std::function<void()> cb)
+{
+	std::lock_guard<std::mutex> lk(cb_mu);
+	changed_cb = std::move(cb);
+}
+
+}  // namespace simk
+
+// The SCSI model needs the disk behind a name (scsi.cc).
+namespace simlinux {
+
+int with_scsi_disk(const std::string &name, const std::function<int(sim_disk *)> &fn)
+{
+	sim_disk *d = nullptr;
+	{
+		std::lock_guard<std::mutex> lk(table_mu);
+		int partno = 0;
+		d = find_locked(name, &partno);
+		if (d)
+			disk_get(d);
+	}
+	if (!d)
+		return -ENXIO;
+	int ret = fn(d);
+	disk_put(d);
+	return ret;
+}
+
+}  // namespace simlinux

@@ -1,0 +1,78 @@
+// Private to the simulated kernel: what its parts share beyond the kernel's
+// own interfaces.  Library headers come first, the kernel's last (see
+// <linux/types.h>).
+#ifndef SIMLINUX_INTERNAL_H
+#define SIMLINUX_INTERNAL_H
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <linux/kernel.h>
+#include <linux/sched.h>
+#include <linux/wait.h>
+#include <linux/completion.h>
+#include <linux/uaccess.h>
+#include <linux/bio.h>
+#include <linux/blkdev.h>
+#include <linux/fs.h>
+
+// Per-task state the kernel keeps elsewhere (scheduler, signals, kthread).
+struct sim_task {
+	std::mutex m;			// guards the sleep and wake-up of the task
+	std::condition_variable cv;
+	std::atomic<unsigned long> sig_pending{0};
+	unsigned long sig_allowed = 0;
+	bool kthread = false;
+	int (*threadfn)(void *) = nullptr;
+	void *data = nullptr;
+	std::atomic<bool> should_stop{false};
+	struct completion exited;
+	mm_segment_t fs = KERNEL_DS;
+};
+
+struct sim_disk;
+
+namespace simlinux {
+
+// Contexts.  The I/O threads run with irq set: completions see in_interrupt().
+void enter_irq_context();
+// The calling thread's task, made on first use for threads kthread_create
+// did not make; comm is taken from the thread's name.
+struct task_struct *task_of_this_thread();
+
+// The I/O threads: a work queue served by a small pool that plays the
+// interrupt context.  Work never runs on the submitting thread.
+void io_start(int nthreads);
+void io_stop();
+void io_queue(void (*fn)(void *, void *), void *a, void *b);
+
+const std::string &rundir();
+void printk_open_file(const std::string &path);
+void kmsg_line_hook(std::function<void(const std::string &)> hook);
+std::string kernel_log();
+
+// Disks and host files (disk.cc, file.cc).
+// A block device of the simulated kernel: a disk image, or (with io set)
+// a host file system whose I/O file.cc does.
+typedef void (*disk_io_fn)(struct sim_disk *d, struct bio *bio);
+struct block_device *bdev_lookup(const std::string &name);	// "/dev/" stripped; with a reference
+struct block_device *bdev_by_dev(dev_t dev);			// with a reference
+struct block_device *fs_device_create(const std::string &name, dev_t dev, disk_io_fn io);
+void disks_shutdown();
+void bio_complete(struct bio *bio, int error);			// as a disk completes a bio
+void disks_changed();
+// Reads or writes through generic_make_request, as user space would on
+// /dev/NAME; waits for completion.  0 or -errno.
+int bdev_rw(struct block_device *bdev, bool write, uint64_t offset, void *buf, uint32_t len);
+
+// Netlink (netlink.cc), module and reboot chain (simk.cc).
+void netlink_shutdown();
+void reboot_chain_run(unsigned long event);
+
+}  // namespace simlinux
+
+#endif  // SIMLINUX_INTERNAL_H
