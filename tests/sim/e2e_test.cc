@@ -1,6 +1,7 @@
 // simkernel in whole simulated hosts: the device files follow the disks,
 // libsysfs and libudev see them, NBD clients get the kernel's errors, and a
 // hostile client harms nobody.
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -90,6 +91,36 @@ TEST(SimE2e, DeviceFilesFollowEveryDiskChange) {
     EXPECT_TRUE(has(r.out, b.says)) << r.out;
   }
   EXPECT_TRUE(has(h.simctl({"disks"}).out, "sdd"));
+}
+
+// An MBR on the image at boot gives partitions: devices of their own whose
+// I/O lands at their start on the disk.
+TEST(SimE2e, PartitionsAreDevicesOfTheirOwn) {
+  SimHost h({"--disk", "sdb:64M"}, false);
+  {
+    std::fstream img(h.image("sdb"), std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char mbr[512] = {};
+    auto entry = [&](int i, uint32_t start, uint32_t n) {
+      unsigned char* e = mbr + 446 + 16 * i;
+      e[4] = 0x83;
+      memcpy(e + 8, &start, 4);
+      memcpy(e + 12, &n, 4);
+    };
+    entry(0, 2048, 32768);
+    entry(1, 34816, 96256);
+    mbr[510] = 0x55;
+    mbr[511] = 0xaa;
+    img.write(reinterpret_cast<char*>(mbr), sizeof mbr);
+  }
+  h.start();
+  auto r = h.exec({"sh", "-c", "cat /proc/partitions /sys/class/block/sdb2/start; ls /dev"});
+  EXPECT_TRUE(has(r.out, "   8       17      16384 sdb1\n   8       18      48128 sdb2\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "34816\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "sdb1\nsdb2\n")) << r.out;
+  r = h.exec({prog("simtest_nbd"), "write", "sdb1", "0", "4096", "0x42"});
+  EXPECT_EQ(r.out, "ok\n");
+  r = h.exec({prog("simtest_nbd"), "read", "sdb", std::to_string(2048 * 512), "4096", "0x42"});
+  EXPECT_EQ(r.out, "ok\n");
 }
 
 TEST(SimE2e, WriteErrorReachesTheNbdClientAndHealWorks) {
