@@ -186,7 +186,15 @@ int CtlServer::start(const std::string& path) {
         }
         return;
       }
-      std::thread([this, c] { serve(c); }).detach();
+      if (clients_.load() >= kMaxClients) {  // one thread each: keep them bounded
+        ::close(c);
+        continue;
+      }
+      clients_++;
+      std::thread([this, c] {
+        serve(c);
+        clients_--;
+      }).detach();
     }
   }).detach();
   return 0;

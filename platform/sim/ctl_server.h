@@ -3,6 +3,7 @@
 #ifndef ZELMIR_SIM_CTL_SERVER_H
 #define ZELMIR_SIM_CTL_SERVER_H
 
+#include <atomic>
 #include <string>
 
 #include "host_state.h"
@@ -21,8 +22,10 @@ class CtlServer {
 
  private:
   void serve(int fd);
+  static constexpr int kMaxClients = 64;
   HostState* host_;
   int fd_ = -1;
+  std::atomic<int> clients_{0};
 };
 
 }  // namespace sim

@@ -125,30 +125,26 @@ void HostState::refresh() {
 }
 
 void HostState::inquiry_of(const std::string& name, bool lun, TreeDisk* d) {
+  // Asked once per disk: what sysfs shows must not change under a disk that
+  // only went offline, or the tree would see a new disk and announce it.
   auto it = idents_.find(name);
   if (it == idents_.end()) {
     uint8_t cdb[6] = {0x12, 0, 0, 0, 96, 0};
     uint8_t data[96] = {};
     uint8_t sense[32];
     simk::SgIo io{cdb, 6, -3 /* from device */, data, sizeof data, sense, sizeof sense};
-    if (simk::sg_io(name, io) == 0 && io.status == 0 && io.host_status == 0) {
-      Ident id{trimmed(data + 8, 8), trimmed(data + 16, 16), trimmed(data + 32, 4)};
-      it = idents_.emplace(name, id).first;
-    }
+    Ident id;
+    if (simk::sg_io(name, io) == 0 && io.status == 0 && io.host_status == 0)
+      id = Ident{trimmed(data + 8, 8), trimmed(data + 16, 16), trimmed(data + 32, 4)};
+    else if (lun)
+      id = Ident{"UVO", "ZELSolution", "0001"};
+    else
+      id = Ident{"SIM", "VIRTUAL-DISK", "0001"};
+    it = idents_.emplace(name, id).first;
   }
-  if (it != idents_.end()) {
-    d->vendor = it->second.vendor;
-    d->model = it->second.model;
-    d->rev = it->second.rev;
-  } else if (lun) {
-    d->vendor = "UVO";
-    d->model = "ZELSolution";
-    d->rev = "0001";
-  } else {
-    d->vendor = "SIM";
-    d->model = "VIRTUAL-DISK";
-    d->rev = "0001";
-  }
+  d->vendor = it->second.vendor;
+  d->model = it->second.model;
+  d->rev = it->second.rev;
 }
 
 void HostState::refresh_locked() {

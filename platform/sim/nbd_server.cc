@@ -19,6 +19,7 @@ namespace nbd {
 namespace {
 
 constexpr int kMaxWorkers = 32;
+constexpr int kMaxConnections = 256;
 constexpr int kMaxInflight = 64;
 constexpr uint64_t kMaxInflightBytes = 128ull << 20;
 constexpr size_t kPooledBuffers = 32;
@@ -427,6 +428,12 @@ void Server::accept_loop() {
         continue;
       }
       return;
+    }
+    // Threads are per connection: a client opening connections without end
+    // must not take the server down for everyone else.
+    if (active_.load() >= kMaxConnections) {
+      ::close(c);
+      continue;
     }
     serve(c);
   }
