@@ -1,0 +1,89 @@
+#!/bin/bash
+# The module's benchmark, on one simulated host:
+#  - fio through NBD against an unprotected disk and against a protected
+#    primary of the same size: 1 MiB sequential and 4 KiB random writes at
+#    queue depth 1 and 16;
+#  - the Initialize copy of a 1 GiB disk with the cap off against a plain
+#    copy (nbdcopy) of the same image between two unprotected disks.
+# Prints MB/s, IOPS and the ratios.  Run against a RelWithDebInfo build:
+#   scripts/build && bench/module-fio.sh [BUILD_DIR]
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${1:-${BUILD:-$ROOT/build}}
+BIN=$BUILD/bin
+SIZE=${SIZE:-1G}
+RUNTIME=${RUNTIME:-15}
+PG=5fa1c2d3-0000-0000-0000-000000000000     # the primary's signature GUID
+SIG=5fa1c2d3
+MG=60000000-1111-2222-3333-444455556666      # the mirror LUN
+MG2=60000000-1111-2222-3333-444455556667
+
+for t in simhost hmnl; do
+  [ -x "$BIN/$t" ] || { echo "missing $BIN/$t (build first)" >&2; exit 1; }
+done
+command -v python3 >/dev/null || { echo "python3 is needed to read fio's output" >&2; exit 1; }
+
+DIR=$(mktemp -d /tmp/zelmir-bench.XXXXXX)
+cleanup() {
+  "$BIN/simhost" stop "$DIR" >/dev/null 2>&1 || "$BIN/simhost" crash "$DIR" >/dev/null 2>&1 || true
+  rm -rf "$DIR"
+}
+trap cleanup EXIT
+
+# sdb protected primary, sdc its mirror; sdd the unprotected disk; sde a copy target.
+"$BIN/simhost" create "$DIR" --module "$BUILD/lib/zelmir.so" \
+  --disk sdb:$SIZE --lun sdc:$SIZE:$MG --disk sdd:$SIZE --lun sde:$SIZE:$MG2 >/dev/null
+
+bytes=$(python3 -c "import sys;s=sys.argv[1];m={'K':1<<10,'M':1<<20,'G':1<<30};print(int(s[:-1])*m[s[-1]] if s[-1] in m else int(s))" "$SIZE")
+# The bitmap file as zelmird lays it out: superblock, then one bit per 512 KiB chunk.
+mkdir -p "$DIR/upper/boot/vyrbitmap"
+python3 - "$DIR/upper/boot/vyrbitmap/hm_$PG.bitmap" "$bytes" <<'EOF'
+import struct, sys
+path, size = sys.argv[1], int(sys.argv[2])
+chunks = (size // 512 + 1023) // 1024
+pages = ((chunks + 7) // 8 + 4095) // 4096
+sb = struct.pack('<II16sIIQIII', 0x6D746962, 3, b'\0' * 16, 1, 0, size // 512, 0, 524288, 5)
+with open(path, 'wb') as f:
+    f.write(sb.ljust(4096, b'\0') + b'\0' * (4096 * pages))
+EOF
+
+"$BIN/simhost" start "$DIR" >/dev/null
+hx() { "$BIN/simhost" exec "$DIR" -- "$@"; }
+uri() { echo "nbd+unix:///$1?socket=/var/run/simkernel/nbd.sock"; }
+
+hx hmnl add $PG /dev/sdb $SIG $MG /dev/sdc >/dev/null
+hx hmnl status $PG | grep -q 'retcode=0 .*bitmap=1' || { echo "protection did not start" >&2; hx hmnl status $PG >&2; exit 1; }
+
+# fio_run DISK RW BS QD -> "MBps IOPS"
+fio_run() {
+  hx fio --name=b --ioengine=nbd --uri="$(uri "$1")" --rw="$2" --bs="$3" --iodepth="$4" \
+    --size="$SIZE" --time_based --runtime="$RUNTIME" --ramp_time=2 --randrepeat=0 \
+    --output-format=json 2>/dev/null |
+    python3 -c "import json,sys;j=json.load(sys.stdin)['jobs'][0]['write'];print('%.1f %.0f'%(j['bw_bytes']/1e6,j['iops']))"
+}
+
+printf '%-22s %12s %12s %12s %12s %8s\n' test plain_MB/s plain_IOPS prot_MB/s prot_IOPS ratio
+for spec in "write 1M 1" "write 1M 16" "randwrite 4k 1" "randwrite 4k 16"; do
+  set -- $spec
+  read -r pmb piops < <(fio_run sdd "$1" "$2" "$3")
+  read -r qmb qiops < <(fio_run sdb "$1" "$2" "$3")
+  ratio=$(python3 -c "print('%.2f'%($qiops/$piops if $piops else 0))")
+  printf '%-22s %12s %12s %12s %12s %8s\n' "$1 $2 qd$3" "$pmb" "$piops" "$qmb" "$qiops" "$ratio"
+done
+
+# Initialize with the cap off, against a plain copy of the same image.
+hx hmnl speed $PG 4000000000 >/dev/null
+t0=$(date +%s.%N)
+hx hmnl cmd 8 $PG >/dev/null
+hx hmnl wait $PG 2 set 3600 >/dev/null
+t1=$(date +%s.%N)
+t2=$(date +%s.%N)
+hx nbdcopy "$(uri sdd)" "$(uri sde)"
+t3=$(date +%s.%N)
+python3 - "$bytes" "$t0" "$t1" "$t2" "$t3" <<'EOF'
+import sys
+b, t0, t1, t2, t3 = int(sys.argv[1]), *map(float, sys.argv[2:])
+init, plain = b / (t1 - t0) / 1e6, b / (t3 - t2) / 1e6
+print('%-22s %12.1f %12s %12.1f %12s %8.2f' % ('initialize copy', plain, '-', init, '-', init / plain))
+EOF

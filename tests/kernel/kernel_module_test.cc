@@ -1,0 +1,677 @@
+// The loaded module in this process: simulated disks on temporary images,
+// netlink datagrams to the kernel's endpoint, block I/O through
+// simk::user_io.  Each test runs in its own process (ctest), inside a mount
+// namespace of its own with a tmpfs over /boot, so the module's fixed paths
+// never reach this machine's files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bitmap_file.h"
+#include "hm_nl.h"
+#include "nl_client.h"
+#include "sim/kernel.h"
+#include "test_ns.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kPG[] = "5fa1c2d3-0000-0000-0000-000000000000";   // primary's signature GUID
+const uint32_t kSig = 0x5fa1c2d3;
+const char kMG[] = "60000000-1111-2222-3333-444455556666";   // the mirror LUN
+const uint64_t kSize = 16ULL << 20;
+const uint64_t kSectors = kSize / 512;
+const uint64_t kChunkBytes = kt::kChunk;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), data.size());
+}
+
+std::string Pattern(size_t len, uint8_t seed) {
+  std::string s(len, '\0');
+  for (size_t i = 0; i < len; i++) s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xff);
+  return s;
+}
+
+class ModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+    std::string why;
+    ASSERT_TRUE(kt::PrivateBoot(&why)) << why;
+    if (access("/etc/hmdevs.reg", F_OK) == 0) GTEST_SKIP() << "this machine has /etc/hmdevs.reg";
+    mkdir("/boot/vyrbitmap", 0755);
+    char tmpl[] = "/tmp/kernel_module_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    mkdir((dir_ + "/run").c_str(), 0755);
+    ASSERT_EQ(0, simk::boot(dir_ + "/run"));
+    booted_ = true;
+  }
+
+  void TearDown() override {
+    if (booted_ && HasFailure()) {
+      std::string log = simk::dmesg();
+      if (log.size() > 6000) log = log.substr(log.size() - 6000);
+      fprintf(stderr, "---- kernel log (tail) ----\n%s\n", log.c_str());
+    }
+    if (booted_) simk::shutdown();
+    if (!dir_.empty()) (void)!system(("rm -rf " + dir_).c_str());
+  }
+
+  std::string ImagePath(const std::string& name) { return dir_ + "/" + name + ".img"; }
+
+  void AddDisk(const std::string& name, unsigned minor, const std::string& guid,
+               const std::string& content = "") {
+    std::string img = ImagePath(name);
+    int fd = open(img.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    if (!content.empty()) {
+      ASSERT_EQ((ssize_t)content.size(), pwrite(fd, content.data(), content.size(), 0));
+    }
+    ASSERT_EQ(0, ftruncate(fd, kSize));
+    close(fd);
+    simk::DiskSpec d;
+    d.name = name;
+    d.image = img;
+    d.size = kSize;
+    d.major = 8;
+    d.minor = minor;
+    d.guid = guid;
+    ASSERT_EQ(0, simk::disk_add(d));
+  }
+
+  void Disks(const std::string& primary_content = "") {
+    AddDisk("sdb", 16, "", primary_content);
+    AddDisk("sdc", 32, kMG);
+  }
+
+  void WriteBitmap(uint32_t state = 0, uint64_t sectors = kSectors) {
+    kt::BitmapLayout l;
+    l.sectors = sectors;
+    l.state = state;
+    WriteFile(kt::BitmapPath("/boot/vyrbitmap", kPG), kt::BitmapFile(l));
+  }
+  std::string Bitmap() { return ReadFile(kt::BitmapPath("/boot/vyrbitmap", kPG)); }
+
+  void Load() { ASSERT_EQ(0, simk::module_load(ZELMIR_SO)); }
+
+  nlc::Reply SendMsg(const nlc::Bytes& msg, int timeout_ms = 5000) {
+    auto t = nlc::UnixTransport(dir_ + "/run", ++port_);
+    return nlc::Exchange(*t, msg, timeout_ms);
+  }
+  nlc::Reply Send(uint8_t cmd, const nlc::Bytes& body, int timeout_ms = 5000) {
+    return SendMsg(nlc::Message(cmd, body, HM_NL_MAGIC, port_ + 1), timeout_ms);
+  }
+
+  nlc::Volume Primary() {
+    nlc::Volume v;
+    v.uuid = kPG;
+    v.path = "/dev/sdb";
+    v.signature = kSig;
+    v.sectors = kSectors;
+    return v;
+  }
+  nlc::Volume Mirror() {
+    nlc::Volume v;
+    v.uuid = kMG;
+    v.path = "/dev/sdc";
+    v.sectors = kSectors;
+    return v;
+  }
+  nlc::Volume Key() {
+    nlc::Volume v;
+    v.uuid = kPG;
+    v.path = "/dev/sdb";
+    return v;
+  }
+
+  nlc::Reply Add() {
+    nlc::Volume p = Primary(), m = Mirror();
+    return Send(HM_NL_CMD_ADD_PROTECT, nlc::AddBody(p, &m));
+  }
+  nlc::Reply Status() { return Send(HM_NL_CMD_GET_STATUS, nlc::Type2Body(Key())); }
+  uint32_t Cmd(uint8_t cmd) {
+    nlc::Reply r = Send(cmd, nlc::Type2Body(Key()));
+    EXPECT_TRUE(r.got) << nl_cmd_string[cmd];
+    return r.hdr.retcode;
+  }
+
+  // Disks, bitmap file, module, Add Protection; the protection runs.
+  void Protect(uint32_t state = 0) {
+    Disks();
+    WriteBitmap(state);
+    Load();
+    nlc::Reply r = Add();
+    ASSERT_TRUE(r.got);
+    ASSERT_EQ(0u, r.hdr.retcode);
+    nlc::Reply s = Status();
+    ASSERT_EQ(0u, s.hdr.retcode);
+    ASSERT_EQ(1, s.status.bitmap_status);
+  }
+
+  bool WaitBit(int bit, bool set, int seconds) {
+    auto end = Clock::now() + std::chrono::seconds(seconds);
+    do {
+      nlc::Reply s = Status();
+      if (s.got && s.hdr.retcode == 0 && (((s.status.status >> bit) & 1) != 0) == set) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (Clock::now() < end);
+    return false;
+  }
+
+  int Io(const std::string& disk, bool write, uint64_t off, std::string& buf) {
+    return simk::user_io(disk, write, off, buf.data(), static_cast<uint32_t>(buf.size()));
+  }
+  int Write(const std::string& disk, uint64_t off, const std::string& data) {
+    std::string b = data;
+    return Io(disk, true, off, b);
+  }
+  int Read(const std::string& disk, uint64_t off, uint32_t len, std::string* out = nullptr) {
+    std::string b(len, '\0');
+    int r = Io(disk, false, off, b);
+    if (out) *out = b;
+    return r;
+  }
+
+  std::string Region(const std::string& disk, uint64_t off, size_t len) {
+    return ReadFile(ImagePath(disk)).substr(off, len);
+  }
+
+  std::string dir_;
+  bool booted_ = false;
+  uint32_t port_ = 100;
+};
+
+// ------------------------------------------------------------ protocol
+
+struct WireCase {
+  const char* what;
+  nlc::Bytes msg;
+  bool reply;
+  hm_nl_header_t want;   // when reply
+};
+
+TEST_F(ModuleTest, WireTable) {
+  Disks();
+  Load();
+  nlc::Volume key = Key();
+  nlc::Bytes status = nlc::Type2Body(key);
+  auto bad_magic = nlc::Message(HM_NL_CMD_GET_STATUS, status, 0);
+  auto cut = nlc::Message(HM_NL_CMD_GET_STATUS, status);
+  cut.resize(15);
+  auto nl_too_long = nlc::Message(HM_NL_CMD_GET_STATUS, status, HM_NL_MAGIC, 0, 4000);
+  auto msg_len_too_long = nlc::Message(HM_NL_CMD_GET_STATUS, status);
+  uint16_t big = 2037;
+  memcpy(&msg_len_too_long[18], &big, 2);
+  nlc::Bytes short_rec(100, 0);
+  nlc::Bytes long_path = nlc::Type2Body(key);
+  uint16_t len128 = 128;
+  memcpy(&long_path[154], &len128, 2);
+  long_path.resize(160 + 128, 'a');
+  nlc::Bytes far_path = nlc::Type2Body(key);
+  uint16_t far = 2000;
+  memcpy(&far_path[152], &far, 2);
+  hm_nl_header1_t three{1, 3, 0, 0};
+  nlc::Bytes add3(reinterpret_cast<uint8_t*>(&three), reinterpret_cast<uint8_t*>(&three) + 8);
+
+  const WireCase cases[] = {
+      {"status of an unknown key", nlc::Message(6, status), true, {6, 0, 0, 2, HM_NL_MAGIC}},
+      {"magic 0", bad_magic, false, {}},
+      {"command 0", nlc::Message(0, status), false, {}},
+      {"command 25", nlc::Message(25, status), false, {}},
+      {"command 200", nlc::Message(200, status), false, {}},
+      {"15 bytes", cut, false, {}},
+      {"netlink length beyond the datagram", nl_too_long, false, {}},
+      {"msg_len beyond the message", msg_len_too_long, false, {}},
+      {"set user server", nlc::Message(12, {}), true, {12, 0, 0, 0, 0}},
+      {"set protection mode", nlc::Message(4, status), true, {0, 0, 0, 0, 0}},
+      {"get protection mode", nlc::Message(5, {}), true, {0, 0, 0, 0, 0}},
+      {"get all status", nlc::Message(7, status), true, {0, 0, 0, 0, 0}},
+      {"remove module", nlc::Message(10, {}), true, {0, 0, 0, 0, 0}},
+      {"create cdp", nlc::Message(11, status), true, {0, 0, 0, 0, 0}},
+      {"forbid all with a body", nlc::Message(15, status), true, {15, 0, 0, 0, 0}},
+      {"cancel forbid all", nlc::Message(16, {}), true, {16, 0, 0, 0, 0}},
+      {"stop, unknown key", nlc::Message(2, status), true, {2, 0, 0, 0, 0}},
+      {"del, unknown key", nlc::Message(3, status), true, {3, 0, 0, 0, 0}},
+      {"cancel init, unknown key", nlc::Message(9, status), true, {9, 0, 0, 0, 0}},
+      {"initialize, unknown key", nlc::Message(8, status), true, {8, 0, 0, 2, 0}},
+      {"lock, unknown key", nlc::Message(18, status), true, {18, 0, 0, 2, 0}},
+      {"faulty disk, unknown key", nlc::Message(24, nlc::FaultyBody(key, 'm')), true, {24, 0, 0, 0, 0}},
+      {"record cut short", nlc::Message(8, short_rec), true, {8, 0, 0, 22, 0}},
+      {"status without a body", nlc::Message(6, {}), true, {6, 0, 0, 22, HM_NL_MAGIC}},
+      {"path of 128 bytes", nlc::Message(8, long_path), true, {8, 0, 0, 22, 0}},
+      {"path outside the body", nlc::Message(8, far_path), true, {8, 0, 0, 22, 0}},
+      {"add with nr_vol 3", nlc::Message(1, add3), true, {1, 0, 0, 0, 0}},
+      {"add without a record", nlc::Message(1, nlc::Bytes{1, 1, 0, 0, 0, 0, 0, 0}), true, {1, 0, 0, 22, 0}},
+  };
+  for (const auto& c : cases) {
+    nlc::Reply r = SendMsg(c.msg, c.reply ? 5000 : 300);
+    ASSERT_EQ(c.reply, r.got) << c.what;
+    if (!r.got) continue;
+    EXPECT_EQ(HM_NL_MSG_SIZE, r.raw.size()) << c.what;
+    EXPECT_EQ(HM_NL_MSG_SIZE, r.nl_len) << c.what;
+    EXPECT_EQ(c.want.cmd, r.hdr.cmd) << c.what;
+    EXPECT_EQ(c.want.pad, r.hdr.pad) << c.what;
+    EXPECT_EQ(c.want.msg_len, r.hdr.msg_len) << c.what;
+    EXPECT_EQ(c.want.retcode, r.hdr.retcode) << c.what;
+    EXPECT_EQ(c.want.magic, r.hdr.magic) << c.what;
+    // Nothing of the kernel's memory beyond the defined bytes.
+    for (size_t i = HM_NL_BODY_OFF + r.hdr.msg_len; i < r.raw.size(); i++)
+      ASSERT_EQ(0, r.raw[i]) << c.what << " byte " << i;
+  }
+  EXPECT_EQ(2u, Status().hdr.retcode) << "nr_vol 3 created nothing";
+}
+
+TEST_F(ModuleTest, ReplyGoesToTheSendingPortWhateverTheHeaderClaims) {
+  Disks();
+  Load();
+  auto liar = nlc::UnixTransport(dir_ + "/run", 4242);
+  auto sender = nlc::UnixTransport(dir_ + "/run", 77);
+  nlc::Reply r = nlc::Exchange(*sender, nlc::Message(12, {}, HM_NL_MAGIC, 4242), 5000);
+  EXPECT_TRUE(r.got);
+  uint8_t buf[4096];
+  EXPECT_EQ(0, liar->Recv(buf, sizeof(buf), 300));
+}
+
+TEST_F(ModuleTest, ConcurrentSendersEachGetTheirOwnReply) {
+  Disks();
+  Load();
+  std::atomic<int> bad{0};
+  std::vector<std::thread> ts;
+  for (int t = 0; t < 8; t++) {
+    ts.emplace_back([&, t] {
+      auto tr = nlc::UnixTransport(dir_ + "/run", 500 + t);
+      for (int i = 0; i < 25; i++) {
+        uint8_t cmd = (t % 2) ? 6 : 12;
+        nlc::Reply r = nlc::Exchange(*tr, nlc::Message(cmd, nlc::Type2Body(Key())), 5000);
+        if (!r.got || r.hdr.cmd != cmd) bad++;
+      }
+    });
+  }
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(0, bad.load());
+}
+
+// ------------------------------------------------------------ protection
+
+TEST_F(ModuleTest, WritesReachBothDisksAndReadsComeFromThePrimary) {
+  Protect();
+  nlc::Reply s = Status();
+  EXPECT_EQ(1, s.status.mode);
+  EXPECT_EQ(2, s.status.nr_vol);
+  EXPECT_TRUE(s.status.primary.status & (1 << 2)) << "primary In_Sync";
+  EXPECT_TRUE(s.status.mirror.status & (1 << 2)) << "mirror In_Sync";
+  EXPECT_EQ(kSig, s.status.primary.vid.mbp_volumeid.signature);
+  EXPECT_EQ(1u, s.status.mempages);
+
+  std::string data = Pattern(192 * 1024, 3);
+  ASSERT_EQ(0, Write("sdb", 3 * kChunkBytes - 4096, data));
+  EXPECT_EQ(data, Region("sdb", 3 * kChunkBytes - 4096, data.size()));
+  EXPECT_EQ(data, Region("sdc", 3 * kChunkBytes - 4096, data.size()));
+  std::string back;
+  ASSERT_EQ(0, Read("sdb", 3 * kChunkBytes - 4096, data.size(), &back));
+  EXPECT_EQ(data, back);
+
+  // The bits of both chunks were on disk before the write was acknowledged.
+  std::string bm = Bitmap();
+  EXPECT_TRUE(kt::BitmapBit(bm, 2));
+  EXPECT_TRUE(kt::BitmapBit(bm, 3));
+  EXPECT_FALSE(kt::BitmapBit(bm, 4));
+}
+
+TEST_F(ModuleTest, SectorZeroCarriesTheSignatureOnBothDisks) {
+  Protect();
+  std::string mbr = Pattern(4096, 9);
+  ASSERT_EQ(0, Write("sdb", 0, mbr));
+  const uint8_t want[4] = {0xd3, 0xc2, 0xa1, 0x5f};
+  for (const char* d : {"sdb", "sdc"}) {
+    std::string got = Region(d, 0, 4096);
+    EXPECT_EQ(0, memcmp(want, got.data() + 440, 4)) << d;
+    EXPECT_EQ(mbr.substr(0, 440), got.substr(0, 440)) << d;
+    EXPECT_EQ(mbr.substr(444), got.substr(444)) << d;
+  }
+  // A write elsewhere is left alone.
+  ASSERT_EQ(0, Write("sdb", 512, mbr.substr(0, 512)));
+  EXPECT_EQ(mbr.substr(0, 512), Region("sdc", 512, 512));
+}
+
+TEST_F(ModuleTest, GuardRefusesAllButTheLivenessRead) {
+  Protect();
+  uint64_t window = (kSectors - 2048) * 512;
+  EXPECT_EQ(0, Read("sdc", window, 512));
+  EXPECT_NE(0, Read("sdc", window + 512, 512));
+  EXPECT_NE(0, Read("sdc", window, 1024));
+  EXPECT_NE(0, Read("sdc", 0, 512));
+  EXPECT_NE(0, Write("sdc", window, std::string(512, 'x')));
+  EXPECT_EQ(std::string(512, '\0'), Region("sdc", window, 512));
+
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_CANCEL_FORBID_MIRROR_IO));
+  EXPECT_EQ(0, Read("sdc", 0, 512));
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_FORBID_MIRROR_IO));
+  EXPECT_NE(0, Read("sdc", 0, 512));
+  EXPECT_EQ(0u, Send(HM_NL_CMD_CANCEL_FORBID_MIRROR_ALL, {}).hdr.retcode);
+  EXPECT_EQ(0, Read("sdc", 0, 512));
+  EXPECT_EQ(0u, Send(HM_NL_CMD_FORBID_MIRROR_ALL, {}).hdr.retcode);
+  EXPECT_NE(0, Read("sdc", 0, 512));
+}
+
+TEST_F(ModuleTest, InitializeCopiesTheWholeDisk) {
+  std::string content = Pattern(kSize - 3 * 512, 5);
+  Disks(content);
+  WriteBitmap();
+  Load();
+  ASSERT_EQ(0u, Add().hdr.retcode);
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_INITIALIZE));
+  ASSERT_TRUE(WaitBit(HM_INITIALIZE_FINISHED, true, 60));
+  EXPECT_FALSE(WaitBit(HM_INITIALIZE_ON, true, 0));
+  EXPECT_EQ(ReadFile(ImagePath("sdb")), ReadFile(ImagePath("sdc")));
+  EXPECT_EQ(4u, kt::BitmapState(Bitmap()) & 0xF);
+  nlc::Reply s = Status();
+  EXPECT_EQ(0u, s.status.chunk_needed);
+  EXPECT_EQ(0, s.status.sync_on);
+}
+
+TEST_F(ModuleTest, InitializeThenCancelThenInitializeAgain) {
+  Protect();
+  ASSERT_EQ(0u, Send(HM_NL_CMD_SET_SYNC_SPEED_MAX, nlc::SpeedBody(Key(), 1000)).hdr.retcode);
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_INITIALIZE));
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_CANCEL_INITIALIZE));
+  nlc::Reply s = Status();
+  EXPECT_TRUE(s.status.status & (1 << HM_INITIALIZE_CANCELED));
+  EXPECT_TRUE(s.status.status & (1 << HM_SYNC_INTR));
+  EXPECT_EQ(0u, s.status.status & 0xF5) << "no initialization or recovery bit but canceled";
+  EXPECT_EQ(2u, kt::BitmapState(Bitmap()) & 0xF);
+  ASSERT_EQ(0u, Send(HM_NL_CMD_SET_SYNC_SPEED_MAX, nlc::SpeedBody(Key(), 0)).hdr.retcode);
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_INITIALIZE));
+  ASSERT_TRUE(WaitBit(HM_INITIALIZE_FINISHED, true, 60));
+  EXPECT_FALSE(Status().status.status & (1 << HM_SYNC_INTR));
+}
+
+TEST_F(ModuleTest, RecoveryCopiesOnlyTheDirtyChunks) {
+  Protect(4);   // the mirror is already equal: initialization finished
+  // A difference in a clean chunk, made behind the module's back.
+  {
+    int fd = open(ImagePath("sdc").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(4, pwrite(fd, "DIFF", 4, 10 * kChunkBytes + 100));
+    close(fd);
+  }
+  ASSERT_EQ(0, simk::disk_fail("sdc", simk::kFailWrite));
+  std::string data = Pattern(8192, 7);
+  ASSERT_EQ(0, Write("sdb", 3 * kChunkBytes + 4096, data)) << "a mirror failure is not the caller's";
+  nlc::Reply s = Status();
+  EXPECT_TRUE(s.status.mirror.status & (1 << 1)) << "mirror Faulty";
+  EXPECT_TRUE(s.status.status & (1 << HM_RECOVERY_NEEDED));
+  EXPECT_TRUE(s.status.status & (1 << HM_SYNC_ERR));
+  ASSERT_EQ(0, Write("sdb", 5 * kChunkBytes, data)) << "writes go on with the mirror failed";
+  EXPECT_EQ(data, Region("sdb", 5 * kChunkBytes, data.size()));
+
+  ASSERT_EQ(0, simk::disk_heal("sdc"));
+  ASSERT_EQ(0u, Add().hdr.retcode) << "the mirror is re-opened and test-read";
+  ASSERT_TRUE(WaitBit(HM_RECOVERY_FINISHED, true, 60));
+  EXPECT_EQ(data, Region("sdc", 3 * kChunkBytes + 4096, data.size()));
+  EXPECT_EQ(data, Region("sdc", 5 * kChunkBytes, data.size()));
+  EXPECT_EQ("DIFF", Region("sdc", 10 * kChunkBytes + 100, 4)) << "a clean chunk is not copied";
+  s = Status();
+  EXPECT_TRUE(s.status.mirror.status & (1 << 2));
+  EXPECT_EQ(0u, s.status.chunk_needed);
+}
+
+TEST_F(ModuleTest, LockedMirrorMissesWritesWithoutFailingAndRecoversAfterUnlock) {
+  Protect(4);
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_LOCK_MIRROR_RDEV));
+  EXPECT_EQ(0x104u, kt::BitmapState(Bitmap()));
+  std::string data = Pattern(4096, 11);
+  ASSERT_EQ(0, Write("sdb", 2 * kChunkBytes, data));
+  EXPECT_EQ(std::string(4096, '\0'), Region("sdc", 2 * kChunkBytes, 4096));
+  nlc::Reply s = Status();
+  EXPECT_FALSE(s.status.mirror.status & (1 << 1)) << "a skipped clone does not fail the mirror";
+  EXPECT_TRUE(s.status.mirror.status & (1 << 6)) << "mirror Locked";
+  EXPECT_TRUE(s.status.status & (1 << HM_DEV_LOCKED));
+  EXPECT_TRUE(s.status.status & (1 << HM_RECOVERY_NEEDED));
+  EXPECT_EQ(1u, s.status.chunk_needed);
+
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_UNLOCK_MIRROR_RDEV));
+  EXPECT_EQ(0x4u, kt::BitmapState(Bitmap()));
+  ASSERT_TRUE(WaitBit(HM_RECOVERY_FINISHED, true, 60));
+  EXPECT_EQ(data, Region("sdc", 2 * kChunkBytes, 4096));
+}
+
+TEST_F(ModuleTest, LockAndStatusWithoutBitmapOrMirrorFailCleanly) {
+  Disks();
+  Load();
+  nlc::Volume p = Primary();
+  ASSERT_EQ(0u, Send(HM_NL_CMD_ADD_PROTECT, nlc::AddBody(p, nullptr)).hdr.retcode);
+  nlc::Reply s = Status();
+  ASSERT_EQ(0u, s.hdr.retcode);
+  EXPECT_EQ(0, s.status.bitmap_status) << "no bitmap file";
+  EXPECT_EQ(1, s.status.nr_vol);
+  EXPECT_EQ(0u, s.status.mirror.status);
+  EXPECT_EQ(2u, Cmd(HM_NL_CMD_LOCK_MIRROR_RDEV)) << "no mirror";
+  EXPECT_EQ(2u, Cmd(HM_NL_CMD_INITIALIZE)) << "no bitmap";
+  EXPECT_EQ(2u, Cmd(HM_NL_CMD_FINISHED_INITIALIZE));
+  EXPECT_EQ(2u, Cmd(HM_NL_CMD_CANCEL_INITIALIZE));
+  nlc::Volume m = Mirror();
+  ASSERT_EQ(0u, Send(HM_NL_CMD_ADD_PROTECT, nlc::AddBody(p, &m)).hdr.retcode);
+  EXPECT_EQ(2u, Cmd(HM_NL_CMD_LOCK_MIRROR_RDEV)) << "a mirror but still no bitmap";
+  EXPECT_EQ(2u, Cmd(HM_NL_CMD_UNLOCK_MIRROR_RDEV));
+  EXPECT_EQ(2u, Send(HM_NL_CMD_UP_MIRROR, nlc::Type7Body(Key(), nullptr)).hdr.retcode);
+}
+
+TEST_F(ModuleTest, BadBitmapFilesAreRefused) {
+  struct Case {
+    const char* what;
+    kt::BitmapLayout l;
+    bool sparse;
+  };
+  kt::BitmapLayout v5, magic0, chunk, bpoff0, good;
+  v5.version = 5;
+  magic0.magic = 0;
+  chunk.chunksize = 1000;
+  bpoff0.bp_off = 0;
+  const Case cases[] = {
+      {"version 5", v5, false},
+      {"magic 0", magic0, false},
+      {"chunk size not a power of two", chunk, false},
+      {"bits over the superblock", bpoff0, false},
+      {"too short for the disk", good, true},
+  };
+  Disks();
+  Load();
+  for (const auto& c : cases) {
+    kt::BitmapLayout l = c.l;
+    l.sectors = kSectors;
+    std::string f = kt::BitmapFile(l);
+    if (c.sparse) f.resize(4096);
+    WriteFile(kt::BitmapPath("/boot/vyrbitmap", kPG), f);
+    ASSERT_EQ(0u, Add().hdr.retcode) << c.what;
+    EXPECT_EQ(0, Status().status.bitmap_status) << c.what;
+  }
+  WriteBitmap(0x101);
+  ASSERT_EQ(0u, Add().hdr.retcode);
+  nlc::Reply s = Status();
+  EXPECT_EQ(1, s.status.bitmap_status);
+  EXPECT_TRUE(s.status.status & (1 << HM_INITIALIZE_ON));
+  EXPECT_TRUE(s.status.status & (1 << HM_DEV_LOCKED));
+}
+
+TEST_F(ModuleTest, DirtyBitsAtLoadAreRecovered) {
+  Disks(Pattern(kSize, 2));
+  kt::BitmapLayout l;
+  l.sectors = kSectors;
+  l.state = 4;
+  std::string f = kt::BitmapFile(l);
+  f[4096 + 0] = 0x02;   // chunk 1
+  WriteFile(kt::BitmapPath("/boot/vyrbitmap", kPG), f);
+  Load();
+  ASSERT_EQ(0u, Add().hdr.retcode);
+  ASSERT_TRUE(WaitBit(HM_RECOVERY_FINISHED, true, 60));
+  EXPECT_EQ(Region("sdb", kChunkBytes, kChunkBytes), Region("sdc", kChunkBytes, kChunkBytes));
+  EXPECT_EQ(std::string(kChunkBytes, '\0'), Region("sdc", 2 * kChunkBytes, kChunkBytes));
+}
+
+TEST_F(ModuleTest, StopAndDelWithWritesInFlight) {
+  Protect();
+  std::atomic<bool> run{true};
+  std::atomic<int> done{0};
+  std::thread writer([&] {
+    std::string d = Pattern(65536, 1);
+    for (uint64_t i = 0; run; i++) {
+      Write("sdb", (i % 200) * 65536, d);
+      done++;
+    }
+  });
+  while (done < 20) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_STOP_PROTECT));
+  run = false;
+  writer.join();
+  nlc::Reply s = Status();
+  if (s.hdr.retcode == 0) {
+    // Left listed because I/O came back in flight: Del removes it.
+    EXPECT_TRUE(s.status.status & (1 << HM_DEV_STOPPED));
+    EXPECT_EQ(0u, Cmd(HM_NL_CMD_DEL_PROTECT));
+  }
+  EXPECT_EQ(2u, Status().hdr.retcode);
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_DEL_PROTECT));
+  EXPECT_EQ(0, Read("sdc", 0, 512)) << "the guard went with the protection";
+}
+
+TEST_F(ModuleTest, StopEndsARunningCopy) {
+  Protect();
+  ASSERT_EQ(0u, Send(HM_NL_CMD_SET_SYNC_SPEED_MAX, nlc::SpeedBody(Key(), 1000)).hdr.retcode);
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_INITIALIZE));
+  ASSERT_TRUE(WaitBit(HM_INITIALIZE_ON, true, 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto t0 = Clock::now();
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_STOP_PROTECT));
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5)) << "the copy stops instead of finishing";
+  EXPECT_EQ(2u, Status().hdr.retcode);
+}
+
+TEST_F(ModuleTest, UnloadWaitsForWritesInFlight) {
+  Protect();
+  std::atomic<bool> run{true};
+  std::atomic<int> done{0};
+  std::thread writer([&] {
+    std::string d = Pattern(65536, 4);
+    for (uint64_t i = 0; run; i++) {
+      Write("sdb", (i % 100) * 65536, d);
+      done++;
+    }
+  });
+  while (done < 10) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(0, simk::module_unload());
+  run = false;
+  writer.join();
+  EXPECT_EQ(0, Read("sdc", 0, 512));
+}
+
+TEST_F(ModuleTest, FaultyDiskCommand) {
+  Protect();
+  EXPECT_EQ(0u, Send(HM_NL_CMD_UPDATE_HMDEV, nlc::FaultyBody(Key(), 'x')).hdr.retcode);
+  EXPECT_FALSE(Status().status.mirror.status & (1 << 1));
+  EXPECT_EQ(0u, Send(HM_NL_CMD_UPDATE_HMDEV, nlc::FaultyBody(Key(), 'm')).hdr.retcode);
+  nlc::Reply s = Status();
+  EXPECT_TRUE(s.status.mirror.status & (1 << 1));
+  EXPECT_EQ(0, Write("sdb", 0, std::string(512, 'a')));
+}
+
+TEST_F(ModuleTest, LostPrimaryFoundAgainCopiesWhatWasWrittenMeanwhile) {
+  Protect(4);
+  EXPECT_EQ(0u, Send(HM_NL_CMD_UPDATE_HMDEV, nlc::FaultyBody(Key(), 'p')).hdr.retcode);
+  ASSERT_TRUE(WaitBit(HM_DEV_LOST, true, 5));
+  // The primary's queue is its own again: this write is not mirrored.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::string data = Pattern(4096, 13);
+  ASSERT_EQ(0, Write("sdb", 6 * kChunkBytes, data));
+  EXPECT_EQ(std::string(4096, '\0'), Region("sdc", 6 * kChunkBytes, 4096));
+  ASSERT_EQ(0u, Add().hdr.retcode) << "the primary is found again";
+  ASSERT_TRUE(WaitBit(HM_DEV_LOST, false, 5));
+  ASSERT_TRUE(WaitBit(HM_RECOVERY_FINISHED, true, 60));
+  EXPECT_EQ(data, Region("sdc", 6 * kChunkBytes, 4096));
+  std::string more = Pattern(4096, 14);
+  ASSERT_EQ(0, Write("sdb", 7 * kChunkBytes, more)) << "mirrored again";
+  EXPECT_EQ(more, Region("sdc", 7 * kChunkBytes, 4096));
+}
+
+TEST_F(ModuleTest, RegistryRecreatesProtectionsAtLoad) {
+  Disks();
+  WriteBitmap(4);
+  WriteFile("/boot/hmdevs.reg", kt::RegistryLine("/dev/sdb", kPG, "/dev/sdc", kMG) +
+                                    kt::RegistryLine("/dev/sdd", "77777777-0000-0000-0000-000000000000", "", ""));
+  Load();
+  nlc::Reply s = Status();
+  ASSERT_EQ(0u, s.hdr.retcode);
+  EXPECT_EQ(2, s.status.nr_vol);
+  EXPECT_TRUE(s.status.primary.status & (1 << 1)) << "paths with '?' stay closed";
+  EXPECT_TRUE(s.status.mirror.status & (1 << 1));
+  EXPECT_EQ(kSig, s.status.primary.vid.mbp_volumeid.signature);
+  EXPECT_EQ(0, s.status.bitmap_status);
+  nlc::Volume second;
+  second.uuid = "77777777-0000-0000-0000-000000000000";
+  nlc::Reply s2 = Send(HM_NL_CMD_GET_STATUS, nlc::Type2Body(second));
+  EXPECT_EQ(0u, s2.hdr.retcode);
+  EXPECT_EQ(1, s2.status.nr_vol);
+
+  ASSERT_EQ(0u, Add().hdr.retcode);
+  s = Status();
+  EXPECT_EQ(1, s.status.bitmap_status);
+  EXPECT_TRUE(s.status.primary.status & (1 << 2));
+  EXPECT_TRUE(s.status.mirror.status & (1 << 2));
+  std::string data = Pattern(4096, 21);
+  ASSERT_EQ(0, Write("sdb", 4096, data));
+  EXPECT_EQ(data, Region("sdc", 4096, 4096));
+}
+
+TEST_F(ModuleTest, RebootStopsCopies) {
+  Protect();
+  simk::reboot_notify();
+  EXPECT_TRUE(Status().status.status & (1 << HM_SYNC_INTR));
+}
+
+TEST_F(ModuleTest, IdleChunkIsCleanedOnDiskByTheDaemon) {
+  Protect();
+  ASSERT_EQ(0, Write("sdb", 4 * kChunkBytes, std::string(4096, 'q')));
+  ASSERT_TRUE(kt::BitmapBit(Bitmap(), 4));
+  auto end = Clock::now() + std::chrono::seconds(45);
+  while (kt::BitmapBit(Bitmap(), 4) && Clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_FALSE(kt::BitmapBit(Bitmap(), 4));
+}
+
+TEST_F(ModuleTest, SpeedCapHoldsWithinTenPercent) {
+  Protect();
+  const unsigned kbps = 1024;
+  ASSERT_EQ(0u, Send(HM_NL_CMD_SET_SYNC_SPEED_MAX, nlc::SpeedBody(Key(), kbps)).hdr.retcode);
+  auto t0 = Clock::now();
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_INITIALIZE));
+  ASSERT_TRUE(WaitBit(HM_INITIALIZE_FINISHED, true, 60));
+  double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  double expect = (kSize / 1024.0) / kbps;
+  EXPECT_GT(secs, expect * 0.9);
+  EXPECT_LT(secs, expect * 1.1);
+}
+
+}  // namespace
