@@ -76,6 +76,7 @@ bool hostile(const char* name, const std::string& junk) {
   char info[10];
   if (!get(fd, info, sizeof info)) return false;
   send(fd, junk.data(), junk.size(), MSG_NOSIGNAL);
+  shutdown(fd, SHUT_WR);  // nothing more comes: a half request ends there
   char c[16];
   get(fd, c, sizeof c);  // an error reply or the end: either is fine, the server must live
   close(fd);
