@@ -411,6 +411,11 @@ void disks_shutdown()
 		std::lock_guard<std::mutex> lk(table_mu);
 		gone.swap(table);
 	}
+	{
+		std::lock_guard<std::mutex> lk(table_mu);
+		gone.insert(gone.end(), fs_devices.begin(), fs_devices.end());
+		fs_devices.clear();
+	}
 	for (sim_disk *d : gone) {
 		d->dead.store(true);
 		disk_put(d);

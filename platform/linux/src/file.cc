@@ -300,6 +300,18 @@ void fs_device_io(struct sim_disk *d, struct bio *bio)
 
 }  // namespace
 
+namespace simlinux {
+
+void files_shutdown()
+{
+	std::lock_guard<std::mutex> lk(files_mu);
+	for (auto &kv : host_fss)
+		delete kv.second;
+	host_fss.clear();
+}
+
+}  // namespace simlinux
+
 struct file *filp_open(const char *filename, int flags, int mode)
 {
 	might_sleep();

@@ -63,6 +63,7 @@ struct block_device *bdev_lookup(const std::string &name);	// "/dev/" stripped; 
 struct block_device *bdev_by_dev(dev_t dev);			// with a reference
 struct block_device *fs_device_create(const std::string &name, dev_t dev, disk_io_fn io);
 void disks_shutdown();
+void files_shutdown();		// forgets the host file systems (their devices go with the disks)
 void bio_complete(struct bio *bio, int error);			// as a disk completes a bio
 void disks_changed();
 // Reads or writes through generic_make_request, as user space would on

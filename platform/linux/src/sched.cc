@@ -101,6 +101,8 @@ void sleep_check(const char *what)
 		struct task_struct *t = tls_task;
 		printk("<3>BUG: %s while atomic: %s/%d, in_interrupt %d, spinlocks held %d\n", what,
 		       t ? t->comm : "?", t ? t->pid : 0, tls_irq, tls_atomic);
+		fprintf(stderr, "BUG: %s while atomic: %s/%d, in_interrupt %d, spinlocks held %d\n",
+			what, t ? t->comm : "?", t ? t->pid : 0, tls_irq, tls_atomic);
 		dump_stack();
 		fflush(stderr);
 		abort();
@@ -162,6 +164,9 @@ void __might_sleep(const char *file, int line, const char *func)
 		       line, func);
 		printk("<3>in_atomic(): 1, in_interrupt(): %d, pid: %d, name: %s\n", tls_irq,
 		       t ? t->pid : 0, t ? t->comm : "?");
+		fprintf(stderr, "BUG: sleeping function called from invalid context at %s:%d in %s\n"
+			"in_atomic(): 1, in_interrupt(): %d, pid: %d, name: %s\n", file, line, func,
+			tls_irq, t ? t->pid : 0, t ? t->comm : "?");
 		dump_stack();
 		fflush(stderr);
 		abort();
@@ -466,6 +471,7 @@ int kthread_stop(struct task_struct *k)
 
 void msleep(unsigned int msecs)
 {
+	might_sleep();
 	unsigned long timeout = msecs_to_jiffies(msecs) + 1;
 	while (timeout)
 		timeout = schedule_timeout_uninterruptible(timeout);
@@ -473,6 +479,7 @@ void msleep(unsigned int msecs)
 
 unsigned long msleep_interruptible(unsigned int msecs)
 {
+	might_sleep();
 	unsigned long timeout = msecs_to_jiffies(msecs) + 1;
 	while (timeout && !signal_pending(current))
 		timeout = schedule_timeout_interruptible(timeout);

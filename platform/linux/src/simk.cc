@@ -111,6 +111,7 @@ void shutdown()
 	if (module_loaded())
 		module_unload();
 	simlinux::netlink_shutdown();
+	simlinux::files_shutdown();
 	simlinux::disks_shutdown();
 	simlinux::io_stop();
 	booted = false;

@@ -405,8 +405,9 @@
 #define EDEADLOCK EDEADLK
 #endif
 
-#ifdef __KERNEL__
-/* Kernel-internal codes, never seen by user space. */
+/* Kernel-internal codes, never seen by user space (defined always: this
+ * header may first be read through the C library, before __KERNEL__). */
+#ifndef ERESTARTSYS
 #define ERESTARTSYS 512
 #define ERESTARTNOINTR 513
 #define ERESTARTNOHAND 514

@@ -68,6 +68,8 @@ int sg_io(const std::string& name, SgIo& io);       // 0 or -errno (-ENXIO no su
 // Knobs of a LUN's SCSI model used by tests: "vpd_page_len_over", "short_designator",
 // "bad_guid_char", "standby", "none" (back to normal).
 int scsi_knob(const std::string& name, const std::string& knob);
+// The parameter list of the last MODE SELECT(10) the disk accepted (empty if none).
+std::vector<uint8_t> scsi_last_mode_select(const std::string& name);
 
 int module_load(const std::string& so_path);        // runs its init_module; 0 or its result
 int module_unload();                                // runs cleanup_module, waits, dlcloses

@@ -1,0 +1,348 @@
+// Bios and submission: cloning, completion rules, queue limits, the
+// replaceable make_request_fn, partition remapping and the flattened
+// recursion of generic_make_request.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "sim_env.h"
+
+#include <linux/bio.h>
+#include <linux/blkdev.h>
+#include <linux/completion.h>
+#include <linux/fs.h>
+#include <linux/slab.h>
+
+namespace {
+
+// A block device of the test's own, with a queue whose function the test
+// chooses.  bd_contains is itself unless a whole disk is given.
+struct FakeDev {
+  struct gendisk disk;
+  struct block_device bdev;
+  struct inode inode;
+  struct hd_struct part;
+  struct request_queue *q;
+
+  FakeDev(make_request_fn *fn, sector_t sectors, FakeDev *whole = nullptr, sector_t start = 0) {
+    memset(&disk, 0, sizeof(disk));
+    memset(&bdev, 0, sizeof(bdev));
+    memset(&inode, 0, sizeof(inode));
+    memset(&part, 0, sizeof(part));
+    q = whole ? whole->q : blk_alloc_queue(GFP_KERNEL);
+    if (!whole) blk_queue_make_request(q, fn);
+    disk.queue = q;
+    disk.part0.nr_sects = sectors;
+    snprintf(disk.disk_name, sizeof(disk.disk_name), "fake");
+    inode.i_size = (loff_t)sectors << 9;
+    inode.i_bdev = &bdev;
+    bdev.bd_inode = &inode;
+    bdev.bd_disk = whole ? &whole->disk : &disk;
+    if (whole) {
+      part.start_sect = start;
+      part.nr_sects = sectors;
+      part.partno = 1;
+      bdev.bd_part = &part;
+      bdev.bd_contains = &whole->bdev;
+    } else {
+      bdev.bd_part = &disk.part0;
+      bdev.bd_contains = &bdev;
+    }
+  }
+  ~FakeDev() {
+    if (bdev.bd_contains == &bdev) blk_cleanup_queue(q);
+  }
+};
+
+struct Seen {
+  struct request_queue *q;
+  struct bio *bio;
+  sector_t sector;
+  struct block_device *bdev;
+  const char *who;
+};
+std::vector<Seen> seen;
+
+int record_a(struct request_queue *q, struct bio *bio) {
+  seen.push_back({q, bio, bio->bi_sector, bio->bi_bdev, "a"});
+  return 0;
+}
+
+int record_b(struct request_queue *q, struct bio *bio) {
+  seen.push_back({q, bio, bio->bi_sector, bio->bi_bdev, "b"});
+  return 0;
+}
+
+struct bio *data_bio(struct block_device *bdev, sector_t sector, int pages,
+                     std::vector<struct page *> *owned) {
+  struct bio *bio = bio_alloc(GFP_NOIO, pages);
+  bio->bi_bdev = bdev;
+  bio->bi_sector = sector;
+  for (int i = 0; i < pages; i++) {
+    struct page *p = alloc_page(GFP_KERNEL);
+    owned->push_back(p);
+    EXPECT_EQ(bio_add_page(bio, p, PAGE_SIZE, 0), (int)PAGE_SIZE);
+  }
+  return bio;
+}
+
+void free_pages_of(std::vector<struct page *> &pages) {
+  for (struct page *p : pages) __free_page(p);
+  pages.clear();
+}
+
+class BioTest : public ::testing::Test {
+ protected:
+  void SetUp() override { seen.clear(); }
+  std::vector<struct page *> pages_;
+  void TearDown() override { free_pages_of(pages_); }
+};
+
+TEST_F(BioTest, CloneSharesPagesNotVectorOrCompletion) {
+  FakeDev dev(record_a, 1 << 20);
+  struct bio *orig = data_bio(&dev.bdev, 100, 2, &pages_);
+  orig->bi_rw = WRITE;
+  orig->bi_private = &dev;
+
+  struct bio *clone = bio_clone(orig, GFP_NOIO);
+  ASSERT_NE(clone, nullptr);
+  EXPECT_TRUE(bio_flagged(clone, BIO_CLONED));
+  EXPECT_EQ(clone->bi_vcnt, 2);
+  EXPECT_EQ(clone->bi_size, 2 * PAGE_SIZE);
+  EXPECT_EQ(clone->bi_sector, 100u);
+  EXPECT_EQ(clone->bi_rw, (unsigned long)WRITE);
+  EXPECT_EQ(clone->bi_bdev, &dev.bdev);
+  EXPECT_EQ(clone->bi_end_io, nullptr);
+  EXPECT_EQ(clone->bi_private, nullptr);
+  for (int i = 0; i < 2; i++) EXPECT_EQ(clone->bi_io_vec[i].bv_page, orig->bi_io_vec[i].bv_page);
+
+  // The data is shared, the vector is not.
+  memset(page_address(clone->bi_io_vec[0].bv_page), 0x5a, 8);
+  EXPECT_EQ(((unsigned char *)page_address(orig->bi_io_vec[0].bv_page))[0], 0x5a);
+  clone->bi_io_vec[0].bv_offset = 512;
+  EXPECT_EQ(orig->bi_io_vec[0].bv_offset, 0u);
+
+  // A clone never grows.
+  struct page *extra = alloc_page(GFP_KERNEL);
+  pages_.push_back(extra);
+  EXPECT_EQ(bio_add_page(clone, extra, 512, 0), 0);
+
+  bio_put(clone);   // the pages stay: they belong to the original's owner
+  EXPECT_EQ(page_count(orig->bi_io_vec[0].bv_page), 1);
+  bio_put(orig);
+}
+
+struct EndioCase {
+  bool uptodate_before;
+  int error;
+  int error_seen;
+  bool uptodate_after;
+};
+
+int endio_error;
+void endio_record(struct bio *bio, int error) {
+  (void)bio;
+  endio_error = error;
+}
+
+TEST_F(BioTest, EndioErrorRules) {
+  const EndioCase cases[] = {
+      {true, 0, 0, true},
+      {true, -EIO, -EIO, false},
+      {true, -ENOSPC, -ENOSPC, false},
+      {false, 0, -EIO, false},       // not uptodate without an error is an I/O error
+      {false, -ENXIO, -ENXIO, false},
+  };
+  for (const EndioCase &c : cases) {
+    struct bio *bio = bio_alloc(GFP_NOIO, 1);
+    EXPECT_TRUE(test_bit(BIO_UPTODATE, &bio->bi_flags)) << "a new bio is uptodate";
+    if (!c.uptodate_before) clear_bit(BIO_UPTODATE, &bio->bi_flags);
+    bio->bi_end_io = endio_record;
+    endio_error = 12345;
+    bio_endio(bio, c.error);
+    EXPECT_EQ(endio_error, c.error_seen) << c.uptodate_before << " " << c.error;
+    EXPECT_EQ(!!test_bit(BIO_UPTODATE, &bio->bi_flags), c.uptodate_after);
+    bio_put(bio);
+  }
+}
+
+TEST_F(BioTest, GetAndPutCountReferences) {
+  struct bio *bio = bio_alloc(GFP_NOIO, 0);
+  bio_get(bio);
+  EXPECT_EQ(atomic_read(&bio->bi_cnt), 2);
+  bio_put(bio);
+  EXPECT_EQ(atomic_read(&bio->bi_cnt), 1);
+  bio_put(bio);   // freed: ASan sees a use after this
+}
+
+TEST_F(BioTest, AddPageStopsAtQueueLimits) {
+  FakeDev dev(record_a, 1 << 20);
+  struct page *p[4];
+  for (auto &x : p) pages_.push_back(x = alloc_page(GFP_KERNEL));
+
+  // max_sectors: 16 sectors fit two pages.
+  blk_queue_max_sectors(dev.q, 16);
+  struct bio *bio = bio_alloc(GFP_NOIO, 4);
+  bio->bi_bdev = &dev.bdev;
+  EXPECT_EQ(bio_add_page(bio, p[0], PAGE_SIZE, 0), (int)PAGE_SIZE);
+  EXPECT_EQ(bio_add_page(bio, p[1], PAGE_SIZE, 0), (int)PAGE_SIZE);
+  EXPECT_EQ(bio_add_page(bio, p[2], PAGE_SIZE, 0), 0);
+  EXPECT_EQ(bio->bi_size, 2 * PAGE_SIZE);
+  bio_put(bio);
+
+  // Segments: two allowed; a piece continuing the last one merges into it.
+  blk_queue_max_sectors(dev.q, 1024);
+  blk_queue_max_phys_segments(dev.q, 2);
+  bio = bio_alloc(GFP_NOIO, 4);
+  bio->bi_bdev = &dev.bdev;
+  EXPECT_EQ(bio_add_page(bio, p[0], 1024, 0), 1024);
+  EXPECT_EQ(bio_add_page(bio, p[0], 1024, 1024), 1024);
+  EXPECT_EQ(bio->bi_vcnt, 1);
+  EXPECT_EQ(bio_add_page(bio, p[1], 512, 0), 512);
+  EXPECT_EQ(bio_add_page(bio, p[2], 512, 0), 0);
+  EXPECT_EQ(bio->bi_vcnt, 2);
+  bio_put(bio);
+
+  // The bio's own vector.
+  blk_queue_max_phys_segments(dev.q, 128);
+  bio = bio_alloc(GFP_NOIO, 1);
+  bio->bi_bdev = &dev.bdev;
+  EXPECT_EQ(bio_add_page(bio, p[0], 512, 0), 512);
+  EXPECT_EQ(bio_add_page(bio, p[1], 512, 0), 0);
+  bio_put(bio);
+}
+
+TEST_F(BioTest, SwappedMakeRequestSeesTheNextBio) {
+  FakeDev dev(record_a, 1 << 20);
+  struct bio *b1 = data_bio(&dev.bdev, 8, 1, &pages_);
+  generic_make_request(b1);
+  dev.q->make_request_fn = record_b;
+  struct bio *b2 = data_bio(&dev.bdev, 16, 1, &pages_);
+  submit_bio(WRITE, b2);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_STREQ(seen[0].who, "a");
+  EXPECT_EQ(seen[0].bio, b1);
+  EXPECT_STREQ(seen[1].who, "b");
+  EXPECT_EQ(seen[1].bio, b2);
+  EXPECT_EQ(b2->bi_rw & WRITE, (unsigned long)WRITE);
+  bio_put(b1);
+  bio_put(b2);
+}
+
+TEST_F(BioTest, PartitionRemapsOntoTheWholeDisk) {
+  FakeDev whole(record_a, 1 << 20);
+  FakeDev part(nullptr, 4096, &whole, 2048);
+  struct bio *bio = data_bio(&part.bdev, 10, 1, &pages_);
+  generic_make_request(bio);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].sector, 2058u);
+  EXPECT_EQ(seen[0].bdev, &whole.bdev);
+  bio_put(bio);
+}
+
+TEST_F(BioTest, BeyondTheDeviceEndIsAnErrorBeforeTheQueue) {
+  FakeDev whole(record_a, 1 << 20);
+  FakeDev part(nullptr, 4096, &whole, 2048);
+  // The partition's own end counts, not the disk's.
+  struct bio *bio = data_bio(&part.bdev, 4096 - 4, 1, &pages_);
+  bio->bi_end_io = endio_record;
+  endio_error = 0;
+  generic_make_request(bio);
+  EXPECT_TRUE(seen.empty());
+  EXPECT_EQ(endio_error, -EIO);
+  EXPECT_TRUE(bio_flagged(bio, BIO_EOF));
+  bio_put(bio);
+}
+
+// Redirects a bio to another device and asks for another round.
+FakeDev *redirect_to;
+int redirect(struct request_queue *q, struct bio *bio) {
+  seen.push_back({q, bio, bio->bi_sector, bio->bi_bdev, "redirect"});
+  bio->bi_bdev = &redirect_to->bdev;
+  return 1;
+}
+
+TEST_F(BioTest, NonZeroResultResubmitsToTheNewDevice) {
+  FakeDev first(redirect, 1 << 20);
+  FakeDev second(record_b, 1 << 20);
+  redirect_to = &second;
+  struct bio *bio = data_bio(&first.bdev, 0, 1, &pages_);
+  generic_make_request(bio);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_STREQ(seen[0].who, "redirect");
+  EXPECT_STREQ(seen[1].who, "b");
+  EXPECT_EQ(seen[1].q, second.q);
+  bio_put(bio);
+}
+
+// A stacked driver: its function submits two clones below and returns;
+// they must be sent after it returns, in order, and never inside it.
+FakeDev *lower;
+int depth;
+std::vector<struct bio *> clones;
+int stacked(struct request_queue *q, struct bio *bio) {
+  depth++;
+  seen.push_back({q, bio, bio->bi_sector, bio->bi_bdev, "upper"});
+  for (int i = 0; i < 2; i++) {
+    struct bio *c = bio_clone(bio, GFP_NOIO);
+    c->bi_bdev = &lower->bdev;
+    c->bi_sector += i;
+    clones.push_back(c);
+    generic_make_request(c);
+  }
+  EXPECT_EQ(seen.size(), 1u) << "a bio went down while its submitter ran";
+  depth--;
+  return 0;
+}
+int lower_fn(struct request_queue *q, struct bio *bio) {
+  EXPECT_EQ(depth, 0);
+  seen.push_back({q, bio, bio->bi_sector, bio->bi_bdev, "lower"});
+  return 0;
+}
+
+TEST_F(BioTest, StackedSubmissionIsFlattenedInOrder) {
+  FakeDev upper(stacked, 1 << 20);
+  FakeDev low(lower_fn, 1 << 20);
+  lower = &low;
+  clones.clear();
+  struct bio *bio = data_bio(&upper.bdev, 40, 1, &pages_);
+  generic_make_request(bio);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_STREQ(seen[1].who, "lower");
+  EXPECT_EQ(seen[1].sector, 40u);
+  EXPECT_EQ(seen[2].sector, 41u);
+  EXPECT_EQ(current->bio_list, nullptr);
+  for (struct bio *c : clones) bio_put(c);
+  bio_put(bio);
+}
+
+// A hook on a simulated disk's queue, as the module hooks one: it sees
+// user I/O on a partition already remapped, and passes it on.
+make_request_fn *saved_fn;
+int hook(struct request_queue *q, struct bio *bio) {
+  seen.push_back({q, bio, bio->bi_sector, bio->bi_bdev, "hook"});
+  return saved_fn(q, bio);
+}
+
+TEST_F(BioTest, HookedDiskQueueSeesUserIoOnAPartition) {
+  simtest::Disk disk("sdh", 8 << 20, "", simtest::mbr({{2048, 4096}}));
+  ASSERT_EQ(disk.add_result(), 0);
+  struct file *f = filp_open("/dev/sdh", O_RDONLY, 0);
+  ASSERT_FALSE(IS_ERR(f));
+  struct block_device *whole = f->f_dentry->d_inode->i_bdev;
+  struct request_queue *q = bdev_get_queue(whole);
+  saved_fn = q->make_request_fn;
+  q->make_request_fn = hook;
+
+  std::vector<uint8_t> buf(8192, 0xab);
+  EXPECT_EQ(simk::user_io("sdh1", true, 4096, buf.data(), buf.size()), 0);
+  q->make_request_fn = saved_fn;
+
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen[0].sector, 2048u + 8);
+  EXPECT_EQ(seen[0].bdev, whole);
+  EXPECT_EQ(disk.read_image((2048 + 8) * 512, buf.size()), buf);
+  filp_close(f, NULL);
+}
+
+}  // namespace

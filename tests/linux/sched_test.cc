@@ -1,0 +1,253 @@
+// Sleeping and waking: mempools that wait, kthread_stop, the wait_event
+// family's results, signals of kernel threads, completions.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "sim_env.h"
+
+#include <linux/completion.h>
+#include <linux/delay.h>
+#include <linux/kthread.h>
+#include <linux/mempool.h>
+#include <linux/sched.h>
+#include <linux/slab.h>
+#include <linux/wait.h>
+
+namespace {
+
+// Pool elements come only from the reserve: the allocation function gives
+// its first `budget` elements and then fails, as memory under pressure does.
+std::atomic<int> budget;
+void *tight_alloc(gfp_t gfp, void *data) {
+  (void)gfp;
+  (void)data;
+  if (budget.fetch_sub(1) <= 0) return NULL;
+  return kmalloc(64, GFP_ATOMIC);
+}
+void tight_free(void *e, void *data) {
+  (void)data;
+  kfree(e);
+}
+
+TEST(MempoolTest, WaitingAllocationReturnsOnceAnElementIsFreed) {
+  budget = 2;
+  mempool_t *pool = mempool_create(2, tight_alloc, tight_free, NULL);
+  ASSERT_NE(pool, nullptr);
+  void *a = mempool_alloc(pool, GFP_NOIO);
+  void *b = mempool_alloc(pool, GFP_NOIO);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(mempool_alloc(pool, GFP_ATOMIC), nullptr) << "no wait without a waiting flag";
+
+  std::atomic<void *> got{nullptr};
+  std::thread waiter([&] { got = mempool_alloc(pool, GFP_NOIO); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(got.load(), nullptr) << "returned before anything was freed";
+  mempool_free(a, pool);
+  waiter.join();
+  EXPECT_EQ(got.load(), a);
+
+  mempool_free(b, pool);
+  mempool_free(got.load(), pool);
+  mempool_destroy(pool);
+}
+
+TEST(MempoolTest, FreeRefillsTheReserveFirst) {
+  budget = 1000;
+  mempool_t *pool = mempool_create_kmalloc_pool(1, 32);
+  void *x = mempool_alloc(pool, GFP_KERNEL);   // from the allocator, the reserve stays full
+  EXPECT_EQ(pool->curr_nr, 1);
+  mempool_free(x, pool);                       // the reserve is full: really freed
+  EXPECT_EQ(pool->curr_nr, 1);
+  mempool_destroy(pool);
+}
+
+int sleeper(void *data) {
+  auto *ran = static_cast<std::atomic<int> *>(data);
+  ran->store(1);
+  while (!kthread_should_stop()) {
+    set_current_state(TASK_INTERRUPTIBLE);
+    if (kthread_should_stop()) break;
+    schedule();
+  }
+  __set_current_state(TASK_RUNNING);
+  return 42;
+}
+
+int timed_sleeper(void *data) {
+  auto *ran = static_cast<std::atomic<int> *>(data);
+  ran->store(1);
+  while (!kthread_should_stop())
+    schedule_timeout_uninterruptible(MAX_SCHEDULE_TIMEOUT);
+  return 7;
+}
+
+TEST(KthreadTest, StopEndsASleepingThreadAndGivesItsResult) {
+  struct Case {
+    int (*fn)(void *);
+    int result;
+  } cases[] = {{sleeper, 42}, {timed_sleeper, 7}};
+  for (const Case &c : cases) {
+    std::atomic<int> ran{0};
+    struct task_struct *t = kthread_run(c.fn, &ran, "sleeper/%d", c.result);
+    ASSERT_FALSE(IS_ERR(t));
+    EXPECT_STREQ(t->comm, c.result == 42 ? "sleeper/42" : "sleeper/7");
+    EXPECT_TRUE(t->flags & PF_KTHREAD);
+    for (int i = 0; i < 200 && !ran; i++) msleep(5);
+    msleep(20);   // asleep by now
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(kthread_stop(t), c.result);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  }
+}
+
+TEST(KthreadTest, StopBeforeItRanGivesEintrAndNeverRunsIt) {
+  std::atomic<int> ran{0};
+  struct task_struct *t = kthread_create(sleeper, &ran, "never");
+  ASSERT_FALSE(IS_ERR(t));
+  msleep(20);
+  EXPECT_EQ(kthread_stop(t), -EINTR);
+  EXPECT_EQ(ran.load(), 0);
+}
+
+// The waits run in a kernel thread, where signals are what allow_signal lets in.
+struct WaitCase {
+  const char *what;
+  long timeout;
+  int set_after_ms;   // -1: never
+  bool signal;
+  long min_ret, max_ret;
+};
+
+struct WaitRun {
+  const WaitCase *c;
+  wait_queue_head_t wq;
+  std::atomic<int> cond{0};
+  std::atomic<long> ret{0};
+  std::atomic<int> started{0};
+};
+
+int wait_body(void *data) {
+  auto *r = static_cast<WaitRun *>(data);
+  allow_signal(SIGHUP);
+  r->started = 1;
+  r->ret = wait_event_interruptible_timeout(r->wq, r->cond.load() != 0, r->c->timeout);
+  while (!kthread_should_stop()) msleep(1);
+  return 0;
+}
+
+TEST(WaitTest, InterruptibleTimeoutGivesTicksLeftZeroOrRestart) {
+  const WaitCase cases[] = {
+      {"condition", 2000, 50, false, 1500, 1960},
+      {"already true", 2000, 0, false, 2000, 2000},
+      {"time-out", 60, -1, false, 0, 0},
+      {"signal", 2000, -1, true, -ERESTARTSYS, -ERESTARTSYS},
+  };
+  for (const WaitCase &c : cases) {
+    WaitRun r;
+    r.c = &c;
+    init_waitqueue_head(&r.wq);
+    if (c.set_after_ms == 0) r.cond = 1;
+    struct task_struct *t = kthread_run(wait_body, &r, "waiter");
+    while (!r.started) msleep(1);
+    if (c.set_after_ms > 0) {
+      msleep(c.set_after_ms);
+      r.cond = 1;
+      wake_up_interruptible(&r.wq);
+    } else if (c.signal) {
+      msleep(30);
+      send_sig(SIGHUP, t, 0);
+    }
+    kthread_stop(t);
+    EXPECT_GE(r.ret.load(), c.min_ret) << c.what;
+    EXPECT_LE(r.ret.load(), c.max_ret) << c.what;
+  }
+}
+
+struct SigRun {
+  std::atomic<int> phase{0};
+  std::atomic<int> pending_before{-1}, pending_after{-1}, flushed{-1};
+};
+
+int signal_body(void *data) {
+  auto *r = static_cast<SigRun *>(data);
+  r->phase = 1;
+  while (r->phase == 1) msleep(1);
+  r->pending_before = signal_pending(current);   // SIGHUP sent while not allowed
+  allow_signal(SIGHUP);
+  r->phase = 3;
+  while (r->phase == 3) msleep(1);
+  r->pending_after = signal_pending(current);
+  flush_signals(current);
+  r->flushed = signal_pending(current);
+  while (!kthread_should_stop()) msleep(1);
+  return 0;
+}
+
+TEST(SignalTest, KernelThreadsIgnoreWhatTheyDidNotAllow) {
+  SigRun r;
+  struct task_struct *t = kthread_run(signal_body, &r, "sig");
+  while (r.phase != 1) msleep(1);
+  send_sig(SIGHUP, t, 0);
+  r.phase = 2;
+  while (r.phase != 3) msleep(1);
+  send_sig(SIGHUP, t, 0);
+  r.phase = 4;
+  kthread_stop(t);
+  EXPECT_EQ(r.pending_before.load(), 0);
+  EXPECT_EQ(r.pending_after.load(), 1);
+  EXPECT_EQ(r.flushed.load(), 0);
+}
+
+int interruptible_sleep(void *data) {
+  auto *left = static_cast<std::atomic<long> *>(data);
+  allow_signal(SIGHUP);
+  left->store((long)msleep_interruptible(5000));
+  while (!kthread_should_stop()) msleep(1);
+  return 0;
+}
+
+TEST(SignalTest, MsleepInterruptibleEndsEarlyOnASignal) {
+  std::atomic<long> left{-1};
+  struct task_struct *t = kthread_run(interruptible_sleep, &left, "msleep");
+  msleep(50);
+  send_sig(SIGHUP, t, 0);
+  kthread_stop(t);
+  EXPECT_GT(left.load(), 4000);
+}
+
+TEST(CompletionTest, TimeoutAndCompleteAll) {
+  struct completion c;
+  init_completion(&c);
+  EXPECT_EQ(wait_for_completion_timeout(&c, 30), 0u);
+  complete(&c);
+  EXPECT_GT(wait_for_completion_timeout(&c, 30), 0u);
+  EXPECT_FALSE(try_wait_for_completion(&c)) << "one complete, one waiter";
+  complete_all(&c);
+  wait_for_completion(&c);
+  wait_for_completion(&c);   // complete_all lets every later wait through
+}
+
+TEST(TimeTest, JiffiesAdvanceAtHz1000) {
+  unsigned long a = jiffies;
+  msleep(100);
+  unsigned long b = jiffies;
+  EXPECT_TRUE(time_after(b, a));
+  EXPECT_GE(b - a, 100u);
+  EXPECT_LT(b - a, 1000u);
+  EXPECT_EQ(msecs_to_jiffies(250), 250u);
+  EXPECT_TRUE(time_before(a, a + 1));
+  EXPECT_TRUE(time_after_eq(a, a));
+}
+
+TEST(TimeTest, ScheduleTimeoutWhileRunningReturnsAtOnce) {
+  // Without a sleeping state the call only yields (the kernel's behaviour).
+  auto start = std::chrono::steady_clock::now();
+  long left = schedule_timeout(1000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_GT(left, 900);
+}
+
+}  // namespace
