@@ -38,6 +38,15 @@ class SimHost {
   void write_file(const std::string& path_in_host, const std::string& content) const;
   // NBD URI of a disk for a client run inside the host with exec().
   std::string nbd_uri(const std::string& disk) const;
+
+ private:
+  ExecResult simhost(const std::vector<std::string>& args, const std::string* input = nullptr) const;
+  void cleanup();
+
+  std::string tmp_;          // the fresh temp dir that holds DIR
+  std::string dir_;          // the host directory
+  bool running_ = false;
+  int watchdog_fd_ = -1;     // write end; its end of file without "done" crashes the host
 };
 
 // Directory with the built programs (build*/bin) and shared objects (build*/lib).

@@ -1,0 +1,274 @@
+#include "simhost.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+namespace testsupport {
+namespace {
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+std::string dirname_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The build directory of the running test: tests land in <build>/bin, but a
+// test built elsewhere in the tree finds it by the CMakeCache.txt above it.
+std::string build_dir() {
+  static const std::string dir = [] {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string("/work/main/build");
+    std::string exe(buf, n);
+    for (std::string d = dirname_of(exe); d != "/"; d = dirname_of(d))
+      if (exists(d + "/CMakeCache.txt")) return d;
+    return dirname_of(dirname_of(exe));
+  }();
+  return dir;
+}
+
+int remove_entry(const char* path, const struct stat*, int flag, struct FTW*) {
+  return ((flag == FTW_DP ? rmdir(path) : unlink(path)) != 0 && errno != ENOENT) ? -1 : 0;
+}
+
+void remove_tree(const std::string& path) {
+  if (!path.empty()) nftw(path.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+// Runs a program (no shell) with the given standard input (or /dev/null),
+// its standard output and error merged into the result.
+ExecResult run(const std::vector<std::string>& argv, const std::string* input) {
+  std::vector<std::string> copy = argv;
+  std::vector<char*> args;
+  for (std::string& a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  int out[2], in[2] = {-1, -1};
+  if (pipe2(out, O_CLOEXEC) != 0) return {-1, std::string("pipe: ") + strerror(errno)};
+  if (input && pipe2(in, O_CLOEXEC) != 0) return {-1, std::string("pipe: ") + strerror(errno)};
+  pid_t pid = fork();
+  if (pid < 0) return {-1, std::string("fork: ") + strerror(errno)};
+  if (pid == 0) {
+    int stdin_fd = input ? in[0] : open("/dev/null", O_RDONLY);
+    dup2(stdin_fd, 0);
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  if (input) close(in[0]);
+  std::string result;
+  size_t written = 0;
+  int infd = input ? in[1] : -1;
+  if (infd >= 0 && input->empty()) {
+    close(infd);
+    infd = -1;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  for (;;) {
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {infd, POLLOUT, 0}};
+    if (poll(fds, infd >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (infd >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = write(infd, input->data() + written, input->size() - written);
+      if (n > 0) written += n;
+      if (n < 0 || written == input->size()) {
+        close(infd);
+        infd = -1;
+      }
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      char buf[8192];
+      ssize_t n = read(out[0], buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      result.append(buf, n);
+    }
+  }
+  if (infd >= 0) close(infd);
+  close(out[0]);
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return {code, result};
+}
+
+std::string join(const std::vector<std::string>& v) {
+  std::string s;
+  for (const std::string& a : v) s += (s.empty() ? "" : " ") + a;
+  return s;
+}
+
+}  // namespace
+
+std::string bin_dir() { return build_dir() + "/bin"; }
+std::string lib_dir() { return build_dir() + "/lib"; }
+
+SimHost::SimHost(const std::vector<std::string>& disks, bool start) {
+  char tmpl[] = "/tmp/zelmir-test-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
+  tmp_ = tmpl;
+  dir_ = tmp_ + "/host-" + tmp_.substr(tmp_.size() - 6);   // the hostname too: unique per host
+
+  // Cleans up after a test process that dies without running this
+  // destructor (killed at its time-out, or crashed): when the pipe closes
+  // without "done", it crashes the host and removes the directory.
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) == 0) {
+    std::string simhost_path = bin_dir() + "/simhost";
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(p[0], 0);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      setsid();
+      execl("/bin/sh", "sh", "-c",
+            "trap '' INT HUP TERM; read -r done && exit 0; "
+            "\"$1\" crash \"$2\"; rm -rf -- \"$3\"",
+            "sh", simhost_path.c_str(), dir_.c_str(), tmp_.c_str(), (char*)nullptr);
+      _exit(127);
+    }
+    close(p[0]);
+    if (pid > 0) watchdog_fd_ = p[1];
+    else close(p[1]);
+  }
+
+  std::vector<std::string> args = {"create", dir_};
+  args.insert(args.end(), disks.begin(), disks.end());
+  ExecResult r = simhost(args);
+  if (r.status != 0) {
+    cleanup();
+    throw std::runtime_error("simhost " + join(args) + " failed (" + std::to_string(r.status) +
+                             "): " + r.out);
+  }
+  if (start) {
+    try {
+      this->start();
+    } catch (...) {
+      cleanup();
+      throw;
+    }
+  }
+}
+
+SimHost::~SimHost() {
+  if (running_) {
+    ExecResult r = simhost({"stop", dir_});
+    running_ = false;
+    if (r.status != 0) {
+      ADD_FAILURE() << "simhost stop " << dir_ << " failed (" << r.status << "): " << r.out;
+      simhost({"crash", dir_});
+    }
+  }
+  cleanup();
+}
+
+void SimHost::cleanup() {
+  if (running_) simhost({"crash", dir_});
+  running_ = false;
+  remove_tree(tmp_);
+  if (watchdog_fd_ >= 0) {
+    ssize_t n = write(watchdog_fd_, "done\n", 5);
+    (void)n;
+    close(watchdog_fd_);
+    watchdog_fd_ = -1;
+  }
+}
+
+ExecResult SimHost::simhost(const std::vector<std::string>& args, const std::string* input) const {
+  std::vector<std::string> argv = {bin_dir() + "/simhost"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, input);
+}
+
+void SimHost::start() {
+  ExecResult r = simhost({"start", dir_});
+  if (r.status != 0)
+    throw std::runtime_error("simhost start " + dir_ + " failed (" + std::to_string(r.status) +
+                             "): " + r.out);
+  running_ = true;
+}
+
+void SimHost::stop() {
+  ExecResult r = simhost({"stop", dir_});
+  running_ = false;
+  if (r.status != 0) ADD_FAILURE() << "simhost stop " << dir_ << " failed (" << r.status << "): " << r.out;
+}
+
+void SimHost::crash() {
+  ExecResult r = simhost({"crash", dir_});
+  running_ = false;
+  if (r.status != 0) ADD_FAILURE() << "simhost crash " << dir_ << " failed (" << r.status << "): " << r.out;
+}
+
+ExecResult SimHost::exec(const std::vector<std::string>& argv) {
+  std::vector<std::string> args = {"exec", dir_, "--"};
+  args.insert(args.end(), argv.begin(), argv.end());
+  return simhost(args);
+}
+
+ExecResult SimHost::simctl(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/local/zelmir/bin/simctl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return exec(argv);
+}
+
+const std::string& SimHost::dir() const { return dir_; }
+
+std::string SimHost::image(const std::string& disk) const { return dir_ + "/disks/" + disk + ".img"; }
+
+std::string SimHost::file(const std::string& path_in_host) const { return dir_ + "/upper" + path_in_host; }
+
+std::string SimHost::read_file(const std::string& path_in_host) const {
+  std::ifstream in(file(path_in_host), std::ios::binary);
+  if (!in) return "";
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void SimHost::write_file(const std::string& path_in_host, const std::string& content) const {
+  if (running_) {
+    // Through the host, so the overlay sees the new file at once.
+    ExecResult r = simhost({"exec", dir_, "--", "/bin/sh", "-c",
+                            "mkdir -p \"$(dirname \"$1\")\" && cat > \"$1\"", "sh", path_in_host},
+                           &content);
+    if (r.status != 0) ADD_FAILURE() << "writing " << path_in_host << " into the host: " << r.out;
+    return;
+  }
+  std::string path = file(path_in_host);
+  for (size_t pos = dir_.size() + 7; (pos = path.find('/', pos + 1)) != std::string::npos;)
+    mkdir(path.substr(0, pos).c_str(), 0755);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out.good()) ADD_FAILURE() << "writing " << path << " failed";
+}
+
+std::string SimHost::nbd_uri(const std::string& disk) const {
+  return "nbd+unix:///" + disk + "?socket=/var/run/simkernel/nbd.sock";
+}
+
+}  // namespace testsupport
