@@ -1,6 +1,7 @@
 #include "hm_cdp.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdio.h>
@@ -8,6 +9,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <libxml/tree.h>
 
 #include "hm_conn.h"
+#include "hm_event.h"
 #include "hm_nl.h"
 #include "hm_nl_client.h"
 #include "hm_registry.h"
@@ -43,40 +46,6 @@ constexpr size_t kGuidLen = 36;
 constexpr size_t kMarkNameLen = 5 + kGuidLen + 1;
 // The parameter area used while parsing.
 constexpr int kParaArea = 1024;
-
-int64_t now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Reads up to max bytes until the peer shuts its side, or the time limit
-// ends: an idle peer must not hold the loop.
-int read_request(int fd, char* buf, int max, int timeout_ms) {
-  int have = 0;
-  int64_t deadline = now_ms() + timeout_ms;
-  while (have < max) {
-    int left = (int)(deadline - now_ms());
-    if (left <= 0) {
-      HM_LOG(3, "request read timed out after %d bytes", have);
-      return have > 0 ? have : -1;
-    }
-    struct pollfd p = {fd, POLLIN, 0};
-    int pr = poll(&p, 1, left);
-    if (pr < 0 && errno == EINTR) continue;
-    if (pr <= 0) continue;
-    ssize_t n = recv(fd, buf + have, max - have, MSG_DONTWAIT);
-    if (n > 0) {
-      have += (int)n;
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      HM_LOG(3, "failed: %s\n", strerror(errno));
-      return -1;
-    }
-  }
-  return have;
-}
 
 // The "string" children of m_StrParaList into the parameter area: one
 // address slot per announced parameter, then the texts.  Exactly count
@@ -303,28 +272,103 @@ int parse_xml_cmd(const char* msg, int len, int fd) {
   return result;
 }
 
+namespace {
+
+// One TCP request being read.  The connection is served by the event loop
+// like any other descriptor, so a slow or idle peer holds nothing up; a
+// timer ends the read when the peer takes too long.
+struct tcp_conn {
+  int fd;
+  int tfd;
+  int have;
+  char buf[HM_CDP_MSG_MAX + 1];
+};
+
+void tcp_conn_close(tcp_conn* c) {
+  unregister_event(c->fd);
+  unregister_event(c->tfd);
+  close(c->tfd);
+  close(c->fd);
+  free(c);
+}
+
+// The request is in (or the time is up): parse it, answer, close.
+void tcp_conn_finish(tcp_conn* c) {
+  if (c->have > 0) {
+    int fl = fcntl(c->fd, F_GETFL);
+    if (fl >= 0) fcntl(c->fd, F_SETFL, fl & ~O_NONBLOCK);
+    struct timeval tv = {10, 0};
+    setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    c->buf[c->have] = '\0';
+    HM_LOG(7, "accepted a new connection: %d", c->fd);
+    HM_LOG(7, "MSG: %s", c->buf);
+    parse_xml_cmd(c->buf, c->have, c->fd);
+    HM_LOG(7, "recv from sock: %d num:%d : %s\n", c->fd, c->have, c->buf);
+  }
+  tcp_conn_close(c);
+}
+
+void tcp_conn_rx(int fd, uint32_t, void* arg) {
+  tcp_conn* c = static_cast<tcp_conn*>(arg);
+  for (;;) {
+    ssize_t n = recv(fd, c->buf + c->have, HM_CDP_MSG_MAX - c->have, MSG_DONTWAIT);
+    if (n > 0) {
+      c->have += (int)n;
+      if (c->have == HM_CDP_MSG_MAX) return tcp_conn_finish(c);  // the rest is never read
+      continue;
+    }
+    if (n == 0) return tcp_conn_finish(c);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    HM_LOG(3, "failed: %s\n", strerror(errno));
+    return tcp_conn_close(c);
+  }
+}
+
+void tcp_conn_timeout(int fd, uint32_t, void* arg) {
+  uint64_t n;
+  ssize_t r = read(fd, &n, sizeof(n));
+  (void)r;
+  tcp_conn* c = static_cast<tcp_conn*>(arg);
+  HM_LOG(3, "request read timed out after %d bytes", c->have);
+  tcp_conn_finish(c);
+}
+
+}  // namespace
+
 void net_listen_handler(int fd, uint32_t, void*) {
-  int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (conn < 0) {
     HM_LOG(3, "failed to accept a new connection: %m");
     return;
   }
-  // The reply is small; a peer that reads nothing must not hold us either.
-  struct timeval tv = {10, 0};
-  setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-  char msg[HM_CDP_MSG_MAX + 1];
-  int n = read_request(conn, msg, HM_CDP_MSG_MAX, g_cdp_read_timeout_ms);
-  if (n <= 0) {
+  tcp_conn* c = static_cast<tcp_conn*>(calloc(1, sizeof(tcp_conn)));
+  int tfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (!c || tfd < 0) {
+    HM_LOG(3, "out of memory");
+    free(c);
+    if (tfd >= 0) close(tfd);
     close(conn);
     return;
   }
-  msg[n] = '\0';
-  HM_LOG(7, "accepted a new connection: %d", conn);
-  HM_LOG(7, "MSG: %s", msg);
-  int rc = parse_xml_cmd(msg, n, conn);
-  HM_LOG(7, "recv from sock: %d num:%d : %s\n", conn, n, msg);
-  (void)rc;
-  close(conn);
+  c->fd = conn;
+  c->tfd = tfd;
+  struct itimerspec its = {};
+  its.it_value.tv_sec = g_cdp_read_timeout_ms / 1000;
+  its.it_value.tv_nsec = (g_cdp_read_timeout_ms % 1000) * 1000000L;
+  timerfd_settime(tfd, 0, &its, nullptr);
+  if (register_event(conn, tcp_conn_rx, c) != 0) {
+    close(tfd);
+    close(conn);
+    free(c);
+    return;
+  }
+  if (register_event(tfd, tcp_conn_timeout, c) != 0) {
+    unregister_event(conn);
+    close(tfd);
+    close(conn);
+    free(c);
+  }
 }
 
 void net_request_process(struct hm_work* w) {
