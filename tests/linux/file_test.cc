@@ -131,6 +131,8 @@ TEST(FileTest, ABioToTheHoldingDevicesQueueWritesTheFile) {
   struct request_queue *q = bdev_get_queue(bdev->bd_contains);
   sector_t block = bmap(inode, 1);
   ASSERT_NE(block, 0u);
+  // As on a disk, the block stays the file's after the file is closed.
+  filp_close(f, NULL);
 
   struct page *page = alloc_page(GFP_KERNEL);
   memset(page_address(page), 'Q', PAGE_SIZE);
@@ -151,7 +153,14 @@ TEST(FileTest, ABioToTheHoldingDevicesQueueWritesTheFile) {
   EXPECT_EQ(read_host(path, 0, 4), "aaaa");
   bio_put(bio);
   __free_page(page);
-  filp_close(f, NULL);
+
+  // A file made anew in its place gets blocks of its own.
+  unlink(path.c_str());
+  host_file("bitmap2", 3 * 4096, false);
+  struct file *g = filp_open(path.c_str(), O_RDONLY, 0);
+  ASSERT_FALSE(IS_ERR(g));
+  EXPECT_NE(bmap(g->f_mapping->host, 1), block);
+  filp_close(g, NULL);
 }
 
 TEST(FileTest, BmapOfAHoleOrPastTheEndIsZero) {

@@ -6,7 +6,10 @@
 // there lands in the file in place.
 //
 // Block numbers: a host file gets a slot k >= 1 when its inode is first
-// made; its block b (of 4096 bytes) is device block (k << 32) + b.
+// made; its block b (of 4096 bytes) is device block (k << 32) + b.  As on a
+// disk, the block numbers stay good after the file is closed: the inode is
+// kept with a descriptor of its own for as long as the emulation runs (a
+// file deleted meanwhile keeps its old blocks; a new file gets new ones).
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -32,6 +35,7 @@ struct sim_inode {
 	int rw_fd = -1;			// for block I/O through the file system's device
 	std::string path;
 	int refs = 0;			// files open on it and I/O in flight; under files_mu
+	bool stale = false;		// the host file was deleted: no longer found by identity
 	struct inode inode;
 	struct dentry dentry;
 };
@@ -83,12 +87,24 @@ host_fs *host_fs_for(uint64_t st_dev)
 	return fs;
 }
 
-// Under files_mu.
-sim_inode *inode_get(const struct stat &st, const std::string &path)
+// Whether a kept inode still is the host file of that identity.
+bool still_there(sim_inode *si)
+{
+	struct stat st;
+	return si->rw_fd >= 0 && fstat(si->rw_fd, &st) == 0 && st.st_nlink > 0;
+}
+
+// Under files_mu.  fd is the descriptor just opened on the file.
+sim_inode *inode_get(const struct stat &st, const std::string &path, int fd)
 {
 	auto key = std::make_pair((uint64_t)st.st_dev, (uint64_t)st.st_ino);
 	auto it = inodes.find(key);
 	sim_inode *si;
+	if (it != inodes.end() && !still_there(it->second)) {
+		it->second->stale = true;
+		inodes.erase(it);
+		it = inodes.end();
+	}
 	if (it != inodes.end()) {
 		si = it->second;
 	} else {
@@ -97,6 +113,13 @@ sim_inode *inode_get(const struct stat &st, const std::string &path)
 		si->host_ino = st.st_ino;
 		si->slot = next_slot++;
 		si->path = path;
+		// Block I/O writes even through a file opened read-only: reopen the
+		// same inode (not the path, which may have changed) for writing.
+		char self[64];
+		snprintf(self, sizeof(self), "/proc/self/fd/%d", fd);
+		si->rw_fd = open(self, O_RDWR | O_CLOEXEC);
+		if (si->rw_fd < 0)
+			si->rw_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
 		host_fs *fs = host_fs_for(st.st_dev);
 		struct inode *in = &si->inode;
 		memset(in, 0, sizeof(*in));
@@ -121,22 +144,10 @@ sim_inode *inode_get(const struct stat &st, const std::string &path)
 	return si;
 }
 
-// Under files_mu.
-void inode_put_locked(sim_inode *si)
-{
-	if (--si->refs > 0)
-		return;
-	inodes.erase(std::make_pair((uint64_t)si->host_dev, (uint64_t)si->host_ino));
-	by_slot.erase(si->slot);
-	if (si->rw_fd >= 0)
-		close(si->rw_fd);
-	delete si;
-}
-
 void inode_put(sim_inode *si)
 {
 	std::lock_guard<std::mutex> lk(files_mu);
-	inode_put_locked(si);
+	--si->refs;
 }
 
 void refresh_size(sim_inode *si, int fd)
@@ -174,7 +185,7 @@ struct file *file_on_host_fd(int fd, unsigned flags, const std::string &path)
 	f->sim->fd = fd;
 	{
 		std::lock_guard<std::mutex> lk(files_mu);
-		f->sim->si = inode_get(st, path);
+		f->sim->si = inode_get(st, path, fd);
 	}
 	f->f_path.dentry = &f->sim->si->dentry;
 	f->f_path.mnt = &f->sim->mnt;
@@ -240,12 +251,6 @@ sim_inode *inode_by_sector(sector_t sector, uint64_t *file_off)
 
 int rw_fd_of(sim_inode *si)
 {
-	std::lock_guard<std::mutex> lk(files_mu);
-	if (si->rw_fd < 0) {
-		si->rw_fd = open(si->path.c_str(), O_RDWR | O_CLOEXEC);
-		if (si->rw_fd < 0)
-			si->rw_fd = open(si->path.c_str(), O_RDONLY | O_CLOEXEC);
-	}
 	return si->rw_fd;
 }
 
@@ -305,6 +310,13 @@ namespace simlinux {
 void files_shutdown()
 {
 	std::lock_guard<std::mutex> lk(files_mu);
+	for (auto &kv : by_slot) {
+		if (kv.second->rw_fd >= 0)
+			close(kv.second->rw_fd);
+		delete kv.second;
+	}
+	by_slot.clear();
+	inodes.clear();
 	for (auto &kv : host_fss)
 		delete kv.second;
 	host_fss.clear();

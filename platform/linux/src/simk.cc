@@ -111,9 +111,9 @@ void shutdown()
 	if (module_loaded())
 		module_unload();
 	simlinux::netlink_shutdown();
+	simlinux::io_stop();		// drains the I/O in flight first
 	simlinux::files_shutdown();
 	simlinux::disks_shutdown();
-	simlinux::io_stop();
 	booted = false;
 }
 
