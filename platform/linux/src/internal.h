@@ -43,6 +43,8 @@ void enter_irq_context();
 // The calling thread's task, made on first use for threads kthread_create
 // did not make; comm is taken from the thread's name.
 struct task_struct *task_of_this_thread();
+// Frees the tasks of kernel threads that ended without a kthread_stop.
+void kthreads_reap();
 
 // The I/O threads: a work queue served by a small pool that plays the
 // interrupt context.  Work never runs on the submitting thread.

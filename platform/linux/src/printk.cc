@@ -29,7 +29,9 @@ void keep_line(const std::string &line)
 {
 	log_buf += line;
 	if (log_buf.size() > kLogMax) {
-		size_t cut = log_buf.find('\n', log_buf.size() - kLogMax);
+		// Drop the oldest quarter at once, so a busy log does not move
+		// megabytes for every line.
+		size_t cut = log_buf.find('\n', log_buf.size() - kLogMax * 3 / 4);
 		log_buf.erase(0, cut == std::string::npos ? log_buf.size() : cut + 1);
 	}
 	if (kmsg_fd >= 0) {

@@ -41,6 +41,11 @@ thread_local TaskHolder tls_holder;
 
 const std::chrono::steady_clock::time_point boot_time = std::chrono::steady_clock::now();
 
+// Kernel threads not yet stopped: a thread that ended by itself keeps its
+// task (kthread_stop may still come) until shutdown reaps it.
+std::mutex kthreads_mu;
+std::vector<struct task_struct *> kthreads;
+
 struct task_struct *task_alloc(const char *comm, bool kthread)
 {
 	struct task_struct *t = new task_struct();
@@ -441,6 +446,8 @@ struct task_struct *kthread_create(int (*threadfn)(void *data), void *data, cons
 		return (struct task_struct *)ERR_PTR(-ENOMEM);
 	}
 	wait_for_completion(&started);
+	std::lock_guard<std::mutex> lk(kthreads_mu);
+	kthreads.push_back(t);
 	return t;
 }
 
@@ -462,10 +469,40 @@ int kthread_stop(struct task_struct *k)
 	wake_up_process(k);
 	wait_for_completion(&k->sim->exited);
 	int ret = k->exit_code;
+	{
+		std::lock_guard<std::mutex> lk(kthreads_mu);
+		for (size_t i = 0; i < kthreads.size(); i++)
+			if (kthreads[i] == k) {
+				kthreads.erase(kthreads.begin() + i);
+				break;
+			}
+	}
 	put_task_struct(k);
 	put_task_struct(k);
 	return ret;
 }
+
+namespace simlinux {
+
+void kthreads_reap()
+{
+	std::vector<struct task_struct *> ended;
+	{
+		std::lock_guard<std::mutex> lk(kthreads_mu);
+		for (size_t i = 0; i < kthreads.size();) {
+			if (completion_done(&kthreads[i]->sim->exited)) {
+				ended.push_back(kthreads[i]);
+				kthreads.erase(kthreads.begin() + i);
+			} else {
+				i++;
+			}
+		}
+	}
+	for (struct task_struct *t : ended)
+		put_task_struct(t);
+}
+
+}  // namespace simlinux
 
 /* delays */
 

@@ -114,6 +114,7 @@ void shutdown()
 	simlinux::io_stop();		// drains the I/O in flight first
 	simlinux::files_shutdown();
 	simlinux::disks_shutdown();
+	simlinux::kthreads_reap();
 	booted = false;
 }
 
