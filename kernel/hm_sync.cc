@@ -439,6 +439,13 @@ void hm_do_sync(hmdev_t *hmdev)
 		mark[m] = jiffies;
 		mark_cnt[m] = 0;
 	}
+	/*
+	 * The speed is measured from this run's start: marks left by an earlier
+	 * run (or none at all) would let the copy go uncapped until the first
+	 * slot change.
+	 */
+	hmdev->resync_mark = mark[0];
+	hmdev->resync_mark_cnt = 0;
 
 	while (j < max_sectors) {
 		int skipped;
