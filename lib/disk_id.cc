@@ -32,6 +32,12 @@ int signature_at(int fd, uint32_t *sig, bool write, const char **step) {
   return -EIO;
 }
 
+bool sysfs_is_partition(const char *sysfs_dir) {
+  char attr[SYSFS_PATH_MAX + 16];
+  int n = snprintf(attr, sizeof(attr), "%s/partition", sysfs_dir);
+  return n > 0 && static_cast<size_t>(n) < sizeof(attr) && filepresent(attr) == 1;
+}
+
 }  // namespace mirapi
 
 int get_volume_signature(const char *dev, uint32_t *signature) {
@@ -147,13 +153,6 @@ int virtual_device(const char *name) {
          strncmp(name, "loop", 4) == 0 || strncmp(name, "sr", 2) == 0;
 }
 
-// A partition's sysfs directory holds a "partition" attribute; its bytes
-// 440..443 are not a disk signature and it is never a LUN.
-bool is_partition(const struct sysfs_class_device *cdev) {
-  char attr[SYSFS_PATH_MAX + 16];
-  snprintf(attr, sizeof(attr), "%s/partition", cdev->path);
-  return filepresent(attr) == 1;
-}
 
 // The device path of a listed name; false when it does not fit.
 bool dev_path(const char *name, bool slashes, char *out, size_t size) {
@@ -186,7 +185,7 @@ int walk_block_disks(bool slashes, char *result, Match match) {
     char path[HM_DEV_PATH_LEN];
     if (!dev_path(cdev->name, slashes, path, sizeof(path))) continue;
     if (!filepresent(path)) continue;
-    if (is_partition(cdev)) continue;
+    if (mirapi::sysfs_is_partition(cdev->path)) continue;
     if (match(path)) {
       memcpy(result, path, strlen(path) + 1);
       rc = 0;

@@ -77,6 +77,20 @@ TEST(LibDiskLookup, SignatureZeroIsNoIdentity) {
   EXPECT_EQ(find_disk_by_uuid("", path), -1);
 }
 
+TEST(LibDiskLookup, PartitionsAreKnownByTheirSysfsAttribute) {
+  char dir[] = "/tmp/libtest-sysfs-dev-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  EXPECT_FALSE(mirapi::sysfs_is_partition(dir));
+  std::string attr = std::string(dir) + "/partition";
+  FILE* f = fopen(attr.c_str(), "w");
+  fputs("1\n", f);
+  fclose(f);
+  EXPECT_TRUE(mirapi::sysfs_is_partition(dir));
+  unlink(attr.c_str());
+  rmdir(dir);
+  EXPECT_FALSE(mirapi::sysfs_is_partition("/nonexistent/zelmir"));
+}
+
 TEST(LibDiskSignature, RefusesWhatIsNoBlockDevice) {
   char path[] = "/tmp/libtest-disk-XXXXXX";
   int fd = mkstemp(path);

@@ -139,7 +139,11 @@ TEST_F(LibE2e, LookupBySignatureSkipsLunsAndPartitions) {
   std::string out = probe({"find-sig", sig});
   EXPECT_EQ(kv(out, "rc"), "0") << out;
   EXPECT_EQ(kv(out, "path"), "/dev/sdb");
+  // The partition is there and its byte 440 holds kSigPart, yet it is no disk.
   snprintf(sig, sizeof(sig), "%08x", kSigPart);
+  out = probe({"sig-get", "/dev/sdb1"});
+  ASSERT_EQ(kv(out, "rc"), "0") << out;
+  ASSERT_EQ(kv(out, "sig"), sig);
   EXPECT_EQ(kv(probe({"find-sig", sig}), "rc"), "-1");
   EXPECT_EQ(kv(probe({"find-sig", "0badf00d"}), "rc"), "-1");
   EXPECT_EQ(kv(probe({"id", "/dev/sdc"}), "id"), kGuid1);
