@@ -35,6 +35,19 @@ TEST(DiskTest, UserIoWritesTheImageAndReadsItBack) {
   EXPECT_EQ(simk::user_io("nosuch", false, 0, back.data(), 4096), -ENXIO);
 }
 
+TEST(DiskTest, UnalignedUserIoPatchesTheSectorsAround) {
+  simtest::Disk disk("sdr", 1 << 20);
+  std::vector<uint8_t> base = pattern(2048, 5);
+  disk.write_image(0, base);
+  uint8_t piece[3] = {0xee, 0xef, 0xf0};
+  ASSERT_EQ(simk::user_io("sdr", true, 1000, piece, sizeof(piece)), 0);
+  memcpy(&base[1000], piece, sizeof(piece));
+  EXPECT_EQ(disk.read_image(0, 2048), base);
+  uint8_t back[5];
+  ASSERT_EQ(simk::user_io("sdr", false, 999, back, sizeof(back)), 0);
+  EXPECT_EQ(std::vector<uint8_t>(back, back + 5), std::vector<uint8_t>(&base[999], &base[1004]));
+}
+
 TEST(DiskTest, FaultInjectionGivesEioAndHealRestores) {
   simtest::Disk disk("sdc", 1 << 20);
   ASSERT_EQ(disk.add_result(), 0);

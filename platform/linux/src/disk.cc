@@ -489,6 +489,31 @@ out:
 	return w.error ? -EIO : 0;
 }
 
+int bdev_rw_bytes(struct block_device *bdev, bool write, uint64_t offset, void *buf, uint32_t len)
+{
+	if (!((offset | len) & 511))
+		return bdev_rw(bdev, write, offset, buf, len);
+	uint64_t start = offset & ~511ULL;
+	uint64_t end = (offset + len + 511) & ~511ULL;
+	if (end - start > 0xFFFFFFFFULL)
+		return -EINVAL;
+	uint32_t blen = (uint32_t)(end - start);
+	char *bounce = (char *)aligned_alloc(512, blen);
+	if (!bounce)
+		return -ENOMEM;
+	int err = bdev_rw(bdev, false, start, bounce, blen);
+	if (!err) {
+		if (write) {
+			memcpy(bounce + (offset - start), buf, len);
+			err = bdev_rw(bdev, true, start, bounce, blen);
+		} else {
+			memcpy(buf, bounce + (offset - start), len);
+		}
+	}
+	free(bounce);
+	return err;
+}
+
 }  // namespace simlinux
 
 struct block_device *bdget(dev_t dev)
@@ -663,7 +688,7 @@ int user_io(const std::string &name, bool write, uint64_t offset, void *buf, uin
 	struct block_device *bdev = simlinux::bdev_lookup(name);
 	if (!bdev)
 		return -ENXIO;
-	int ret = simlinux::bdev_rw(bdev, write, offset, buf, len);
+	int ret = simlinux::bdev_rw_bytes(bdev, write, offset, buf, len);
 	bdput(bdev);
 	return ret;
 }

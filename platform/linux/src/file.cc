@@ -391,25 +391,9 @@ static ssize_t bdev_file_rw(struct file *file, bool write, char *buf, size_t cou
 		count = (size_t)(size - *pos);
 	if (count == 0)
 		return 0;
-	// Whole sectors through the block layer, through a bounce buffer.
-	uint64_t start = (uint64_t)*pos & ~511ULL;
-	uint64_t end = ((uint64_t)*pos + count + 511) & ~511ULL;
-	size_t blen = (size_t)(end - start);
-	char *bounce = (char *)aligned_alloc(512, blen);
-	if (!bounce)
-		return -ENOMEM;
-	int err = 0;
-	if (!write || start != (uint64_t)*pos || end != (uint64_t)*pos + count)
-		err = simlinux::bdev_rw(bdev, false, start, bounce, (uint32_t)blen);
-	if (!err) {
-		if (write) {
-			memcpy(bounce + (*pos - start), buf, count);
-			err = simlinux::bdev_rw(bdev, true, start, bounce, (uint32_t)blen);
-		} else {
-			memcpy(buf, bounce + (*pos - start), count);
-		}
-	}
-	free(bounce);
+	if (count > (1u << 30))
+		count = 1u << 30;
+	int err = simlinux::bdev_rw_bytes(bdev, write, (uint64_t)*pos, buf, (uint32_t)count);
 	if (err)
 		return err;
 	*pos += count;

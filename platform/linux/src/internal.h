@@ -71,6 +71,9 @@ void disks_changed();
 // Reads or writes through generic_make_request, as user space would on
 // /dev/NAME; waits for completion.  0 or -errno.
 int bdev_rw(struct block_device *bdev, bool write, uint64_t offset, void *buf, uint32_t len);
+// The same for any offset and length: the sectors around an unaligned piece
+// are read, patched and written back, as the page cache would.
+int bdev_rw_bytes(struct block_device *bdev, bool write, uint64_t offset, void *buf, uint32_t len);
 
 // Netlink (netlink.cc), module and reboot chain (simk.cc).
 void netlink_shutdown();
