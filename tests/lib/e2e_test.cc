@@ -185,6 +185,12 @@ TEST_F(LibE2e, ProtectRequestOnTheWire) {
   ASSERT_NE(q, std::string::npos) << out;
   EXPECT_EQ(kv(out.substr(q), "req"), want_protect);
 
+  // A primary already serving as another protection's mirror: refused after
+  // the status request.
+  out = probe({"protect", primary, kGuid1, primary});
+  EXPECT_EQ(kv(out, "rc"), "-1") << out;
+  EXPECT_EQ(kv(out, "requests"), "1") << out;
+
   // A mirror smaller than the primary: refused after the status request.
   out = probe({"protect", primary, kGuid2});
   EXPECT_EQ(kv(out, "rc"), "-1") << out;

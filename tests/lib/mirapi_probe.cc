@@ -5,7 +5,7 @@
 //   mirapi_probe inquiry DEV | guid DEV | cap DEV | sysfs-size DEV |
 //                device-size DEV | tur DEV | path DEV | direct DEV |
 //                sig-get DEV | sig-set DEV HEX | find-sig HEX |
-//                find-guid TEXT | id DEV | protect PRIMARY MIRROR
+//                find-guid TEXT | id DEV | protect PRIMARY MIRROR [TAKEN]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,12 +34,20 @@ std::string hex(const std::string& s) {
 }
 
 // hm_disk_protect against a stand-in daemon inside the host: answers the
-// status request with no protection and the protect request with result 0,
-// then prints the protect request's bytes.
-int protect(const char* primary, const char* mirror) {
+// status request with no protection (or with one whose mirror is taken)
+// and the protect request with result 0, then prints the requests' bytes.
+int protect(const char* primary, const char* mirror, const char* taken) {
   std::string path = "/tmp/mirapi_probe." + std::to_string(getpid());
   testsupport::FakeHmServer server(path);
-  server.push_reply(UN_CMD_API_GET_STATUS, 0);
+  std::string status;
+  if (taken) {
+    hm_api_status_t rec;
+    memset(&rec, 0, sizeof(rec));
+    snprintf(rec.primary_guid, sizeof(rec.primary_guid), "%s", "00c0ffee-0000-0000-0000-000000000000");
+    snprintf(rec.mirror_guid, sizeof(rec.mirror_guid), "%s", taken);
+    status.assign(reinterpret_cast<const char*>(&rec), sizeof(rec));
+  }
+  server.push_reply(UN_CMD_API_GET_STATUS, 0, status);
   server.push_reply(SET_DISK_PROTECT, 0);
   hm_api_set_socket_path_for_test(path.c_str());
   int rc = hm_disk_protect(primary, mirror);
@@ -98,7 +106,7 @@ int main(int argc, char** argv) {
     int rc = get_guid_by_name(a, buf);
     printf("rc=%d id=%s\n", rc, buf);
   } else if (cmd == "protect" && argc > 3) {
-    return protect(a, argv[3]);
+    return protect(a, argv[3], argc > 4 ? argv[4] : nullptr);
   } else {
     return usage();
   }
