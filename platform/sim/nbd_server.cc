@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <endian.h>
 #include <mutex>
 #include <sys/socket.h>
@@ -20,9 +19,8 @@ namespace {
 
 constexpr int kMaxWorkers = 32;
 constexpr int kMaxConnections = 256;
-constexpr int kMaxInflight = 64;
-constexpr uint64_t kMaxInflightBytes = 128ull << 20;
-constexpr size_t kPooledBuffers = 32;
+constexpr uint64_t kMaxHeldBytes = 128ull << 20;
+constexpr size_t kKeptBuffer = 4u << 20;
 constexpr uint32_t kPreferredBlock = 4096;
 
 // Connections alive, so a dying Server can cut them and wait.
@@ -74,23 +72,40 @@ int write_full(int fd, const void* buf, size_t n) {
   return writev_full(fd, &v, 1);
 }
 
-// A page-aligned buffer, reused across requests of a connection.
+// A page-aligned buffer, each serving thread's own, reused across requests.
 struct Buffer {
   void* p = nullptr;
   size_t cap = 0;
+  ~Buffer() { free(p); }
+  bool reserve(size_t len) {
+    if (len <= cap) return true;
+    free(p);
+    p = nullptr;
+    cap = std::max<size_t>((len + 4095) & ~size_t{4095}, 4096);
+    if (posix_memalign(&p, 4096, cap) != 0) {
+      p = nullptr;
+      cap = 0;
+      return false;
+    }
+    return true;
+  }
+  void trim() {  // a large buffer is not kept between requests
+    if (cap > kKeptBuffer) {
+      free(p);
+      p = nullptr;
+      cap = 0;
+    }
+  }
 };
 
-struct Job {
-  Decoded req;
-  Buffer buf;
-};
-
+// Transmission runs on a set of serving threads that take turns at the
+// stream: the one holding read_mu_ reads one whole request, lets go, and
+// runs the request itself, so a request is never handed between threads.
+// While every thread is busy with a request the reader starts another, up
+// to kMaxWorkers: as many requests are in the kernel as the client sends.
 class Connection {
  public:
   Connection(int fd, Backend* be) : fd_(fd), be_(be) {}
-  ~Connection() {
-    for (auto& b : pool_) free(b.p);
-  }
   void run();
 
  private:
@@ -99,13 +114,12 @@ class Connection {
   int send_option_reply(uint32_t option, uint32_t type, const void* data, uint32_t len);
   int send_export_info(uint32_t option, const GoRequest& go);
   void transmit();
+  void serve_requests();
   int reply(uint64_t handle, uint32_t error, const void* data, uint32_t len);
-  void worker();
-  void run_job(Job& j);
-  Buffer get_buffer(size_t len);
-  void put_buffer(Buffer b);
+  void run_request(const Decoded& r, void* buf);
   bool discard(uint32_t len);
-  void finish_workers();
+  void take_budget(uint32_t bytes);
+  void give_budget(uint32_t bytes);
 
   int fd_;
   Backend* be_;
@@ -115,15 +129,14 @@ class Connection {
 
   std::mutex write_mu_;  // one reply on the stream at a time
 
-  std::mutex mu_;  // guards everything below
-  std::condition_variable work_cv_, room_cv_;
-  std::deque<Job> queue_;
-  int inflight_ = 0;
-  uint64_t inflight_bytes_ = 0;
-  int idle_ = 0;
-  bool stopping_ = false;
-  std::vector<std::thread> workers_;
-  std::vector<Buffer> pool_;
+  std::mutex read_mu_;  // the stream's read side; guards stop_ and threads_
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+  std::atomic<int> waiting_{0};  // threads waiting for read_mu_
+
+  std::mutex budget_mu_;  // bytes of request data held by this connection
+  std::condition_variable budget_cv_;
+  uint64_t held_bytes_ = 0;
 };
 
 int Connection::send_option_reply(uint32_t option, uint32_t type, const void* data, uint32_t len) {
@@ -239,38 +252,6 @@ int Connection::reply(uint64_t handle, uint32_t error, const void* data, uint32_
   return rc;
 }
 
-Buffer Connection::get_buffer(size_t len) {
-  {
-    std::lock_guard<std::mutex> l(mu_);
-    for (size_t i = 0; i < pool_.size(); i++) {
-      if (pool_[i].cap >= len) {
-        Buffer b = pool_[i];
-        pool_[i] = pool_.back();
-        pool_.pop_back();
-        return b;
-      }
-    }
-  }
-  Buffer b;
-  b.cap = std::max<size_t>((len + 4095) & ~size_t{4095}, 4096);
-  if (posix_memalign(&b.p, 4096, b.cap) != 0) b = Buffer{};
-  return b;
-}
-
-void Connection::put_buffer(Buffer b) {
-  if (!b.p) return;
-  std::lock_guard<std::mutex> l(mu_);
-  if (pool_.size() < kPooledBuffers) {
-    pool_.push_back(b);
-    return;
-  }
-  // Keep the larger buffers: they are the costly ones to make again.
-  auto small = std::min_element(pool_.begin(), pool_.end(),
-                                [](const Buffer& a, const Buffer& c) { return a.cap < c.cap; });
-  if (small->cap < b.cap) std::swap(*small, b);
-  free(b.p);
-}
-
 bool Connection::discard(uint32_t len) {
   char sink[65536];
   while (len > 0) {
@@ -281,16 +262,29 @@ bool Connection::discard(uint32_t len) {
   return true;
 }
 
-void Connection::run_job(Job& j) {
-  const Decoded& r = j.req;
+// Bounds the request data one client holds at once; the first request
+// always passes, so a single large one cannot wait for ever.
+void Connection::take_budget(uint32_t bytes) {
+  std::unique_lock<std::mutex> l(budget_mu_);
+  budget_cv_.wait(l, [&] { return held_bytes_ == 0 || held_bytes_ + bytes <= kMaxHeldBytes; });
+  held_bytes_ += bytes;
+}
+
+void Connection::give_budget(uint32_t bytes) {
+  std::lock_guard<std::mutex> l(budget_mu_);
+  held_bytes_ -= bytes;
+  budget_cv_.notify_all();
+}
+
+void Connection::run_request(const Decoded& r, void* buf) {
   int rc = 0;
   switch (r.type) {
     case kCmdRead:
-      rc = r.length ? be_->io(name_, false, r.offset, j.buf.p, r.length) : 0;
-      reply(r.handle, wire_error(rc), j.buf.p, rc == 0 ? r.length : 0);
+      rc = r.length ? be_->io(name_, false, r.offset, buf, r.length) : 0;
+      reply(r.handle, wire_error(rc), buf, rc == 0 ? r.length : 0);
       break;
     case kCmdWrite:
-      rc = r.length ? be_->io(name_, true, r.offset, j.buf.p, r.length) : 0;
+      rc = r.length ? be_->io(name_, true, r.offset, buf, r.length) : 0;
       reply(r.handle, wire_error(rc), nullptr, 0);
       break;
     case kCmdFlush:
@@ -300,88 +294,70 @@ void Connection::run_job(Job& j) {
   }
 }
 
-void Connection::worker() {
-  std::unique_lock<std::mutex> l(mu_);
+void Connection::serve_requests() {
+  Buffer buf;
   for (;;) {
-    while (queue_.empty() && !stopping_) {
-      idle_++;
-      work_cv_.wait(l);
-      idle_--;
-    }
-    if (queue_.empty()) return;
-    Job j = std::move(queue_.front());
-    queue_.pop_front();
-    l.unlock();
-    run_job(j);
-    uint32_t bytes = j.req.length;
-    put_buffer(j.buf);
-    l.lock();
-    inflight_--;
-    inflight_bytes_ -= bytes;
-    room_cv_.notify_all();
-  }
-}
-
-void Connection::finish_workers() {
-  {
-    std::unique_lock<std::mutex> l(mu_);
-    room_cv_.wait(l, [&] { return inflight_ == 0; });
-    stopping_ = true;
-    work_cv_.notify_all();
-  }
-  for (auto& t : workers_) t.join();
-  workers_.clear();
-}
-
-void Connection::transmit() {
-  for (;;) {
+    waiting_++;
+    std::unique_lock<std::mutex> rl(read_mu_);
+    waiting_--;
+    if (stop_) return;
     Request w;
-    if (read_full(fd_, &w, sizeof w) < 0) break;
-    Decoded d = decode_request(w, size_);
-    if (d.action == Action::kClose || d.action == Action::kDisconnect) break;
-    if (d.action == Action::kError) {
-      if (reply(d.handle, d.error, nullptr, 0) < 0) break;
-      continue;
+    if (read_full(fd_, &w, sizeof w) < 0) {
+      stop_ = true;
+      return;
     }
-    if (d.action == Action::kSkipError) {
-      if (!discard(d.length) || reply(d.handle, d.error, nullptr, 0) < 0) break;
+    Decoded d = decode_request(w, size_);
+    if (d.action == Action::kClose || d.action == Action::kDisconnect) {
+      stop_ = true;
+      return;
+    }
+    if (d.action == Action::kError || d.action == Action::kSkipError) {
+      if (d.action == Action::kSkipError && !discard(d.length)) {
+        stop_ = true;
+        return;
+      }
+      rl.unlock();
+      reply(d.handle, d.error, nullptr, 0);
       continue;
     }
     uint32_t bytes = d.type == kCmdFlush ? 0 : d.length;
-    {
-      // Bound what one client can hold in memory and in the kernel.
-      std::unique_lock<std::mutex> l(mu_);
-      room_cv_.wait(l, [&] {
-        return inflight_ == 0 ||
-               (inflight_ < kMaxInflight && inflight_bytes_ + bytes <= kMaxInflightBytes);
-      });
-    }
-    Job j;
-    j.req = d;
-    j.req.length = bytes;
-    if (bytes) {
-      j.buf = get_buffer(bytes);
-      if (!j.buf.p) {
-        if (d.type == kCmdWrite && !discard(bytes)) break;
-        if (reply(d.handle, kEnomem, nullptr, 0) < 0) break;
-        continue;
+    d.length = bytes;
+    take_budget(bytes);
+    if (!buf.reserve(bytes)) {
+      give_budget(bytes);
+      if (d.type == kCmdWrite && !discard(bytes)) {
+        stop_ = true;
+        return;
       }
-      if (d.type == kCmdWrite && read_full(fd_, j.buf.p, bytes) < 0) {
-        put_buffer(j.buf);
-        break;
-      }
+      rl.unlock();
+      reply(d.handle, kEnomem, nullptr, 0);
+      continue;
     }
-    std::lock_guard<std::mutex> l(mu_);
-    queue_.push_back(std::move(j));
-    inflight_++;
-    inflight_bytes_ += bytes;
-    if (idle_ == 0 && static_cast<int>(workers_.size()) < kMaxWorkers)
-      workers_.emplace_back([this] { worker(); });
-    else
-      work_cv_.notify_one();
+    if (d.type == kCmdWrite && bytes && read_full(fd_, buf.p, bytes) < 0) {
+      give_budget(bytes);
+      stop_ = true;
+      return;
+    }
+    // Nobody left to read the next request while this one runs: one more.
+    if (waiting_.load() == 0 && static_cast<int>(threads_.size()) < kMaxWorkers - 1)
+      threads_.emplace_back([this] { serve_requests(); });
+    rl.unlock();
+    run_request(d, buf.p);
+    give_budget(bytes);
+    buf.trim();
   }
-  // Every request read is answered (or fails on a dead stream) before the close.
-  finish_workers();
+}
+
+void Connection::transmit() {
+  serve_requests();
+  // stop_ was set under read_mu_, after which nobody starts a thread; every
+  // request read is answered (or fails on a dead stream) before the close.
+  std::vector<std::thread> ts;
+  {
+    std::lock_guard<std::mutex> l(read_mu_);
+    ts.swap(threads_);
+  }
+  for (auto& t : ts) t.join();
 }
 
 void Connection::run() {
