@@ -84,16 +84,24 @@ int timed_sleeper(void *data) {
   return 7;
 }
 
+int long_sleeper(void *data) {
+  auto *ran = static_cast<std::atomic<int> *>(data);
+  ran->store(1);
+  while (!kthread_should_stop())
+    schedule_timeout_uninterruptible(MAX_JIFFY_OFFSET);
+  return 9;
+}
+
 TEST(KthreadTest, StopEndsASleepingThreadAndGivesItsResult) {
   struct Case {
     int (*fn)(void *);
     int result;
-  } cases[] = {{sleeper, 42}, {timed_sleeper, 7}};
+  } cases[] = {{sleeper, 42}, {timed_sleeper, 7}, {long_sleeper, 9}};
   for (const Case &c : cases) {
     std::atomic<int> ran{0};
     struct task_struct *t = kthread_run(c.fn, &ran, "sleeper/%d", c.result);
     ASSERT_FALSE(IS_ERR(t));
-    EXPECT_STREQ(t->comm, c.result == 42 ? "sleeper/42" : "sleeper/7");
+    EXPECT_EQ(std::string(t->comm), "sleeper/" + std::to_string(c.result));
     EXPECT_TRUE(t->flags & PF_KTHREAD);
     for (int i = 0; i < 200 && !ran; i++) msleep(5);
     msleep(20);   // asleep by now

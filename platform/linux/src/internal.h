@@ -54,7 +54,6 @@ void io_queue(void (*fn)(void *, void *), void *a, void *b);
 
 const std::string &rundir();
 void printk_open_file(const std::string &path);
-void kmsg_line_hook(std::function<void(const std::string &)> hook);
 std::string kernel_log();
 
 // Disks and host files (disk.cc, file.cc).

@@ -18,7 +18,6 @@ std::mutex log_mu;
 std::string log_buf;			// complete lines
 std::string partial;			// a line not yet ended by a newline
 int kmsg_fd = -1;
-std::function<void(const std::string &)> line_hook;
 
 bool has_level(const char *p)
 {
@@ -38,8 +37,6 @@ void keep_line(const std::string &line)
 		ssize_t n = write(kmsg_fd, line.data(), line.size());
 		(void)n;
 	}
-	if (line_hook)
-		line_hook(line);
 }
 
 }  // namespace
@@ -52,12 +49,6 @@ void printk_open_file(const std::string &path)
 	if (kmsg_fd >= 0)
 		close(kmsg_fd);
 	kmsg_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-}
-
-void kmsg_line_hook(std::function<void(const std::string &)> hook)
-{
-	std::lock_guard<std::mutex> lk(log_mu);
-	line_hook = std::move(hook);
 }
 
 std::string kernel_log()

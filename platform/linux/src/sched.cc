@@ -22,6 +22,9 @@
 
 namespace {
 
+// Sleeps longer than this (about 30 years) last until a wake-up.
+constexpr long kForeverTicks = 1000L * 3600 * 24 * 365 * 30;
+
 thread_local struct task_struct *tls_task;
 thread_local int tls_irq;
 thread_local int tls_atomic;
@@ -275,6 +278,8 @@ signed long schedule_timeout(signed long timeout)
 	unsigned long expire = jiffies + timeout;
 	if (task_state(t) == TASK_RUNNING) {
 		sched_yield();
+	} else if (timeout > kForeverTicks) {
+		sleep_until(t, nullptr);	// longer than the clock can say: until woken
 	} else {
 		auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
 		sleep_until(t, &deadline);
