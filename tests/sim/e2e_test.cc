@@ -149,6 +149,20 @@ TEST(SimE2e, HostileNbdClientDoesNotDisturbAnother) {
   EXPECT_EQ(h.simctl({"disks"}).status, 0);  // and simkernel is still there
 }
 
+// simkernel is the host's first process: orphans end up its children and it
+// must reap them, or the host fills with zombies.
+TEST(SimE2e, OrphansAreReaped) {
+  SimHost h({"--disk", "sdb:8M"});
+  h.exec({"sh", "-c", "for i in 1 2 3 4 5; do (sleep 0.2; exit 3) & done; exit 0"});
+  std::string zombies;
+  for (int i = 0; i < 30; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    zombies = h.exec({"sh", "-c", "grep -l '^State:.*Z' /proc/[0-9]*/status; true"}).out;
+    if (zombies.empty() && i > 3) break;
+  }
+  EXPECT_EQ(zombies, "");
+}
+
 TEST(SimE2e, SyslogAndUdevEvents) {
   SimHost h({"--disk", "sdb:16M"});
   h.exec({"logger", "-t", "simtest", "hello from the host"});
