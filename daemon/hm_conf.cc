@@ -1,6 +1,7 @@
 #include "hm_conf.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <inttypes.h>
 #include <regex.h>
 #include <stdio.h>
@@ -20,6 +21,16 @@ static pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;
 
 static void conf_path(char* out, size_t size, const char* file) {
   snprintf(out, size, "%s/%s", g_hm_paths.conf_dir, file);
+}
+
+// The daemon runs with umask 0 (for its socket); its files must not become
+// writable by every local user with it.
+static FILE* create_file(const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, "w");
+  if (!f) close(fd);
+  return f;
 }
 
 static const char* missing_mark(const char* name) {
@@ -120,12 +131,12 @@ int write_hmdevs_to_conf(void) {
   snprintf(boot_tmp, sizeof(boot_tmp), "%s_back", g_hm_paths.boot_reg);
 
   int rc = 0;
-  FILE* fc = fopen(conf_back, "w");
+  FILE* fc = create_file(conf_back);
   FILE* fb = nullptr;
   if (!fc) {
     rc = -errno;
     HM_LOG(3, "cannot create %s: %s", conf_back, strerror(errno));
-  } else if (!(fb = fopen(boot_tmp, "w"))) {
+  } else if (!(fb = create_file(boot_tmp))) {
     rc = -errno;
     HM_LOG(3, "cannot create %s: %s", boot_tmp, strerror(errno));
     fclose(fc);

@@ -81,11 +81,17 @@ TEST_F(ConfTest, WritesTheExactBlockAndBootLine) {
   hmvol_mark_missing(d->mirror);  // one mark only
   d->mirror->active = 0;
   hm_set_conf_dirty(0);
+  mode_t old = umask(0);  // as the daemon runs
   ASSERT_EQ(write_hmdevs_to_conf(), 0);
+  umask(old);
   EXPECT_EQ(read("conf/hmdev.conf"), kOneBlock);
   EXPECT_EQ(read("boot/hmdevs.reg"), kOneLine);
   EXPECT_TRUE(fake::script_runs.empty());
   struct stat st;
+  ASSERT_EQ(stat(path("conf/hmdev.conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u) << "not writable by every user";
+  ASSERT_EQ(stat(path("boot/hmdevs.reg").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
   EXPECT_NE(stat(path("conf/hmdev.conf_back").c_str(), &st), 0) << "temporary file left behind";
   EXPECT_NE(stat(path("boot/hmdevs.reg_back").c_str(), &st), 0) << "temporary file left behind";
 }
