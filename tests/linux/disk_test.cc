@@ -2,8 +2,10 @@
 // partitions, and the SCSI model behind SG_IO.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim_env.h"
@@ -93,6 +95,27 @@ TEST(DiskTest, RemoveFailsFurtherIoAndRenameKeepsData) {
     EXPECT_EQ(simk::user_io("sde", false, 0, back.data(), 4096), -ENXIO);
     EXPECT_TRUE(simk::disks().empty());
   }
+}
+
+TEST(DiskTest, RemovalWhileIoIsInFlightFailsItCleanly) {
+  simtest::Disk disk("sds", 4 << 20);
+  std::atomic<bool> stop{false};
+  std::atomic<int> ok{0}, eio{0}, gone{0}, other{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([&, t] {
+      std::vector<uint8_t> buf(65536, (uint8_t)t);
+      while (!stop) {
+        int r = simk::user_io("sds", t % 2, (uint64_t)t * 65536, buf.data(), buf.size());
+        (r == 0 ? ok : r == -EIO ? eio : r == -ENXIO ? gone : other)++;
+        if (r == -ENXIO) break;
+      }
+    });
+  while (ok < 20) std::this_thread::yield();
+  EXPECT_EQ(simk::disk_remove("sds"), 0);
+  for (auto &th : threads) th.join();
+  EXPECT_EQ(other.load(), 0);
+  EXPECT_EQ(gone.load(), 4) << "every thread sees the disk go";
 }
 
 TEST(DiskTest, PartitionsComeFromTheMbrsPrimaryEntries) {
