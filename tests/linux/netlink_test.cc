@@ -14,6 +14,7 @@
 
 #include <linux/netlink.h>
 #include <linux/reboot.h>
+#include <net/sock.h>
 #include <linux/notifier.h>
 
 namespace {
@@ -110,6 +111,22 @@ TEST_F(NetlinkTest, UnloadReleasesTheSocketAndReloadBindsAgain) {
   EXPECT_EQ(receive(fd, 5000), "pong 1237 0 2064");
   std::string log = simk::dmesg();
   EXPECT_NE(log.find("<6>nltest: unloaded\n"), std::string::npos);
+}
+
+void ignore_input(struct sk_buff *skb) { (void)skb; }
+
+TEST(ModuleTest, AFailingInitLeavesTheModuleUnloaded) {
+  // The test module's init fails when protocol 21 is taken already.
+  struct sock *taken = netlink_kernel_create(&init_net, 21, 0, ignore_input, NULL, NULL);
+  ASSERT_NE(taken, nullptr);
+  EXPECT_NE(simk::module_load(LINUX_NLTESTMOD), 0);
+  EXPECT_FALSE(simk::module_loaded());
+  EXPECT_EQ(simk::module_unload(), -ENOENT);
+  netlink_kernel_release(taken);
+  ASSERT_EQ(simk::module_load(LINUX_NLTESTMOD), 0);
+  EXPECT_EQ(simk::module_load(LINUX_NLTESTMOD), -EEXIST) << "one module at a time";
+  EXPECT_EQ(simk::module_unload(), 0);
+  EXPECT_NE(simk::module_load("/nonexistent/module.so"), 0);
 }
 
 std::vector<std::string> calls;
