@@ -284,6 +284,13 @@ TEST_F(DaemonHost, RestartReRegistersAndFollowsARenamedPrimary) {
   EXPECT_EQ(h_.read_file(kConf), conf_block(status_of_conf(), "/dev/sdd", "/dev/sdc"));
   EXPECT_TRUE(wait_stat("run=Running primary=Up,/dev/sdd", 15)) << stat_line();
   EXPECT_NE(log().find("add protect primary: /dev/sdd mirror: /dev/sdc"), std::string::npos);
+
+  // Renamed while the daemon runs: the status thread follows it.
+  r = h_.simctl({"disk", "rename", "sdd", "sde"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_stat("primary=Up,/dev/sde", 25)) << stat_line();
+  for (int i = 0; i < 20 && h_.read_file(kReg) != reg_line("/dev/sde", "/dev/sdc"); i++) sleep_ms(250);
+  EXPECT_EQ(h_.read_file(kReg), reg_line("/dev/sde", "/dev/sdc"));
 }
 
 TEST_F(DaemonHost, MirrorVanishesAndReturns) {
@@ -363,6 +370,23 @@ TEST_F(DaemonHost, MarkOnUnsyncedProtectionIsRefused) {
   EXPECT_EQ(client({"mark", kMirrorGuid}).status, 1);
   EXPECT_NE(log().find("hmdev initialize not finished"), std::string::npos);
   EXPECT_EQ(count_of(h_.read_file(kCalls), "zel_call_markcdp"), 0);
+}
+
+// A protection the file records as stopped is not handed to the kernel, and
+// the status thread removes it from the registry and the files.
+TEST_F(DaemonHost, StoppedProtectionFromTheFileIsRemoved) {
+  h_.write_file(kConf, conf_block("10000004", "/dev/sdb", "/dev/sdc"));
+  ASSERT_EQ(start_daemon().status, 0);
+  EXPECT_NE(log().find("hmdev /dev/sdb  has stopped"), std::string::npos) << log();
+  EXPECT_EQ(count_of(log(), "add protect primary"), 0);
+  bool gone = false;
+  for (int i = 0; i < 60 && !gone; i++) {
+    gone = h_.read_file(kConf).empty() && count_of(h_.read_file(kBootLog), "run") == 1;
+    if (!gone) sleep_ms(500);
+  }
+  EXPECT_TRUE(gone) << h_.read_file(kConf) << log();
+  EXPECT_EQ(h_.read_file(kReg), "");
+  EXPECT_NE(client({"stat"}).out.find("count=0"), std::string::npos);
 }
 
 TEST_F(DaemonHost, CrashAndStartAgain) {
