@@ -27,6 +27,15 @@ TEST(HostE2e, ScsiIdentityAndIoThroughTheLayer) {
   EXPECT_FALSE(has(r.out, "ZELSolution")) << r.out;
   EXPECT_FALSE(has(r.out, "guid=" + std::string(kGuid))) << r.out;
 
+  // The SCSI model's test knobs reach the disk through simctl.
+  ASSERT_EQ(h.simctl({"disk", "knob", "sdc", "bad_guid_char"}).status, 0);
+  r = h.exec({kProg, "inquiry", "/dev/sdc"});
+  EXPECT_FALSE(has(r.out, std::string("guid=") + kGuid)) << r.out;
+  ASSERT_EQ(h.simctl({"disk", "knob", "sdc", "none"}).status, 0);
+  r = h.exec({kProg, "inquiry", "/dev/sdc"});
+  EXPECT_TRUE(has(r.out, std::string("guid=") + kGuid)) << r.out;
+  EXPECT_NE(h.simctl({"disk", "knob", "sdz", "none"}).status, 0);
+
   r = h.exec({kProg, "stat", "/dev/sdc"});
   EXPECT_EQ(r.out, "blk=1/1 rdev=8:32 size=67108864 ssz=512\n");
   r = h.exec({kProg, "io", "/dev/sdb"});
