@@ -251,6 +251,26 @@ TEST_F(DaemonHost, StartsProtectsSyncsAndUnprotects) {
   EXPECT_EQ(client({"unprotect", kPrimaryGuid}).status, 1);
 }
 
+// A slow copy can be stopped and started again; the files keep the state.
+TEST_F(DaemonHost, SlowSyncStopsAndResyncs) {
+  ASSERT_EQ(start_daemon().status, 0);
+  protect();
+  ExecResult r = client({"sync", kPrimaryGuid, "500"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_stat("sync=Sync On", 5)) << stat_line();
+  r = client({"stopsync", kPrimaryGuid});
+  EXPECT_EQ(r.status, 0) << r.out << log();
+  EXPECT_TRUE(wait_stat("sync=Sync Cancelled", 10)) << stat_line();
+  EXPECT_EQ(client({"stopsync", kPrimaryGuid}).status, 1) << "nothing to stop any more";
+  r = client({"resync", kPrimaryGuid});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_stat("sync=Sync On", 5)) << stat_line();
+  EXPECT_EQ(h_.read_file(kConf), conf_block(status_of_conf(), "/dev/sdb", "/dev/sdc"));
+  r = client({"unprotect", kPrimaryGuid});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(h_.read_file(kConf), "");
+}
+
 TEST_F(DaemonHost, BadLevelAndSecondInstance) {
   EXPECT_EQ(h_.exec({kZelmird, "-d", "8"}).status, 255);
   EXPECT_EQ(h_.exec({kZelmird, "-d", "x"}).status, 255);
