@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +29,15 @@ std::string join(const std::vector<std::string>& v) {
   return s;
 }
 
+// The run of characters from @set that follows @key in @out ("" when none).
+std::string token_after(const std::string& out, const std::string& key,
+                        const char* set) {
+  size_t at = out.find(key);
+  if (at == std::string::npos) return "";
+  at += key.size();
+  return out.substr(at, out.find_first_not_of(set, at) - at);
+}
+
 // The disk signature (bytes 440 to 443) of a host's disk, read from its image.
 uint32_t image_signature(const SimHost& h, const std::string& disk) {
   uint32_t sig = 0xffffffffu;
@@ -45,9 +53,18 @@ class MirctlHost : public ::testing::Test {
  protected:
   explicit MirctlHost(const std::vector<std::string>& disks) : h_(disks) {}
 
+  // What the package places besides the programs, then the daemon, until
+  // it serves.
   void SetUp() override {
-    ExecResult r = h_.exec({kZelmird});
+    ExecResult r = h_.exec({"mkdir", "-p", "/usr/local/zelmir/conf", "/boot/vyrbitmap"});
     ASSERT_EQ(r.status, 0) << r.out;
+    r = h_.exec({kZelmird});
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (int i = 0; i < 100; i++) {
+      if (h_.exec({"test", "-S", "/var/run/hm_unix"}).status == 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    FAIL() << "zelmird does not serve";
   }
 
   ExecResult mirctl(const std::vector<std::string>& args) {
@@ -82,8 +99,8 @@ class MirctlHost : public ::testing::Test {
 class MirctlWords : public MirctlHost {
  protected:
   MirctlWords()
-      : MirctlHost({"--disk", "sdb:64M", "--lun", "sdc:64M:" + kMirrorGuid, "--lun",
-                    "sdd:32M:" + kSmallGuid, "--disk", "sde:64M"}) {}
+      : MirctlHost({"--disk", "sdb:16M", "--lun", "sdc:16M:" + kMirrorGuid, "--lun",
+                    "sdd:8M:" + kSmallGuid, "--disk", "sde:16M"}) {}
 };
 
 struct Row {
@@ -101,7 +118,7 @@ TEST_F(MirctlWords, EveryWordAgainstTheDaemon) {
       {{"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sde"},
        "mirror volume: /dev/sde not come from ZELSolution", 0},
       {{"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdd"},
-       "Failed:\nprimary: /dev/sdb size: 67108864 Bytes\nmirror: /dev/sdd size: 33554432 Bytes too small", 0},
+       "Failed:\nprimary: /dev/sdb size: 16777216 Bytes\nmirror: /dev/sdd size: 8388608 Bytes too small", 0},
       {{"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdx"}, "mirror disk /dev/sdx not exist", 0},
       {{"disk", "protect", "primary=/dev/sdb"}, "tool mirctl must use like:", 0},
   };
@@ -113,10 +130,10 @@ TEST_F(MirctlWords, EveryWordAgainstTheDaemon) {
   ExecResult p = mirctl({"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdc"});
   EXPECT_NE(p.out.find("add protect: primary=/dev/sdb mirror=/dev/sdc success"), std::string::npos)
       << p.out;
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(p.out, m, std::regex("check_volume_signature /dev/sdb signature change to: ([0-9a-f]+)")))
-      << p.out;
-  uint32_t sig = static_cast<uint32_t>(std::stoul(m[1].str(), nullptr, 16));
+  std::string changed = token_after(p.out, "check_volume_signature /dev/sdb signature change to: ",
+                                    "0123456789abcdef");
+  ASSERT_FALSE(changed.empty()) << p.out;
+  uint32_t sig = static_cast<uint32_t>(std::stoul(changed, nullptr, 16));
   EXPECT_NE(sig, 0u);
   EXPECT_EQ(image_signature(h_, "sdb"), sig);
 
@@ -156,12 +173,13 @@ TEST_F(MirctlWords, EveryWordAgainstTheDaemon) {
   ASSERT_TRUE(wait_sync_finished("/dev/sdb"));
 
   ExecResult st = mirctl({"disk", "stat", "/dev/sdb"});
-  ASSERT_TRUE(std::regex_search(st.out, m, std::regex("Index ID:\t([0-9]+)"))) << st.out;
+  std::string index = token_after(st.out, "Index ID:\t", "0123456789");
+  ASSERT_FALSE(index.empty()) << st.out;
   const Row unprotect[] = {
       {{"disk", "unprotect", "IndexID=x"}, "wrong arg: IndexID=x", 0},
-      {{"disk", "unprotect", "IndexID=" + m[1].str()}, "index_cmd send unprotect cmd\ncmd: CANCEL_DISK_PROTECT success", 0},
+      {{"disk", "unprotect", "IndexID=" + index}, "index_cmd send unprotect cmd\ncmd: CANCEL_DISK_PROTECT success", 0},
       {{"disk", "unprotect", "/dev/sdb"}, "cmd: CANCEL_DISK_PROTECT failed: Volume not in protection", 0},
-      {{"disk", "unprotect", "IndexID=" + m[1].str()}, "cmd: GET_HMDEV_INFO failed: Hmdev not found", 0},
+      {{"disk", "unprotect", "IndexID=" + index}, "cmd: GET_HMDEV_INFO failed: Hmdev not found", 0},
   };
   for (const Row& r : unprotect) expect(r.args, r.line, r.status);
 
