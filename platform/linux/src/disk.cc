@@ -501,6 +501,11 @@ int bdev_rw_bytes(struct block_device *bdev, bool write, uint64_t offset, void *
 	char *bounce = (char *)aligned_alloc(512, blen);
 	if (!bounce)
 		return -ENOMEM;
+	// Two patches of one sector must not undo each other.
+	static std::mutex rmw_mu;
+	std::unique_lock<std::mutex> lk(rmw_mu, std::defer_lock);
+	if (write)
+		lk.lock();
 	int err = bdev_rw(bdev, false, start, bounce, blen);
 	if (!err) {
 		if (write) {

@@ -212,7 +212,7 @@ struct file *file_on_bdev(struct block_device *bdev, unsigned flags, const std::
 	f->f_path.dentry = de;
 	f->f_path.mnt = &f->sim->mnt;
 	f->f_mapping = bdev->bd_inode->i_mapping;
-	bdev->bd_openers++;
+	__atomic_add_fetch(&bdev->bd_openers, 1, __ATOMIC_SEQ_CST);
 	return f;
 }
 
@@ -340,7 +340,7 @@ struct file *filp_open(const char *filename, int flags, int mode)
 static void file_release(struct file *f)
 {
 	if (f->sim->bdev) {
-		f->sim->bdev->bd_openers--;
+		__atomic_sub_fetch(&f->sim->bdev->bd_openers, 1, __ATOMIC_SEQ_CST);
 		bdput(f->sim->bdev);
 	}
 	if (f->sim->fd >= 0)
