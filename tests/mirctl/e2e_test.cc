@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "hm_unix.h"
 #include "simhost.h"
 
 namespace {
@@ -235,6 +236,114 @@ TEST_F(MirctlMarkUpdate, UpdateAfterTheMirrorIsRenamed) {
   expect({"disk", "update", "/dev/sdf"}, "update disk /dev/sdf success");
   expect({"disk", "stat", "/dev/sdb"}, "/dev/sdf");
   expect({"disk", "update", "/dev/sdc"}, "cmd: update Failed to get volume /dev/sdc guid");
+}
+
+}  // namespace
+
+namespace {
+
+// The requests mirctl builds from real disks, caught by a stand-in daemon
+// inside the host (mirctl_probe).
+class MirctlRequests : public ::testing::Test {
+ protected:
+  MirctlRequests() : h_({"--disk", "sdb:16M", "--lun", "sdc:16M:" + kMirrorGuid}) {}
+
+  void SetUp() override {
+    ExecResult r = h_.exec({kMirctl, "disk", "mark", "/dev/sdb", "Signature=5d3f2a10"});
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+
+  // The requests of one command, as hex texts.
+  std::vector<std::string> requests(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"/usr/local/zelmir/bin/mirctl_probe"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ExecResult r = h_.exec(argv);
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::vector<std::string> reqs;
+    for (size_t at = r.out.find("REQ "); at != std::string::npos; at = r.out.find("REQ ", at + 1))
+      reqs.push_back(r.out.substr(at + 4, r.out.find('\n', at) - at - 4));
+    return reqs;
+  }
+
+  SimHost h_;
+};
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (unsigned char c : bytes) {
+    s += digits[c >> 4];
+    s += digits[c & 15];
+  }
+  return s;
+}
+
+template <typename T>
+std::string raw(const T& v) {
+  return std::string(reinterpret_cast<const char*>(&v), sizeof(v));
+}
+
+std::string head(uint8_t cmd, size_t body_len) {
+  hm_header_t h = {};
+  h.cmd = cmd;
+  h.body_len = static_cast<uint16_t>(body_len);
+  return raw(h);
+}
+
+hm_un_desc_t desc(uint8_t kind, uint16_t off, uint16_t len) {
+  hm_un_desc_t d = {};
+  d.kind = kind;
+  d.path_off = off;
+  d.path_len = len;
+  return d;
+}
+
+// A primary descriptor as mirctl sends it: the descriptor, 16 zero bytes,
+// the path.
+std::string primary_request(uint8_t cmd, uint32_t param) {
+  hm_un_desc_t d = desc(1, 32, 8);
+  d.id.signature = 0x5d3f2a10;
+  d.param = param;
+  return hex(head(cmd, 40) + raw(d) + std::string(16, '\0') + "/dev/sdb");
+}
+
+TEST_F(MirctlRequests, DiskCommandsCarrySignatureAndSpeed) {
+  EXPECT_EQ(requests({"disk", "sync", "/dev/sdb", "speed=50"}),
+            std::vector<std::string>{primary_request(DISK_SYNC, 50)});
+  EXPECT_EQ(requests({"disk", "resync", "/dev/sdb", "speed=50"}),
+            std::vector<std::string>{primary_request(DISK_RESYNC, 0)});
+  EXPECT_EQ(requests({"disk", "stat", "/dev/sdb"}),
+            std::vector<std::string>{primary_request(GET_STATUS, 0)});
+  EXPECT_EQ(requests({"disk", "unprotect", "/dev/sdb"}),
+            std::vector<std::string>{primary_request(CANCEL_DISK_PROTECT, 0)});
+}
+
+TEST_F(MirctlRequests, ProtectAndUpdateBodies) {
+  hm_un_protect_req_t p = {};
+  p.mode = 1;
+  p.primary = desc(1, 36, 8);
+  p.primary.id.signature = 0x5d3f2a10;
+  p.mirror = desc(2, 44, 8);
+  p.mirror.id.g.guid_off = 52;
+  p.mirror.id.g.guid_len = 36;
+  std::string body = raw(p) + "/dev/sdb/dev/sdc" + kMirrorGuid + std::string(4, '\0');
+  EXPECT_EQ(requests({"disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdc"}),
+            std::vector<std::string>{hex(head(SET_DISK_PROTECT, body.size()) + body)});
+
+  hm_un_update_req_t u = {};
+  u.mode = 1;
+  u.disk = desc(2, 16, 8);
+  u.disk.id.g.guid_off = 24;
+  u.disk.id.g.guid_len = 36;
+  body = raw(u) + "/dev/sdc" + kMirrorGuid;
+  EXPECT_EQ(requests({"disk", "update", "/dev/sdc"}),
+            std::vector<std::string>{hex(head(UN_CMD_UPDATE_DISK, body.size()) + body)});
+
+  u.disk = desc(1, 16, 8);
+  u.disk.id.signature = 0x5d3f2a10;
+  body = raw(u) + "/dev/sdb";
+  EXPECT_EQ(requests({"disk", "update", "/dev/sdb"}),
+            std::vector<std::string>{hex(head(UN_CMD_UPDATE_DISK, body.size()) + body)});
 }
 
 }  // namespace
