@@ -329,6 +329,25 @@ TEST_F(DaemonHost, MirrorVanishesAndReturns) {
   EXPECT_TRUE(wait_log("add protect primary: /dev/sdb mirror: /dev/sdc", 5, 2));
 }
 
+// "zelmir.conf" asks for dead mirrors to be deleted: a mirror that is DOWN
+// for the kernel and the daemon and whose identity cannot be read while its
+// device file is still there is deleted through sysfs.
+TEST_F(DaemonHost, DeadMirrorIsDeletedWhenAsked) {
+  h_.write_file("/usr/local/zelmir/conf/zelmir.conf", "auto_del_faulty_mirror_disk = yes\n");
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  ExecResult r = h_.simctl({"disk", "offline", "sdc"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_log("is DOWN in both of kernel and daemon, and failed to get uuid, delete it from sys", 45))
+      << log() << kernel_tail();
+  bool gone = false;
+  for (int i = 0; i < 20 && !gone; i++) {
+    gone = h_.exec({"test", "-e", "/sys/class/block/sdc"}).status != 0;
+    if (!gone) sleep_ms(250);
+  }
+  EXPECT_TRUE(gone) << "the disk was deleted" << kernel_tail();
+}
+
 TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
   ASSERT_EQ(start_daemon().status, 0);
   protect_and_sync();
