@@ -1,5 +1,8 @@
 // volreadd on a simulated host with the real module and no daemon: the boot
 // registry names protections whose disks now sit under other names.
+#include <stdio.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -117,6 +120,62 @@ TEST_F(VolreaddHost, BadArgumentsAndNoRegistry) {
   ExecResult r = h_.exec({"rm", "-f", "/vyrboot/hmdevs.reg"});
   ASSERT_EQ(r.status, 0) << r.out;
   expect_lines({"/dev/sdb"}, {"HMDEV.CONF file not exist!\n", "Failed to load conf file\n"});
+}
+
+}  // namespace
+
+namespace {
+
+uint32_t image_signature(const SimHost& h, const std::string& disk) {
+  uint32_t sig = 0xffffffffu;
+  FILE* f = fopen(h.image(disk).c_str(), "rb");
+  if (f != nullptr) {
+    if (fseek(f, 440, SEEK_SET) != 0 || fread(&sig, sizeof(sig), 1, f) != 1) sig = 0xffffffffu;
+    fclose(f);
+  }
+  return sig;
+}
+
+// A protection that zelmird made (so its bitmap file exists) is gone from
+// the module, which was loaded again without a boot registry; volreadd
+// brings it back, and the module must stamp the primary's own signature
+// into sector 0, not a zero.
+TEST(VolreaddReadd, ReaddedPrimaryKeepsItsSignature) {
+  SimHost h({"--disk", "sdb:16M", "--lun", "sdc:16M:" + kMirrorGuid});
+  auto run = [&h](const std::vector<std::string>& argv) {
+    ExecResult r = h.exec(argv);
+    EXPECT_EQ(r.status, 0) << argv[0] << ": " << r.out;
+    return r;
+  };
+  run({"mkdir", "-p", "/usr/local/zelmir/conf", "/boot/vyrbitmap", "/vyrboot"});
+  run({"/usr/local/zelmir/bin/zelmird"});
+  for (int i = 0; i < 100 && h.exec({"test", "-S", "/var/run/hm_unix"}).status != 0; i++)
+    usleep(100 * 1000);
+  ExecResult p = run({kMirctl, "disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdc"});
+  ASSERT_NE(p.out.find("success"), std::string::npos) << p.out;
+  uint32_t sig = image_signature(h, "sdb");
+  ASSERT_NE(sig, 0u);
+
+  run({"sh", "-c", "kill $(cat /var/run/zelmir.pid)"});
+  ASSERT_EQ(h.simctl({"rmmod"}).status, 0);
+  run({"mv", "/boot/hmdevs.reg", "/vyrboot/hmdevs.reg"});
+  ASSERT_EQ(h.simctl({"insmod"}).status, 0);
+
+  ExecResult r = run({kVolreadd, "/dev/sdc"});
+  EXPECT_NE(r.out.find("Inform Kernel successfully"), std::string::npos) << r.out;
+
+  // Zeros over sector 0 of the primary, through the mirror's hooks.
+  const std::string zeros = h.dir() + "/zero-sector";
+  {
+    FILE* f = fopen(zeros.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    char buf[512] = {};
+    ASSERT_EQ(fwrite(buf, sizeof(buf), 1, f), 1u);
+    fclose(f);
+  }
+  run({"nbdcopy", zeros, h.nbd_uri("sdb")});
+  EXPECT_EQ(image_signature(h, "sdb"), sig);
+  EXPECT_EQ(image_signature(h, "sdc"), sig);
 }
 
 }  // namespace
