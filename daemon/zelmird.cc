@@ -3,18 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include "hm_cdp.h"
 #include "hm_conn.h"
 #include "hm_event.h"
 #include "hm_listen.h"
