@@ -221,6 +221,8 @@ const Case kCases[] = {
      "wrong arg: Signature=12g\n" + kUsage, false, 0, {}},
     {"MarkSignatureKeyMissing", {"disk", "mark", "/dev/sdb", "Sig=12"}, {},
      "wrong arg: Sig=12\n" + kUsage, false, 0, {}},
+    {"MarkNoSuchDisk", {"disk", "mark", "/dev/nosuch", "Signature=1a2b3c4d"}, {},
+     "cmd: mark Failed to write volume: /dev/nosuch signature\n", false, 0, {}},
     {"MarkPathTooLong", {"disk", "mark", kLong, "Signature=1"}, {},
      "wrong arg: " + kLong + "\n" + kUsage, false, 0, {}},
     {"ProtectOneArgument", {"disk", "protect", "primary=/dev/sdb"}, {}, kUsage, false, 0, {}},

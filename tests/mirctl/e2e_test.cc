@@ -226,6 +226,10 @@ TEST_F(MirctlMarkUpdate, MarkSignsAndProtectKeepsSignaturesUnique) {
   EXPECT_NE(sig, 0x1a2b3c4du);
   EXPECT_NE(sig, 0u);
   EXPECT_EQ(image_signature(h_, "sde"), 0x1a2b3c4du);
+  // The mirror is guarded now: its signature cannot be written, and says so.
+  expect({"disk", "mark", "/dev/sdc", "Signature=99"},
+         "cmd: mark Failed to write volume: /dev/sdc signature");
+  EXPECT_EQ(image_signature(h_, "sdc"), 0u);
 }
 
 TEST_F(MirctlMarkUpdate, UpdateAfterTheMirrorIsRenamed) {

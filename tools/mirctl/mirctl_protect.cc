@@ -219,7 +219,11 @@ int mirctl_disk_mark(int argc, char** argv) {
   unsigned long long sig = value != nullptr ? strtoull(value, &end, 16) : 0;
   if (value == nullptr || end == value || *end != '\0')
     return wrong_arg(argv[1]);
-  return write_volume_signature(path, static_cast<uint32_t>(sig));
+  int ret = write_volume_signature(path, static_cast<uint32_t>(sig));
+  // The write's own reasons go to syslog; the administrator must still see
+  // that nothing was written.
+  if (ret != 0) printf("cmd: mark Failed to write volume: %s signature\n", path);
+  return ret;
 }
 
 int mirctl_disk_update_protect_state(int argc, char** argv) {
