@@ -320,8 +320,11 @@ TEST_F(DaemonHost, MirrorVanishesAndReturns) {
   ASSERT_EQ(r.status, 0) << r.out;
   ASSERT_TRUE(wait_stat("mirror=Lost", 30) || wait_stat("mirror=Faulty", 1))
       << stat_line() << kernel_tail();
-  EXPECT_TRUE(wait_log("/dev/sdc?", 25)) << "the files follow the missing disk";
-  EXPECT_NE(h_.read_file(kReg).find("/dev/sdc? volume_id_"), std::string::npos);
+  // The files follow the missing disk.
+  for (int i = 0; i < 50 && h_.read_file(kConf).find("name = /dev/sdc?") == std::string::npos; i++)
+    sleep_ms(500);
+  EXPECT_NE(h_.read_file(kConf).find("\t\tname = /dev/sdc?\n"), std::string::npos) << h_.read_file(kConf);
+  EXPECT_EQ(h_.read_file(kReg), reg_line("/dev/sdb", "/dev/sdc")) << "one mark only";
 
   r = h_.simctl({"disk", "add", "sdc", "64M", "--lun", kMirrorGuid});
   ASSERT_EQ(r.status, 0) << r.out;
