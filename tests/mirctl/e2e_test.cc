@@ -226,10 +226,15 @@ TEST_F(MirctlMarkUpdate, MarkSignsAndProtectKeepsSignaturesUnique) {
   EXPECT_NE(sig, 0x1a2b3c4du);
   EXPECT_NE(sig, 0u);
   EXPECT_EQ(image_signature(h_, "sde"), 0x1a2b3c4du);
+  // A protected primary keeps its registered signature whatever is written.
+  expect({"disk", "mark", "/dev/sdb", "Signature=99"},
+         "cmd: mark Failed to write volume: /dev/sdb signature");
+  EXPECT_EQ(image_signature(h_, "sdb"), sig);
   // The mirror is guarded now: its signature cannot be written, and says so.
   expect({"disk", "mark", "/dev/sdc", "Signature=99"},
          "cmd: mark Failed to write volume: /dev/sdc signature");
-  EXPECT_EQ(image_signature(h_, "sdc"), 0u);
+  // It holds what the primary's sector 0 got: the primary's signature.
+  EXPECT_EQ(image_signature(h_, "sdc"), sig);
 }
 
 TEST_F(MirctlMarkUpdate, UpdateAfterTheMirrorIsRenamed) {

@@ -219,9 +219,15 @@ int mirctl_disk_mark(int argc, char** argv) {
   unsigned long long sig = value != nullptr ? strtoull(value, &end, 16) : 0;
   if (value == nullptr || end == value || *end != '\0')
     return wrong_arg(argv[1]);
-  int ret = write_volume_signature(path, static_cast<uint32_t>(sig));
+  uint32_t want = static_cast<uint32_t>(sig);
+  int ret = write_volume_signature(path, want);
+  // A protected primary keeps the signature it was registered with (the
+  // module restamps sector 0), so a write that went through may still have
+  // changed nothing: only the signature read back tells.
+  uint32_t now = 0;
+  if (ret == 0 && (get_volume_signature(path, &now) != 0 || now != want)) ret = -1;
   // The write's own reasons go to syslog; the administrator must still see
-  // that nothing was written.
+  // that the disk does not carry the signature.
   if (ret != 0) printf("cmd: mark Failed to write volume: %s signature\n", path);
   return ret;
 }
