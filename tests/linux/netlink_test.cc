@@ -111,6 +111,9 @@ TEST_F(NetlinkTest, UnloadReleasesTheSocketAndReloadBindsAgain) {
   EXPECT_EQ(receive(fd, 5000), "pong 1237 0 2064");
   std::string log = simk::dmesg();
   EXPECT_NE(log.find("<6>nltest: unloaded\n"), std::string::npos);
+  // Globals start fresh at each load: the count never passes 1.
+  EXPECT_EQ(log.find("nltest: loaded 2"), std::string::npos);
+  EXPECT_NE(log.find("nltest: loaded 1"), std::string::npos);
 }
 
 void ignore_input(struct sk_buff *skb) { (void)skb; }

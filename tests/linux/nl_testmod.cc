@@ -12,6 +12,10 @@
 #include <net/net_namespace.h>
 
 static struct sock *nl_sk;
+static int loads;	/* 1 at every load when the module's globals start fresh */
+
+/* An inline table, as shared headers have: it must not pin the module. */
+inline constexpr char nltest_word[2][8] = {"loaded", "unload"};
 
 static void nltest_input(struct sk_buff *skb)
 {
@@ -55,14 +59,15 @@ static int __init nltest_init(void)
 	nl_sk = netlink_kernel_create(&init_net, 21, 0, nltest_input, NULL, THIS_MODULE);
 	if (!nl_sk)
 		return -ENOMEM;
-	printk(KERN_INFO "nltest: loaded\n");
+	loads++;
+	printk(KERN_INFO "nltest: %s %d\n", nltest_word[0], loads);
 	return 0;
 }
 
 static void __exit nltest_exit(void)
 {
 	sock_release(nl_sk->sk_socket);
-	printk(KERN_INFO "nltest: unloaded\n");
+	printk(KERN_INFO "nltest: %sed\n", nltest_word[1]);
 }
 
 module_init(nltest_init);
