@@ -17,6 +17,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 
@@ -35,7 +36,22 @@ int lock_host(const HostDir& h) {
   return fd;
 }
 
+// The end of simkernel's log; when a sanitizer or the emulation reported a
+// fault, the start of that report (its end is a legend nobody needs).
 void print_log_tail(const HostDir& h) {
+  std::string text;
+  read_text(h.log(), &text);
+  size_t fault = std::string::npos;
+  for (const char* mark : {"==ERROR: ", "runtime error:", "BUG:", "BUG "}) fault = std::min(fault, text.find(mark));
+  if (fault != std::string::npos) {
+    size_t from = text.rfind('\n', fault);
+    from = from == std::string::npos ? 0 : from + 1;
+    size_t to = from;
+    for (int lines = 0; lines < 30 && to != std::string::npos; ++lines) to = text.find('\n', to + 1);
+    fprintf(stderr, "--- fault reported in %s ---\n%s\n", h.log().c_str(),
+            text.substr(from, to == std::string::npos ? std::string::npos : to - from).c_str());
+    return;
+  }
   std::string t = tail(h.log(), 20);
   if (!t.empty()) fprintf(stderr, "--- last lines of %s ---\n%s\n", h.log().c_str(), t.c_str());
 }
