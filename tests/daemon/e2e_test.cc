@@ -313,6 +313,25 @@ TEST_F(DaemonHost, RestartReRegistersAndFollowsARenamedPrimary) {
   EXPECT_EQ(h_.read_file(kReg), reg_line("/dev/sde", "/dev/sdc"));
 }
 
+// The mirror's path fails and returns (the disk stays): the daemon tells the
+// module once, then adds the protection again.
+TEST_F(DaemonHost, MirrorGoesOfflineAndReturns) {
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  ExecResult r = h_.simctl({"disk", "offline", "sdc"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_TRUE(wait_log("mirror '/dev/sdc?(" + kMirrorGuid + ")' offline!", 30)) << log() << kernel_tail();
+  EXPECT_TRUE(wait_stat("mirror=", 1));
+  sleep_ms(11000);
+  EXPECT_EQ(count_of(log(), "update hmdev: disk 1"), 1) << "told once";
+  r = h_.simctl({"disk", "heal", "sdc"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_stat("mirror=Up,/dev/sdc", 40)) << stat_line() << kernel_tail();
+  EXPECT_GE(count_of(log(), "add protect primary: /dev/sdb mirror: /dev/sdc "), 2);
+  for (int i = 0; i < 40 && h_.read_file(kReg) != reg_line("/dev/sdb", "/dev/sdc"); i++) sleep_ms(250);
+  EXPECT_NE(h_.read_file(kConf).find("\t\tname = /dev/sdc\n"), std::string::npos);
+}
+
 TEST_F(DaemonHost, MirrorVanishesAndReturns) {
   ASSERT_EQ(start_daemon().status, 0);
   protect_and_sync();
