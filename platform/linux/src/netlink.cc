@@ -43,6 +43,9 @@ namespace {
 
 constexpr size_t kMaxDatagram = 65536;
 constexpr int kMaxWorkers = 64;
+// Requests waiting for a worker beyond this are dropped, as a full socket
+// buffer drops them: a flood cannot grow memory without bound.
+constexpr size_t kMaxPending = 4096;
 
 std::mutex nl_mu;
 struct sock *kernel_sock;		// the one kernel socket of protocol 21
@@ -113,6 +116,10 @@ void dispatch(struct sock *sk, struct sk_buff *skb)
 {
 	sim_nlsock *ns = sk->sim;
 	std::lock_guard<std::mutex> lk(ns->mu);
+	if (ns->pending.size() >= kMaxPending) {
+		kfree_skb(skb);
+		return;
+	}
 	ns->pending.push_back(skb);
 	if (ns->idle == 0 && ns->live < kMaxWorkers) {
 		ns->live++;
