@@ -15,6 +15,7 @@
 #include <linux/sched.h>
 #include <linux/slab.h>
 #include <linux/wait.h>
+#include <linux/bitops.h>
 
 namespace {
 
@@ -256,6 +257,30 @@ TEST(TimeTest, ScheduleTimeoutWhileRunningReturnsAtOnce) {
   long left = schedule_timeout(1000);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_GT(left, 900);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BitopsTest, SearchesAndAtomicForms) {
+  unsigned long map[3] = {0, 0, 0};
+  EXPECT_EQ(find_first_bit(map, 150), 150u);
+  EXPECT_EQ(find_first_zero_bit(map, 150), 0u);
+  set_bit(70, map);
+  __set_bit(149, map);
+  EXPECT_TRUE(test_bit(70, map));
+  EXPECT_EQ(find_first_bit(map, 150), 70u);
+  EXPECT_EQ(find_next_bit(map, 150, 71), 149u);
+  EXPECT_EQ(find_next_bit(map, 149, 71), 149u) << "nothing below the size";
+  EXPECT_TRUE(test_and_clear_bit(70, map));
+  EXPECT_FALSE(test_and_clear_bit(70, map));
+  EXPECT_FALSE(test_and_set_bit(3, map));
+  EXPECT_TRUE(__test_and_clear_bit(3, map));
+  map[0] = ~0UL;
+  EXPECT_EQ(find_first_zero_bit(map, 150), 64u);
+  EXPECT_EQ(__ffs(0x80UL), 7u);
+  EXPECT_EQ(fls(0x80), 8);
 }
 
 }  // namespace

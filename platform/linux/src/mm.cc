@@ -535,18 +535,27 @@ int scnprintf(char *buf, size_t size, const char *fmt, ...)
 	return i;
 }
 
+// Word at a time: bitmaps of many chunks are walked by the bitmap daemon.
+static unsigned long find_next(const unsigned long *addr, unsigned long size, unsigned long offset,
+			       unsigned long invert)
+{
+	while (offset < size) {
+		unsigned long word = (addr[offset / BITS_PER_LONG] ^ invert) >> (offset % BITS_PER_LONG);
+		if (word) {
+			offset += __builtin_ctzl(word);
+			return offset < size ? offset : size;
+		}
+		offset = (offset / BITS_PER_LONG + 1) * BITS_PER_LONG;
+	}
+	return size;
+}
+
 unsigned long find_next_bit(const unsigned long *addr, unsigned long size, unsigned long offset)
 {
-	for (unsigned long i = offset; i < size; i++)
-		if (addr[i / BITS_PER_LONG] & (1UL << (i % BITS_PER_LONG)))
-			return i;
-	return size;
+	return find_next(addr, size, offset, 0);
 }
 
 unsigned long find_next_zero_bit(const unsigned long *addr, unsigned long size, unsigned long offset)
 {
-	for (unsigned long i = offset; i < size; i++)
-		if (!(addr[i / BITS_PER_LONG] & (1UL << (i % BITS_PER_LONG))))
-			return i;
-	return size;
+	return find_next(addr, size, offset, ~0UL);
 }
