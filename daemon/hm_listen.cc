@@ -76,7 +76,9 @@ int setup_unix_server(const char* path) {
 }
 
 int create_listen_socket(int port, int backlog, int (*setup)(int, void*)) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking, so that a connection that went away between the wake-up
+  // and the accept cannot leave the loop waiting in accept.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     HM_LOG(0, "PANIC: create socket error");
     abort();
