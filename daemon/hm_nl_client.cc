@@ -245,26 +245,34 @@ int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
 
   int rc;
   unsigned char hdr_buf[sizeof(hm_nl_header_t)];
+  void* in = reply ? reply : hdr_buf;
+  int in_len = reply ? reply_len : (int)sizeof(hdr_buf);
   if (send_msg_to_kernel(sock, pid, msg, len) < 0) {
     HM_LOG(3, "send msg to kernel error");
     rc = -1;
-  } else if (reply) {
-    if (reply_len < (int)sizeof(hm_nl_header_t) ||
-        recv_msg_from_kernel(sock, reply, reply_len) < 0) {
-      HM_LOG(3, "recv msg from kern error\n");
-      rc = -1;
-    } else {
-      rc = 0;
-    }
-  } else if (recv_msg_from_kernel(sock, hdr_buf, sizeof(hdr_buf)) < 0) {
-    HM_LOG(3, "recv msg from kernel error");
+  } else if (in_len < (int)sizeof(hm_nl_header_t)) {
     rc = -1;
   } else {
-    rc = 0;
+    // A reply of another command is a late answer to an earlier exchange
+    // that used this port and gave up waiting: it is not ours.
+    uint8_t want = static_cast<const hm_nl_header_t*>(msg)->cmd;
+    rc = -1;
+    for (int stale = 0; stale < 8; stale++) {
+      if (recv_msg_from_kernel(sock, in, in_len) < 0) {
+        HM_LOG(3, reply ? "recv msg from kern error\n" : "recv msg from kernel error");
+        break;
+      }
+      uint8_t got = static_cast<const hm_nl_header_t*>(in)->cmd;
+      if (got == want || got == 0) {
+        rc = 0;
+        break;
+      }
+      HM_LOG(3, "dropped a late reply of command %d", got);
+    }
   }
   if (rc == 0) {
     hm_nl_header_t h;
-    memcpy(&h, reply ? reply : hdr_buf, sizeof(h));
+    memcpy(&h, in, sizeof(h));
     if (h.retcode != 0) {
       HM_LOG(3, "failed, ret: %x\n", h.retcode);
       int32_t code = (int32_t)h.retcode;
