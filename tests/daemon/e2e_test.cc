@@ -209,6 +209,10 @@ TEST_F(DaemonHost, StartsProtectsSyncsAndUnprotects) {
   EXPECT_EQ(h_.read_file("/boot/vyrbitmap/hm_" + kPrimaryGuid + ".bitmap").size(), 4113u);
   EXPECT_EQ(count_of(h_.read_file(kBootLog), "update_bootimage.sh run"), 1);
   EXPECT_EQ(client({"protect", kPrimaryGuid, kMirrorGuid}).status, 1) << "already protected";
+  std::string list = client({"stat"}).out;
+  EXPECT_NE(list.find("count=1"), std::string::npos) << list;
+  EXPECT_NE(list.find("index=0 percent=0 sync=UnSync run=Running primary=Up,/dev/sdb"), std::string::npos)
+      << list;
 
   r = client({"sync", kPrimaryGuid, "50000"});
   EXPECT_EQ(r.status, 0) << r.out;
