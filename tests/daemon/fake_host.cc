@@ -38,6 +38,12 @@ bool wait_marks(size_t n) {
   return false;
 }
 std::vector<std::string> script_runs;
+static std::mutex script_mu;
+
+size_t script_count() {
+  std::lock_guard<std::mutex> l(script_mu);
+  return script_runs.size();
+}
 
 std::vector<int> Kernel::commands() {
   std::lock_guard<std::mutex> l(mu);
@@ -133,6 +139,7 @@ int for_each_block(hm_dev_visit_fn fn, void* arg) {
 int for_each_cciss(hm_dev_visit_fn, void*) { return -1; }
 
 int run(const char* cmd) {
+  std::lock_guard<std::mutex> l(script_mu);
   script_runs.push_back(cmd);
   return 0;
 }

@@ -63,7 +63,8 @@ extern int mark_delay_ms;
 std::vector<Mark> marks_made();
 // Waits (bounded) until n marks were made.
 bool wait_marks(size_t n);
-extern std::vector<std::string> script_runs;
+extern std::vector<std::string> script_runs;  // runs come from the workers too
+size_t script_count();
 
 // Installs the fakes and points the daemon's paths into a fresh scratch dir;
 // Teardown empties the registry and restores the defaults.

@@ -35,8 +35,10 @@ class WorkdTest : public fake::Host {
   }
   static int registered() {
     int n = 0;
+    pthread_mutex_lock(&hmdev_registry.list_lock);
     struct list_head* pos;
     list_for_each(pos, &hmdev_registry.hmdev_list) n++;
+    pthread_mutex_unlock(&hmdev_registry.list_lock);
     return n;
   }
   std::vector<int> sent_besides_status() {
@@ -139,11 +141,11 @@ TEST_F(WorkdTest, StoppedProtectionIsRemovedOnce) {
     std::lock_guard<std::mutex> l(k.mu);
     k.retcode.clear();
   }
-  for (int i = 0; i < 200 && (registered() == 2 || fake::script_runs.empty()); i++) usleep(10000);
+  for (int i = 0; i < 200 && (registered() == 2 || fake::script_count() == 0); i++) usleep(10000);
   usleep(20000);
   EXPECT_EQ(registered(), 1);
   EXPECT_EQ(list_first_entry(&hmdev_registry.hmdev_list, struct hmdev, list), second);
-  EXPECT_EQ(fake::script_runs.size(), 1u) << "rewrite after the removal runs the boot script";
+  EXPECT_EQ(fake::script_count(), 1u) << "rewrite after the removal runs the boot script";
   EXPECT_EQ(read("boot/hmdevs.reg").find("5d3f2a10"), std::string::npos);
   // A late status read of the removed record must not remove anything again.
   hmdev_put(second);
