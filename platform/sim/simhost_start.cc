@@ -104,13 +104,30 @@ bool agent_lib(const std::string& n) {
          (n.size() > 9 && (n.compare(n.size() - 3, 3, ".so") == 0 || n.find(".so.") != std::string::npos));
 }
 
+// The directories the package ships empty: the system writes into them but
+// never makes them (the daemon's bitmap files need theirs to exist already).
+const char* const kPackageDirs[] = {"/usr/local/zelmir/conf", "/boot/vyrbitmap"};
+
+bool make_package_dirs(const HostDir& h, std::string* err) {
+  for (const char* dir : kPackageDirs) {
+    std::string path = h.upper() + dir;
+    if (!mkdir_p(path)) {
+      *err = path + ": " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Installs the system as its package would place it, from the current build
-// at each start (into the upper layer, before the overlay is mounted).
+// at each start (into the upper layer, before the overlay is mounted). What
+// the host keeps in the package's directories stays from one boot to the next.
 bool install_system(const HostDir& h, const std::string& build, std::string* err) {
   std::string usr = h.upper() + "/usr/local";
   return install_dir(build + "/bin", usr + "/zelmir/bin", any_file, err) &&
          install_dir(build + "/lib", usr + "/zelmir/lib", mirapi_lib, err) &&
-         install_dir(build + "/lib", usr + "/zelcdpagt/lib", agent_lib, err);
+         install_dir(build + "/lib", usr + "/zelcdpagt/lib", agent_lib, err) &&
+         make_package_dirs(h, err);
 }
 
 void reset_signals() {
