@@ -307,6 +307,25 @@ void rdev_close_dead_filp(hm_rdev_t *rdev)
 		filp_close(filp, NULL);
 }
 
+/*
+ * A failed member's file is closed once its queue is given back and its
+ * claim released (in that order: both need the device alive).  Without an
+ * open file the module holds nothing of the disk, which may since have been
+ * deleted, so its block device and queue are forgotten until it is opened
+ * again.
+ */
+static void rdev_drop_failed_disk(hm_rdev_t *rdev)
+{
+	if (!test_bit(Faulty, &rdev->flags))
+		return;
+	rdev_close_dead_filp(rdev);
+	if (!rdev->filp) {
+		rdev->bdev = NULL;
+		rdev->queue = NULL;
+		rdev->make_request_fn = NULL;
+	}
+}
+
 int rdev_backdev_init(hm_rdev_t *rdev, const char *dev_name)
 {
 	struct file *filp, *old;
@@ -598,11 +617,9 @@ int do_rdev_release(hmdev_t *hmdev, hm_rdev_t *rdev)
 	else
 		printk("<1>%s Something wrong!!!\n", __func__);
 
-	/* A failed member's dropped file is closed here, in process context. */
-	rdev_close_dead_filp(rdev);
-
 	if (atomic_dec_return(&rdev->need_release) != 0) {
 		atomic_set(&rdev->need_release, 0);
+		rdev_drop_failed_disk(rdev);
 		return 0;
 	}
 	printk("<1>%s dev: %s RELEASE NOW\n", __func__, rdev->dev_name);
@@ -624,6 +641,7 @@ int do_rdev_release(hmdev_t *hmdev, hm_rdev_t *rdev)
 		if (filp)
 			filp_close(filp, NULL);
 	}
+	rdev_drop_failed_disk(rdev);
 	printk("<6>%s rdev: %s release\n", __func__, rdev->dev_name);
 	return 0;
 }

@@ -588,6 +588,28 @@ TEST_F(ModuleTest, UnloadWaitsForWritesInFlight) {
   EXPECT_EQ(0, Read("sdc", 0, 512));
 }
 
+TEST_F(ModuleTest, FailedMirrorDiskDeletedAndAddedBack) {
+  Protect(4);
+  ASSERT_EQ(0, simk::disk_fail("sdc", simk::kFailWrite));
+  ASSERT_EQ(0, Write("sdb", 0, std::string(4096, 'a')));
+  ASSERT_TRUE(Status().status.mirror.status & (1 << 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));   // the release pass
+  // The disk goes away for good: the module must hold nothing of it.
+  ASSERT_EQ(0, simk::disk_remove("sdc"));
+  std::string data = Pattern(65536, 31);
+  EXPECT_EQ(0, Write("sdb", 2 * kChunkBytes, data));
+  nlc::Reply s = Status();
+  EXPECT_EQ(0u, s.hdr.retcode);
+  EXPECT_EQ(2, s.status.nr_vol);
+
+  AddDisk("sdc", 32, kMG);
+  ASSERT_EQ(0u, Add().hdr.retcode);
+  ASSERT_TRUE(WaitBit(HM_RECOVERY_FINISHED, true, 60));
+  EXPECT_EQ(data, Region("sdc", 2 * kChunkBytes, data.size()));
+  EXPECT_NE(0, Read("sdc", 0, 512)) << "guarded again";
+  EXPECT_EQ(0, simk::module_unload());
+}
+
 TEST_F(ModuleTest, FaultyDiskCommand) {
   Protect();
   EXPECT_EQ(0u, Send(HM_NL_CMD_UPDATE_HMDEV, nlc::FaultyBody(Key(), 'x')).hdr.retcode);
