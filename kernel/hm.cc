@@ -20,15 +20,6 @@
 LIST_HEAD(all_hmdevs);
 DEFINE_SPINLOCK(all_hmdevs_lock);
 
-/*
- * Creation of a protection is a search followed by a link; the two steps are
- * made one under this mutex so that two creators of one key (two Add
- * Protection requests, or one and the boot registry) end with one protection
- * whose conf_t is built once.  Only creators take it; it is never held with
- * another lock.
- */
-static DEFINE_MUTEX(hm_create_mutex);
-
 void hmdev_get(hmdev_t *hmdev)
 {
 	atomic_inc(&hmdev->active);
@@ -127,10 +118,10 @@ int hm_fail_request(struct request_queue *q, struct bio *bio)
 	return 0;
 }
 
-hmdev_t *new_hmdev(void)
+/* A zeroed record with its private queue, not yet linked, one reference. */
+static hmdev_t *hmdev_alloc(void)
 {
 	hmdev_t *hmdev;
-	unsigned long flags;
 
 	hmdev = (hmdev_t *)kzalloc(sizeof(*hmdev), GFP_KERNEL);
 	if (!hmdev) {
@@ -158,12 +149,39 @@ hmdev_t *new_hmdev(void)
 	atomic_set(&hmdev->mark_all, 0);
 	hmdev->bd_claimed = 0;
 	atomic_set(&hmdev->active, 1);
+	return hmdev;
+}
+
+/*
+ * Links a fully built @hmdev at the head of the list, unless a protection
+ * with its key got there first: then that one is returned with a reference
+ * and @hmdev is left unlinked.  One look and one link under one hold of the
+ * list lock, so two creators of a key end with one protection.
+ */
+static hmdev_t *hmdev_link(hmdev_t *hmdev)
+{
+	hmdev_t *other, *found = NULL;
+	unsigned long flags;
 
 	spin_lock_irqsave(&all_hmdevs_lock, flags);
-	list_add(&hmdev->all_hmdevs, &all_hmdevs);
+	list_for_each_entry(other, &all_hmdevs, all_hmdevs) {
+		if (memcmp(other->uuid, hmdev->uuid, HM_UUID_LEN) == 0) {
+			hmdev_get(other);
+			found = other;
+			break;
+		}
+	}
+	if (!found) {
+		list_add(&hmdev->all_hmdevs, &all_hmdevs);
+		hmdev_get(hmdev);	/* the list's */
+	}
 	spin_unlock_irqrestore(&all_hmdevs_lock, flags);
-	hmdev_get(hmdev);	/* the creator's */
-	return hmdev;
+	return found;
+}
+
+hmdev_t *new_hmdev(void)
+{
+	return hmdev_alloc();
 }
 
 void conf_destroy(conf_t *conf)
@@ -237,37 +255,35 @@ hmdev_t *create_hmdev(const char *dev_name, const hm_nl_volume_t *nlvol, int *is
 		return (hmdev_t *)ERR_PTR(-ENOMEM);
 	}
 
-	mutex_lock(&hm_create_mutex);
 	hmdev = hmdev_search(nlvol);
-	if (hmdev) {
-		mutex_unlock(&hm_create_mutex);
-		printk("<1>%s dev already exist\n", __func__);
-		if (!hmdev->priv) {
-			printk("<1>%s conf is NULL\n", __func__);
-			hmdev_put(hmdev);
+	if (!hmdev) {
+		hmdev_t *fresh = new_hmdev();
+
+		if (!fresh) {
+			printk("<1>%s can not alloc memory\n", __func__);
 			return (hmdev_t *)ERR_PTR(-ENOMEM);
 		}
-		*is_existed = 1;
-		return hmdev;
+		memcpy(fresh->uuid, nlvol->uuid, HM_UUID_LEN);
+		fresh->priv = conf_create(fresh);
+		if (!fresh->priv) {
+			hmdev_put(fresh);
+			return (hmdev_t *)ERR_PTR(-ENOMEM);
+		}
+		hmdev = hmdev_link(fresh);
+		if (!hmdev) {
+			*is_existed = 0;
+			return fresh;
+		}
+		/* Another creator linked the key meanwhile: use that one. */
+		hmdev_put(fresh);
 	}
-
-	hmdev = new_hmdev();
-	if (!hmdev) {
-		mutex_unlock(&hm_create_mutex);
-		printk("<1>%s can not alloc memory\n", __func__);
-		return (hmdev_t *)ERR_PTR(-ENOMEM);
-	}
-	memcpy(hmdev->uuid, nlvol->uuid, HM_UUID_LEN);
-	hmdev->priv = conf_create(hmdev);
+	printk("<1>%s dev already exist\n", __func__);
 	if (!hmdev->priv) {
-		hmdev_delete(hmdev);
-		mutex_unlock(&hm_create_mutex);
-		hmdev_put(hmdev);
+		printk("<1>%s conf is NULL\n", __func__);
 		hmdev_put(hmdev);
 		return (hmdev_t *)ERR_PTR(-ENOMEM);
 	}
-	mutex_unlock(&hm_create_mutex);
-	*is_existed = 0;
+	*is_existed = 1;
 	return hmdev;
 }
 
@@ -679,7 +695,11 @@ int hmdev_run(hmdev_t *hmdev)
 			printk("%s bitmap is not installed\n", __func__);
 			return 0;
 		}
-		atomic_set(&hmdev->running, 1);
+		/* One starter wins when two Add Protection requests run at once. */
+		if (atomic_cmpxchg(&hmdev->running, 0, 1) != 0) {
+			printk("%s hmdev already run\n", __func__);
+			return 0;
+		}
 		printk("<6>%s register hm_do_sync\n", __func__);
 		snprintf(name, sizeof(name), "hmsync_%s", hmdev->uuid);
 		hmdev->sync_thread = hm_register_thread(hm_do_sync, hmdev, name);

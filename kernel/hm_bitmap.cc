@@ -614,10 +614,11 @@ static int bitmap_init_from_disk(struct hm_bitmap *bitmap)
 	return 0;
 }
 
-int bitmap_create(hmdev_t *hmdev)
+int bitmap_create(hmdev_t *hmdev, struct file *file)
 {
 	struct hm_bitmap *bitmap;
-	struct file *file = hmdev->bitmap_file;
+	unsigned long flags;
+	int installed;
 	struct inode *inode;
 	struct block_device *bdev;
 	int err;
@@ -676,13 +677,41 @@ int bitmap_create(hmdev_t *hmdev)
 		goto fail;
 
 	bitmap->file = NULL;
-	hmdev->bitmap = bitmap;
+	/*
+	 * Two Add Protection requests may install at once: the first bitmap
+	 * stored wins and the other is dropped.
+	 */
+	spin_lock_irqsave(&hmdev->lock, flags);
+	installed = hmdev->bitmap == NULL;
+	if (installed)
+		hmdev->bitmap = bitmap;
+	spin_unlock_irqrestore(&hmdev->lock, flags);
+	if (!installed)
+		bitmap_free(bitmap);
 	return 0;
 
 fail:
 	bitmap->file = NULL;
 	bitmap_free(bitmap);
 	return err;
+}
+
+static int hm_bitmap_install_file(hmdev_t *hmdev, struct file *file)
+{
+	hm_rdev_t *primary = hm_primary(hmdev);
+	int err;
+
+	if (hmdev->bitmap) {
+		printk("<1>%s bitmap already install\n", "hm_bitmap_install");
+		return 0;
+	}
+	if (primary)
+		hmdev->resync_max_sectors = primary->size;
+	err = bitmap_create(hmdev, file);
+	if (err)
+		return err;
+	printk("<6>%s bitmap creaeted\n", "hm_bitmap_install");
+	return 0;
 }
 
 int hm_bitmap_install(hmdev_t *hmdev, int fd)
@@ -703,7 +732,7 @@ int hm_bitmap_install(hmdev_t *hmdev, int fd)
 	}
 	if (!hmdev->bitmap_file)
 		return -ENOENT;
-	err = bitmap_create(hmdev);
+	err = bitmap_create(hmdev, hmdev->bitmap_file);
 	if (err)
 		return err;
 	printk("<6>%s bitmap creaeted\n", __func__);
@@ -731,9 +760,8 @@ int hmdev_bitmap_init(hmdev_t *hmdev)
 		printk("<1>%s no bitmap file: %s, err: %ld\n", __func__, path, err);
 		return -EINVAL;
 	}
-	hmdev->bitmap_file = file;
-	ret = hm_bitmap_install(hmdev, 0);
+	/* The file goes straight to the creation, never through the shared field. */
+	ret = hm_bitmap_install_file(hmdev, file);
 	filp_close(file, NULL);
-	hmdev->bitmap_file = NULL;
 	return ret < 0 ? -1 : 0;
 }

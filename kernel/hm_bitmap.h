@@ -142,7 +142,7 @@ struct hm_bitmap {
 
 int hmdev_bitmap_init(hmdev_t *hmdev);
 int hm_bitmap_install(hmdev_t *hmdev, int fd);
-int bitmap_create(hmdev_t *hmdev);
+int bitmap_create(hmdev_t *hmdev, struct file *file);
 void bitmap_destroy(hmdev_t *hmdev);
 void bitmap_free(struct hm_bitmap *bitmap);
 make_request_fn *bitmap_get_make_request(struct request_queue *q);

@@ -314,6 +314,29 @@ TEST_F(ModuleTest, ConcurrentSendersEachGetTheirOwnReply) {
   EXPECT_EQ(0, bad.load());
 }
 
+TEST_F(ModuleTest, ConcurrentAddsOfOneKeyMakeOneProtection) {
+  Disks();
+  WriteBitmap();
+  Load();
+  std::vector<std::thread> ts;
+  std::atomic<int> bad{0};
+  for (int t = 0; t < 8; t++) {
+    ts.emplace_back([&, t] {
+      auto tr = nlc::UnixTransport(dir_ + "/run", 700 + t);
+      nlc::Volume p = Primary(), m = Mirror();
+      nlc::Reply r = nlc::Exchange(*tr, nlc::Message(HM_NL_CMD_ADD_PROTECT, nlc::AddBody(p, &m)), 10000);
+      if (!r.got || r.hdr.retcode != 0) bad++;
+    });
+  }
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(0, bad.load());
+  nlc::Reply s = Status();
+  EXPECT_EQ(2, s.status.nr_vol);
+  EXPECT_EQ(1, s.status.bitmap_status);
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_STOP_PROTECT));
+  EXPECT_EQ(2u, Status().hdr.retcode) << "no second protection under the key";
+}
+
 // ------------------------------------------------------------ protection
 
 TEST_F(ModuleTest, WritesReachBothDisksAndReadsComeFromThePrimary) {
