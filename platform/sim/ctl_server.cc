@@ -81,6 +81,30 @@ int sg_io(const ctlproto::SgIoRequest& rq, std::string* reply) {
   return 0;
 }
 
+// Past the end as the NBD server answers it: a read is invalid, a write
+// finds no space. The check cannot overflow.
+int block_io(KernelBackend& be, bool write, ctlproto::BlockIoRequest& rq, std::string* reply) {
+  uint64_t size;
+  if (!be.lookup(rq.name, &size)) {
+    *reply = "no such disk";
+    return -ENOENT;
+  }
+  if (rq.offset > size || rq.len > size - rq.offset) {
+    *reply = "past the end of the disk";
+    return write ? -ENOSPC : -EINVAL;
+  }
+  if (rq.len == 0) return 0;
+  int rc;
+  if (write) {
+    rc = be.io(rq.name, true, rq.offset, rq.data.data(), rq.len);
+  } else {
+    reply->assign(rq.len, '\0');
+    rc = be.io(rq.name, false, rq.offset, reply->data(), rq.len);
+  }
+  if (rc < 0) *reply = "I/O failed: " + std::string(strerror(-rc));
+  return rc;
+}
+
 std::string read_messages() {
   std::ifstream in("/var/log/messages");
   std::ostringstream s;
@@ -105,6 +129,24 @@ int CtlServer::handle(uint16_t op, const std::string& payload, std::string* repl
       ctlproto::SgIoRequest rq;
       if (!ctlproto::decode(r, &rq)) return bad(reply);
       return sg_io(rq, reply);
+    }
+    case ctlproto::kRead:
+    case ctlproto::kWrite: {
+      ctlproto::BlockIoRequest rq;
+      bool write = op == ctlproto::kWrite;
+      if (!ctlproto::decode(r, write, &rq)) return bad(reply);
+      return block_io(backend_, write, rq, reply);
+    }
+    case ctlproto::kFlush: {
+      if (!r.str(&a, 64) || !r.done() || !ctlproto::valid_disk_name(a)) return bad(reply);
+      uint64_t size;
+      if (!backend_.lookup(a, &size)) {
+        *reply = "no such disk";
+        return -ENOENT;
+      }
+      int rc = backend_.flush(a);
+      if (rc < 0) *reply = "flush failed: " + std::string(strerror(-rc));
+      return rc;
     }
     case ctlproto::kDisks:
       if (!r.done()) return bad(reply);

@@ -1,5 +1,6 @@
 // simkernel's control socket: simctl's commands and the host layer's
-// questions (which disk is this path, SG_IO).
+// questions (which disk is this path, SG_IO), and block I/O for a host layer
+// built without NBD.
 #ifndef ZELMIR_SIM_CTL_SERVER_H
 #define ZELMIR_SIM_CTL_SERVER_H
 
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "host_state.h"
+#include "kernel_backend.h"
 
 namespace sim {
 
@@ -24,6 +26,9 @@ class CtlServer {
   void serve(int fd);
   static constexpr int kMaxClients = 64;
   HostState* host_;
+  // Block requests take the NBD server's road into the kernel (bios through
+  // the disk's queue, so a hooked make_request_fn sees them).
+  KernelBackend backend_;
   int fd_ = -1;
   std::atomic<int> clients_{0};
 };

@@ -144,6 +144,22 @@ bool decode(Reader& r, SgIoReply* out) {
   return out->sb_len_wr <= out->sense.size();
 }
 
+void encode(Writer& w, const BlockIoRequest& r) {
+  w.str(r.name);
+  w.u64(r.offset);
+  w.u32(r.len);
+  w.str(r.data);
+}
+
+bool decode(Reader& r, bool write, BlockIoRequest* out) {
+  if (!(r.str(&out->name, 64) && r.u64(&out->offset) && r.u32(&out->len) &&
+        r.str(&out->data, kMaxBlockIo) && r.done()))
+    return false;
+  if (!valid_disk_name(out->name) || out->len > kMaxBlockIo) return false;
+  // A write carries exactly its bytes; a read carries none.
+  return out->data.size() == (write ? out->len : 0);
+}
+
 int read_full(int fd, void* buf, size_t n) {
   char* p = static_cast<char*>(buf);
   while (n > 0) {

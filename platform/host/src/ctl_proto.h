@@ -21,6 +21,8 @@ inline constexpr uint32_t kMaxRequest = 2u << 20;      // an SG_IO buffer and ch
 inline constexpr uint32_t kMaxReply = 16u << 20;       // dmesg and the syslog may be long
 inline constexpr uint32_t kMaxSgData = 1u << 20;
 inline constexpr uint32_t kMaxString = 4096;
+// One block read or write: the host layer splits larger transfers.
+inline constexpr uint32_t kMaxBlockIo = 1u << 20;
 
 enum Op : uint16_t {
   kResolve = 1,     // path -> ResolveReply
@@ -38,7 +40,10 @@ enum Op : uint16_t {
   kReboot = 13,
   kDmesg = 14,      // -> text
   kLog = 15,        // -> text
-  kOpMax = 15,
+  kRead = 16,       // BlockIoRequest -> the bytes read
+  kWrite = 17,      // BlockIoRequest with its data
+  kFlush = 18,      // name
+  kOpMax = 18,
 };
 
 struct __attribute__((packed)) RequestHeader {
@@ -141,6 +146,17 @@ struct SgIoReply {
 };
 void encode(Writer& w, const SgIoReply& r);
 bool decode(Reader& r, SgIoReply* out);
+
+// A block read (kRead: data empty) or write (kWrite: data of len bytes) of
+// a disk or partition, as the host layer's descriptors do without NBD.
+struct BlockIoRequest {
+  std::string name;
+  uint64_t offset = 0;
+  uint32_t len = 0;  // at most kMaxBlockIo
+  std::string data;
+};
+void encode(Writer& w, const BlockIoRequest& r);
+bool decode(Reader& r, bool write, BlockIoRequest* out);
 
 // Client side: one exchange over a fresh connection. Returns 0 with the
 // server's result in *result and its payload in *reply, or -errno when the

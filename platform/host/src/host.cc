@@ -1,8 +1,11 @@
 // The host layer. Outside a simulated host every call is the system call.
 // Inside one, two kinds of descriptor are ours:
 //  - a block device that simkernel owns: a real descriptor on /dev/null (so
-//    close, dup and poll behave) with an NBD connection to the export behind
-//    it, opened lazily on the first I/O;
+//    close, dup and poll behave) whose data goes to simkernel either over an
+//    NBD connection to the export behind it, opened lazily on the first I/O,
+//    or, built with HL_NO_NBD (for programs linked statically, where libnbd
+//    and its TLS libraries cannot follow), as READ/WRITE/FLUSH requests on
+//    the control socket;
 //  - a netlink-21 socket: a unix datagram socket bound under
 //    /var/run/simkernel/nl, the directory where simkernel's netlink lives.
 // Both live in tables keyed by descriptor; a descriptor not in a table is
@@ -28,18 +31,17 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#ifndef HL_NO_NBD
 #include <libnbd.h>
+#endif
 
 #include "ctl_proto.h"
 
 namespace {
 
-constexpr char kNbdSocket[] = "/var/run/simkernel/nbd.sock";
 constexpr char kNlDir[] = "/var/run/simkernel/nl";
 constexpr int kNetlinkProto = 21;
 constexpr int kSolNetlink = 270;
-// libnbd refuses requests above 64 MiB and simkernel above 32 MiB.
-constexpr size_t kNbdChunk = 8u << 20;
 
 struct sockaddr_nl_ {  // the netlink address as the system's sockets take it
   sa_family_t nl_family;
@@ -60,12 +62,10 @@ struct BlockDev {
   uint64_t pos = 0;
 
   std::mutex nbd_mu;
-  nbd_handle* nbd = nullptr;
+  struct nbd_handle* nbd = nullptr;  // only with the NBD data path
   pid_t nbd_owner = 0;  // a forked child must not talk on its parent's stream
 
-  ~BlockDev() {
-    if (nbd && nbd_owner == getpid()) nbd_close(nbd);
-  }
+  ~BlockDev();
 };
 
 struct NlSock {
@@ -136,25 +136,92 @@ void fill_blk_stat(struct stat* st, const ctlproto::ResolveReply& r) {
   st->st_blocks = 0;
 }
 
-nbd_handle* handle_of(BlockDev& d) {
-  std::lock_guard<std::mutex> l(d.nbd_mu);
-  if (d.nbd && d.nbd_owner == getpid()) return d.nbd;
-  d.nbd = nullptr;  // inherited across fork: leave the parent's stream alone
-  nbd_handle* h = nbd_create();
-  if (!h) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  if (nbd_set_export_name(h, d.name.c_str()) == -1 || nbd_connect_unix(h, kNbdSocket) == -1) {
-    int e = nbd_get_errno();
-    nbd_close(h);
-    errno = e ? e : EIO;
-    return nullptr;
-  }
-  d.nbd = h;
-  d.nbd_owner = getpid();
-  return h;
+// ---- the data path: one chunk at a time, 0 or -errno ----
+#ifndef HL_NO_NBD
+
+constexpr char kNbdSocket[] = "/var/run/simkernel/nbd.sock";
+// libnbd refuses requests above 64 MiB and simkernel above 32 MiB.
+constexpr size_t kChunk = 8u << 20;
+
+int nbd_error() {
+  int e = nbd_get_errno();
+  return e ? -e : -EIO;
 }
+
+int handle_of(BlockDev& d, nbd_handle** out) {
+  std::lock_guard<std::mutex> l(d.nbd_mu);
+  if (!(d.nbd && d.nbd_owner == getpid())) {
+    d.nbd = nullptr;  // inherited across fork: leave the parent's stream alone
+    nbd_handle* h = nbd_create();
+    if (!h) return -ENOMEM;
+    if (nbd_set_export_name(h, d.name.c_str()) == -1 || nbd_connect_unix(h, kNbdSocket) == -1) {
+      int rc = nbd_error();
+      nbd_close(h);
+      return rc;
+    }
+    d.nbd = h;
+    d.nbd_owner = getpid();
+  }
+  *out = d.nbd;
+  return 0;
+}
+
+int data_io(BlockDev& d, bool write, void* buf, size_t n, uint64_t off) {
+  nbd_handle* h;
+  int rc = handle_of(d, &h);
+  if (rc < 0) return rc;
+  int r = write ? nbd_pwrite(h, buf, n, off, 0) : nbd_pread(h, buf, n, off, 0);
+  return r == -1 ? nbd_error() : 0;
+}
+
+int data_flush(BlockDev& d) {
+  nbd_handle* h;
+  int rc = handle_of(d, &h);
+  if (rc < 0) return rc;
+  return nbd_flush(h, 0) == -1 ? nbd_error() : 0;
+}
+
+BlockDev::~BlockDev() {
+  if (nbd && nbd_owner == getpid()) nbd_close(nbd);
+}
+
+#else  // HL_NO_NBD: the control socket carries the data
+
+constexpr size_t kChunk = ctlproto::kMaxBlockIo;
+
+int data_io(BlockDev& d, bool write, void* buf, size_t n, uint64_t off) {
+  ctlproto::BlockIoRequest rq;
+  rq.name = d.name;
+  rq.offset = off;
+  rq.len = static_cast<uint32_t>(n);
+  if (write) rq.data.assign(static_cast<const char*>(buf), n);
+  ctlproto::Writer w;
+  ctlproto::encode(w, rq);
+  int result = 0;
+  std::string reply;
+  int rc = ctlproto::call(ctlproto::kSocketPath, write ? ctlproto::kWrite : ctlproto::kRead,
+                          w.data(), &result, &reply);
+  if (rc < 0) return -EIO;  // simkernel gone: the device is unreachable
+  if (result < 0) return result;
+  // A read answers with exactly the bytes asked for, a write with none.
+  if (reply.size() != (write ? 0 : n)) return -EIO;
+  if (!write) memcpy(buf, reply.data(), n);
+  return 0;
+}
+
+int data_flush(BlockDev& d) {
+  ctlproto::Writer w;
+  w.str(d.name);
+  int result = 0;
+  std::string reply;
+  int rc = ctlproto::call(ctlproto::kSocketPath, ctlproto::kFlush, w.data(), &result, &reply);
+  if (rc < 0) return -EIO;
+  return result < 0 ? result : 0;
+}
+
+BlockDev::~BlockDev() = default;
+
+#endif  // HL_NO_NBD
 
 bool misaligned(const BlockDev& d, const void* buf, size_t count, uint64_t off) {
   if (!(d.flags & O_DIRECT)) return false;
@@ -173,15 +240,13 @@ ssize_t dev_pread(BlockDev& d, void* buf, size_t count, uint64_t off) {
   }
   if (off >= d.size || count == 0) return 0;
   if (count > d.size - off) count = d.size - off;
-  nbd_handle* h = handle_of(d);
-  if (!h) return -1;
   size_t done = 0;
   while (done < count) {
-    size_t n = std::min(count - done, kNbdChunk);
-    if (nbd_pread(h, static_cast<char*>(buf) + done, n, off + done, 0) == -1) {
+    size_t n = std::min(count - done, kChunk);
+    int rc = data_io(d, false, static_cast<char*>(buf) + done, n, off + done);
+    if (rc < 0) {
       if (done > 0) break;
-      int e = nbd_get_errno();
-      errno = e ? e : EIO;
+      errno = -rc;
       return -1;
     }
     done += n;
@@ -204,15 +269,14 @@ ssize_t dev_pwrite(BlockDev& d, const void* buf, size_t count, uint64_t off) {
     return -1;
   }
   if (count > d.size - off) count = d.size - off;
-  nbd_handle* h = handle_of(d);
-  if (!h) return -1;
   size_t done = 0;
   while (done < count) {
-    size_t n = std::min(count - done, kNbdChunk);
-    if (nbd_pwrite(h, static_cast<const char*>(buf) + done, n, off + done, 0) == -1) {
+    size_t n = std::min(count - done, kChunk);
+    int rc = data_io(d, true, const_cast<char*>(static_cast<const char*>(buf)) + done, n,
+                     off + done);
+    if (rc < 0) {
       if (done > 0) break;
-      int e = nbd_get_errno();
-      errno = e ? e : EIO;
+      errno = -rc;
       return -1;
     }
     done += n;
@@ -500,11 +564,9 @@ off_t hl_lseek(int fd, off_t offset, int whence) {
 int hl_fsync(int fd) {
   auto d = find_dev(fd);
   if (!d) return ::fsync(fd);
-  nbd_handle* h = handle_of(*d);
-  if (!h) return -1;
-  if (nbd_flush(h, 0) == -1) {
-    int e = nbd_get_errno();
-    errno = e ? e : EIO;
+  int rc = data_flush(*d);
+  if (rc < 0) {
+    errno = -rc;
     return -1;
   }
   return 0;

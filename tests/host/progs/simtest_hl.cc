@@ -3,6 +3,10 @@
 //   simtest_hl inquiry DEV   standard INQUIRY and VPD 0x83 over SG_IO
 //   simtest_hl stat DEV      stat, fstat and the size requests
 //   simtest_hl io DEV        O_DIRECT write and read back
+//   simtest_hl data DEV      buffered I/O across transfer chunks, the device's end,
+//                            O_DIRECT's alignment rule
+//   simtest_hl wfail DEV     a write the disk refuses, and a read beside it
+//   simtest_hl rawio DISK    block requests on the control socket that must be refused
 //   simtest_hl netlink DISK  round trip through testmod, and its queue hook on DISK
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +19,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "ctl_proto.h"
 #include "host/host.h"
 
 namespace {
@@ -103,6 +108,127 @@ int io(const char* dev) {
   return 0;
 }
 
+// Bytes a test outside can recognise in the image: byte i of the pattern.
+unsigned char pattern(size_t i) { return static_cast<unsigned char>(i * 7 + 3); }
+
+int data(const char* dev) {
+  int fd = hl_open(dev, O_RDWR);
+  if (fd < 0) return fail("open");
+  uint64_t size = 0;
+  if (hl_ioctl(fd, BLKGETSIZE64, &size) < 0) return fail("BLKGETSIZE64");
+  // Over several transfer chunks, on no sector boundary at either end.
+  const size_t n = (3u << 20) + 1000;
+  std::string w(n, '\0'), r(n, '\0');
+  for (size_t i = 0; i < n; i++) w[i] = static_cast<char>(pattern(i));
+  if (hl_pwrite(fd, w.data(), n, 511) != static_cast<ssize_t>(n)) return fail("pwrite");
+  if (hl_fsync(fd) < 0) return fail("fsync");
+  if (hl_pread(fd, r.data(), n, 511) != static_cast<ssize_t>(n)) return fail("pread");
+  if (r != w) {
+    printf("read back differs\n");
+    return 1;
+  }
+  // The end: a write is cut there and then finds no space, a read stops there.
+  char buf[200] = {};
+  if (hl_lseek(fd, static_cast<off_t>(size - 100), SEEK_SET) != static_cast<off_t>(size - 100))
+    return fail("lseek");
+  ssize_t a = hl_write(fd, buf, sizeof buf);
+  errno = 0;
+  ssize_t b = hl_write(fd, buf, sizeof buf);
+  int b_errno = errno;
+  ssize_t c = hl_pread(fd, buf, sizeof buf, static_cast<off_t>(size - 100));
+  ssize_t d = hl_read(fd, buf, sizeof buf);
+  printf("end: write=%zd then=%zd/%s pread=%zd read=%zd\n", a, b, strerror(b_errno), c, d);
+  hl_close(fd);
+
+  fd = hl_open(dev, O_RDWR | O_DIRECT);
+  if (fd < 0) return fail("open direct");
+  void* al;
+  if (posix_memalign(&al, 4096, 8192)) return fail("memalign");
+  char* p = static_cast<char*>(al);
+  memcpy(p, w.data(), 4096);
+  ssize_t ok = hl_pwrite(fd, p, 4096, 8u << 20);
+  if (ok == 4096) ok = hl_pread(fd, p + 4096, 4096, 8u << 20) == 4096 && memcmp(p, p + 4096, 4096) == 0 ? 4096 : -1;
+  struct { const char* what; void* buf; size_t len; off_t off; } bad[] = {
+      {"length", p, 100, 0}, {"offset", p, 512, 100}, {"buffer", p + 1, 512, 0}};
+  printf("direct: aligned=%s", ok == 4096 ? "ok" : "bad");
+  for (const auto& t : bad) {
+    errno = 0;
+    ssize_t rr = hl_pread(fd, t.buf, t.len, t.off);
+    int re = errno;
+    errno = 0;
+    ssize_t ww = hl_pwrite(fd, t.buf, t.len, t.off);
+    printf(" %s=%s", t.what, rr == -1 && re == EINVAL && ww == -1 && errno == EINVAL ? "EINVAL" : "bad");
+  }
+  printf("\n");
+  free(al);
+  hl_close(fd);
+  return 0;
+}
+
+int wfail(const char* dev) {
+  int fd = hl_open(dev, O_RDWR);
+  if (fd < 0) return fail("open");
+  char buf[4096] = {};
+  errno = 0;
+  ssize_t w = hl_pwrite(fd, buf, sizeof buf, 0);
+  int we = errno;
+  ssize_t r = hl_pread(fd, buf, sizeof buf, 4096);
+  printf("write=%s read=%s\n", w == -1 ? strerror(we) : "done", r == 4096 ? "ok" : "bad");
+  hl_close(fd);
+  return 0;
+}
+
+// Requests no layer would send, straight onto the control socket: each
+// result is printed as a negative errno.
+int rawio(const char* disk) {
+  int fd = hl_open((std::string("/dev/") + disk).c_str(), O_RDONLY);
+  uint64_t size = 0;
+  if (fd < 0 || hl_ioctl(fd, BLKGETSIZE64, &size) < 0) return fail("size");
+  hl_close(fd);
+  struct Case {
+    const char* what;
+    uint16_t op;
+    std::string name;
+    uint64_t off;
+    uint32_t len;
+    size_t data;
+  } cases[] = {
+      {"read_in", ctlproto::kRead, disk, size - 512, 512, 0},
+      {"read_past_end", ctlproto::kRead, disk, size - 512, 1024, 0},
+      {"read_far", ctlproto::kRead, disk, ~uint64_t{0} - 100, 512, 0},
+      {"write_past_end", ctlproto::kWrite, disk, size, 512, 512},
+      {"write_wraps", ctlproto::kWrite, disk, ~uint64_t{0} - 100, 512, 512},
+      {"read_too_long", ctlproto::kRead, disk, 0, ctlproto::kMaxBlockIo + 1, 0},
+      {"write_short_data", ctlproto::kWrite, disk, 0, 1024, 512},
+      {"read_with_data", ctlproto::kRead, disk, 0, 512, 512},
+      {"unknown_disk", ctlproto::kRead, "sdzz", 0, 512, 0},
+      {"bad_name", ctlproto::kRead, "../x", 0, 512, 0},
+  };
+  for (const auto& c : cases) {
+    ctlproto::BlockIoRequest rq;
+    rq.name = c.name;
+    rq.offset = c.off;
+    rq.len = c.len;
+    rq.data.assign(c.data, 'x');
+    ctlproto::Writer w;
+    ctlproto::encode(w, rq);
+    int result = 0;
+    std::string reply;
+    int rc = ctlproto::call(ctlproto::kSocketPath, c.op, w.data(), &result, &reply);
+    if (rc < 0) return fail(c.what);
+    printf("%s=%d%s\n", c.what, result,
+           result == 0 && reply.size() != (c.op == ctlproto::kRead ? c.len : 0) ? " (bad length)" : "");
+  }
+  ctlproto::Writer w;
+  w.str("sdzz");
+  int result = 0;
+  std::string reply;
+  if (ctlproto::call(ctlproto::kSocketPath, ctlproto::kFlush, w.data(), &result, &reply) < 0)
+    return fail("flush");
+  printf("flush_unknown=%d\n", result);
+  return 0;
+}
+
 struct NlAddr {
   sa_family_t nl_family;
   unsigned short nl_pad;
@@ -168,7 +294,7 @@ extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    fprintf(stderr, "usage: simtest_hl inquiry|stat|io DEV | netlink DISK\n");
+    fprintf(stderr, "usage: simtest_hl inquiry|stat|io|data|wfail DEV | netlink|rawio DISK\n");
     return 2;
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -180,6 +306,9 @@ int main(int argc, char** argv) {
   if (op == "inquiry") return inquiry(argv[2]);
   if (op == "stat") return stat_dev(argv[2]);
   if (op == "io") return io(argv[2]);
+  if (op == "data") return data(argv[2]);
+  if (op == "wfail") return wfail(argv[2]);
+  if (op == "rawio") return rawio(argv[2]);
   if (op == "netlink") return netlink(argv[2]);
   return 2;
 }
