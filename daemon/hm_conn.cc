@@ -170,7 +170,7 @@ void hm_data_rx(struct hm_client* c, int type) {
   const char* what = "readn header";
   int rc = 1;
   if (c->rx_have < sizeof(hm_header_t)) rc = read_some(c->fd, c->rx, &c->rx_have, sizeof(hm_header_t));
-  hm_header_t h;
+  hm_header_t h = {};
   if (rc == 1) {
     memcpy(&h, c->rx, sizeof(h));
     if (c->rx_have == sizeof(h))
