@@ -54,7 +54,7 @@ int hmdev_bitmap_init(struct hmdev* dev) {
 
   bitmap_super_t sb;
   memset(&sb, 0, sizeof(sb));
-  sb.magic = HM_BITMAP_MAGIC;
+  sb.magic = BITMAP_MAGIC;
   sb.version = HM_BITMAP_VERSION;
   sb.bp_off = 1;
   sb.chunksize = HM_BITMAP_CHUNK;

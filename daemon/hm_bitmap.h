@@ -5,37 +5,14 @@
 
 #include <stdint.h>
 
+#include "hm_bitmap_file.h"
+
 struct hmdev;
 
-#define HM_BITMAP_MAGIC 0x6D746962u  // "bitm"
 #define HM_BITMAP_VERSION 3
 #define HM_BITMAP_CHUNK 524288u      // 512 KiB
 
-// The 256-byte superblock at the start of the file.
-struct bitmap_super_s {
-  uint32_t magic;
-  uint32_t version;
-  uint8_t uuid[16];
-  uint32_t bp_off;
-  uint32_t pad0;
-  uint64_t sync_size;
-  uint32_t state;
-  uint32_t chunksize;
-  uint32_t daemon_sleep;
-  uint8_t pad[204];
-} __attribute__((packed));
-typedef struct bitmap_super_s bitmap_super_t;
-
-static_assert(sizeof(bitmap_super_t) == 256, "bitmap superblock is 256 bytes");
-static_assert(__builtin_offsetof(bitmap_super_t, version) == 4, "version");
-static_assert(__builtin_offsetof(bitmap_super_t, uuid) == 8, "uuid");
-static_assert(__builtin_offsetof(bitmap_super_t, bp_off) == 24, "bp_off");
-static_assert(__builtin_offsetof(bitmap_super_t, pad0) == 28, "pad0");
-static_assert(__builtin_offsetof(bitmap_super_t, sync_size) == 32, "sync_size");
-static_assert(__builtin_offsetof(bitmap_super_t, state) == 40, "state");
-static_assert(__builtin_offsetof(bitmap_super_t, chunksize) == 44, "chunksize");
-static_assert(__builtin_offsetof(bitmap_super_t, daemon_sleep) == 48, "daemon_sleep");
-static_assert(__builtin_offsetof(bitmap_super_t, pad) == 52, "pad");
+// The superblock at the start of the file is in <hm_bitmap_file.h>.
 
 struct hm_bitmap_geometry {
   uint64_t chunks;

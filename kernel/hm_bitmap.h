@@ -13,41 +13,17 @@
 #include <linux/buffer_head.h>
 #include <asm/atomic.h>
 
+#include <hm_bitmap_file.h>
+
 #include "hm.h"
 
-#define BITMAP_MAGIC		0x6D746962	/* "bitm" */
 #define BITMAP_MAJOR_HOSTENDIAN	3
 #define BITMAP_MAJOR_LO		3
 #define BITMAP_MAJOR_HI		4
 #define BITMAP_DAEMON_SLEEP	10000		/* ticks */
 #define BITMAP_DIRS		3
 
-/* File layout: page 0 starts with this superblock. */
-struct bitmap_super_s {
-	uint32_t magic;
-	uint32_t version;
-	uint8_t uuid[16];
-	uint32_t bp_off;	/* page number of the first bit page */
-	uint32_t pad0;
-	uint64_t sync_size;
-	uint32_t state;		/* low nibble: init state; 0x100: mirror lock */
-	uint32_t chunksize;	/* bytes */
-	uint32_t daemon_sleep;
-	uint8_t pad[204];
-} __attribute__((packed));
-typedef struct bitmap_super_s bitmap_super_t;
-
-static_assert(sizeof(bitmap_super_t) == 256, "bitmap superblock is 256 bytes");
-static_assert(__builtin_offsetof(bitmap_super_t, magic) == 0, "magic");
-static_assert(__builtin_offsetof(bitmap_super_t, version) == 4, "version");
-static_assert(__builtin_offsetof(bitmap_super_t, uuid) == 8, "uuid");
-static_assert(__builtin_offsetof(bitmap_super_t, bp_off) == 24, "bp_off");
-static_assert(__builtin_offsetof(bitmap_super_t, pad0) == 28, "pad0");
-static_assert(__builtin_offsetof(bitmap_super_t, sync_size) == 32, "sync_size");
-static_assert(__builtin_offsetof(bitmap_super_t, state) == 40, "state");
-static_assert(__builtin_offsetof(bitmap_super_t, chunksize) == 44, "chunksize");
-static_assert(__builtin_offsetof(bitmap_super_t, daemon_sleep) == 48, "daemon_sleep");
-static_assert(__builtin_offsetof(bitmap_super_t, pad) == 52, "pad");
+/* File layout: page 0 starts with the superblock of <hm_bitmap_file.h>. */
 
 enum bitmap_state {
 	BITMAP_INITIALIZE = 1,
