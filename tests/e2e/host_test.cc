@@ -399,6 +399,8 @@ TEST(Host, SimhostExecPassesStatusAndRefusesASecondStart) {
   EXPECT_EQ(r.out, "out\nerr\n/usr/local/zelmir/bin:/usr/sbin:/usr/bin:/sbin:/bin\n/\n0\n");
   // The system is installed where its package puts it.
   EXPECT_EQ(h.exec({"test", "-x", "/usr/local/zelmir/bin/simctl"}).status, 0);
+  // ...with the empty directories the system expects and never makes itself.
+  EXPECT_EQ(h.exec({"test", "-d", "/usr/local/zelmir/conf", "-a", "-d", "/boot/vyrbitmap"}).status, 0);
   std::string out;
   EXPECT_EQ(simhost({"start", h.dir()}, &out), 1);
   EXPECT_TRUE(has(out, "already running")) << out;
