@@ -1,4 +1,5 @@
 #include "hm_nl_client.h"
+#include "hm_nl_transport.h"
 
 #include <errno.h>
 #include <inttypes.h>
@@ -6,9 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include "host/host.h"
@@ -18,39 +16,8 @@
 
 namespace {
 
-// Our own declarations of the netlink address and header: no platform
-// header is copied.
-constexpr int kAfNetlink = 16;
-
-struct nl_addr {
-  uint16_t family;
-  uint16_t pad;
-  uint32_t pid;
-  uint32_t groups;
-};
-static_assert(sizeof(nl_addr) == 12, "netlink address is 12 bytes");
-
-struct nl_msghdr {
-  uint32_t len;
-  uint16_t type;
-  uint16_t flags;
-  uint32_t seq;
-  uint32_t pid;
-} __attribute__((packed));
-static_assert(sizeof(nl_msghdr) == HM_NL_NLHDR_LEN, "netlink header is 16 bytes");
-
-pthread_mutex_t bind_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t forbid_lock = PTHREAD_MUTEX_INITIALIZER;
 int forbid_count;
-
-uint32_t thread_port_id() {
-  return (uint32_t)getpid() | (((uint32_t)pthread_self() & 0xffffu) << 16);
-}
-
-int bind_port(int sock, uint32_t pid) {
-  nl_addr a = {kAfNetlink, 0, pid, 0};
-  return hl_bind(sock, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a));
-}
 
 // The request message under construction: header and body.
 struct nl_request {
@@ -143,7 +110,6 @@ void cmd_header(int cmd) {
 hm_nl_transport_fn g_hm_nl_transport = do_cmd_with_kernel;
 
 void hm_nl_client_init(void) {
-  pthread_mutex_init(&bind_lock, nullptr);
   pthread_mutex_init(&forbid_lock, nullptr);
   forbid_count = 0;
 }
@@ -153,135 +119,6 @@ int hm_nl_forbid_count(void) {
   int n = forbid_count;
   pthread_mutex_unlock(&forbid_lock);
   return n;
-}
-
-int send_msg_to_kernel(int sock, uint32_t port, const void* msg, int len) {
-  if (sock < 0) {
-    HM_LOG(3, "wrong sock\n");
-    return -1;
-  }
-  if (len < 0 || len > HM_NL_PAYLOAD) return -1;
-  unsigned char* dgram = static_cast<unsigned char*>(calloc(1, HM_NL_MSG_SIZE));
-  if (!dgram) {
-    HM_LOG(3, "out of memory, malloc failed: %s\n", strerror(errno));
-    return -1;
-  }
-  nl_msghdr h = {HM_NL_MSG_SIZE, 0, 0, 0, port};
-  memcpy(dgram, &h, sizeof(h));
-  memcpy(dgram + HM_NL_NLHDR_LEN, msg, len);
-  nl_addr to = {kAfNetlink, 0, 0, 0};
-  ssize_t n = hl_sendto(sock, dgram, HM_NL_MSG_SIZE, 0,
-                        reinterpret_cast<const struct sockaddr*>(&to), sizeof(to));
-  free(dgram);
-  if (n != HM_NL_MSG_SIZE) {
-    HM_LOG(3, "send error: %s make sure zelmir kernle module is loaded\n", strerror(errno));
-    return -1;
-  }
-  return HM_NL_MSG_SIZE;
-}
-
-int recv_msg_from_kernel(int sock, void* buf, int len) {
-  unsigned char* dgram = static_cast<unsigned char*>(malloc(HM_NL_MSG_SIZE));
-  if (!dgram) {
-    printf("malloc failed: %s\n", strerror(errno));
-    return -1;
-  }
-  ssize_t n;
-  do {
-    n = hl_recvfrom(sock, dgram, HM_NL_MSG_SIZE, 0, nullptr, nullptr);
-  } while (n < 0 && errno == EINTR);
-  if (n != HM_NL_MSG_SIZE) {
-    syslog(LOG_ERR, "%s failed: %s\n", "recv_msg_from_kernel",
-           n < 0 ? strerror(errno) : "short message");
-    free(dgram);
-    return -1;
-  }
-  if (len > HM_NL_PAYLOAD) len = HM_NL_PAYLOAD;
-  memcpy(buf, dgram + HM_NL_NLHDR_LEN, len);
-  free(dgram);
-  return HM_NL_MSG_SIZE;
-}
-
-int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
-  pthread_mutex_lock(&bind_lock);
-  int sock = hl_socket(kAfNetlink, SOCK_RAW, HM_NL_PROTOCOL);
-  if (sock < 0) {
-    int err = errno;
-    HM_LOG(3, "netlink socket create failed: %s\n", strerror(err));
-    pthread_mutex_unlock(&bind_lock);
-    return -err;
-  }
-  struct timeval tv = {30, 0};
-  hl_setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  hl_setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-  uint32_t pid = thread_port_id();
-  if (bind_port(sock, pid) != 0) {
-    int err = errno;
-    HM_LOG(3, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
-           strerror(err));
-    int k;
-    for (k = 0; k < 50; k++) {
-      pid = (uint32_t)getpid() + 0x7fffffffu + (uint32_t)k;
-      if (bind_port(sock, pid) == 0) break;
-      err = errno;
-      HM_LOG(3, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
-             strerror(err));
-    }
-    if (k == 50) {
-      pthread_mutex_unlock(&bind_lock);
-      shutdown(sock, SHUT_RDWR);
-      hl_close(sock);
-      return -err;
-    }
-  }
-  // The kernel answers the port id of the request's header, so the header
-  // must carry the port this socket really holds.
-  nl_addr bound = {0, 0, 0, 0};
-  socklen_t blen = sizeof(bound);
-  if (hl_getsockname(sock, reinterpret_cast<struct sockaddr*>(&bound), &blen) == 0 &&
-      bound.pid != 0)
-    pid = bound.pid;
-  pthread_mutex_unlock(&bind_lock);
-
-  int rc;
-  unsigned char hdr_buf[sizeof(hm_nl_header_t)];
-  void* in = reply ? reply : hdr_buf;
-  int in_len = reply ? reply_len : (int)sizeof(hdr_buf);
-  if (send_msg_to_kernel(sock, pid, msg, len) < 0) {
-    HM_LOG(3, "send msg to kernel error");
-    rc = -1;
-  } else if (in_len < (int)sizeof(hm_nl_header_t)) {
-    rc = -1;
-  } else {
-    // A reply of another command is a late answer to an earlier exchange
-    // that used this port and gave up waiting: it is not ours.
-    uint8_t want = static_cast<const hm_nl_header_t*>(msg)->cmd;
-    rc = -1;
-    for (int stale = 0; stale < 8; stale++) {
-      if (recv_msg_from_kernel(sock, in, in_len) < 0) {
-        HM_LOG(3, reply ? "recv msg from kern error\n" : "recv msg from kernel error");
-        break;
-      }
-      uint8_t got = static_cast<const hm_nl_header_t*>(in)->cmd;
-      if (got == want || got == 0) {
-        rc = 0;
-        break;
-      }
-      HM_LOG(3, "dropped a late reply of command %d", got);
-    }
-  }
-  if (rc == 0) {
-    hm_nl_header_t h;
-    memcpy(&h, in, sizeof(h));
-    if (h.retcode != 0) {
-      HM_LOG(3, "failed, ret: %x\n", h.retcode);
-      int32_t code = (int32_t)h.retcode;
-      rc = code < 0 ? code : -code;
-    }
-  }
-  shutdown(sock, SHUT_RDWR);
-  hl_close(sock);
-  return rc;
 }
 
 int hm_nl_set_protect(struct hmdev* dev) {

@@ -12,12 +12,7 @@
 struct hmdev;
 struct hmvol;
 
-// One round trip: 0, -|retcode|, -1 when sending or receiving failed, -errno
-// when no socket could be made or bound.  msg is the 12-byte header and its
-// body; with a reply buffer the first reply_len bytes of the reply land there.
-int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len);
-int send_msg_to_kernel(int sock, uint32_t port, const void* msg, int len);
-int recv_msg_from_kernel(int sock, void* buf, int len);
+#include "hm_nl_transport.h"
 
 // The transport the builders use; tests put a fake kernel here.
 typedef int (*hm_nl_transport_fn)(const void* msg, int len, void* reply, int reply_len);

@@ -4,7 +4,7 @@
 
 #include "hm_nl.h"
 #include "volreadd.h"
-#include "volreadd_nl.h"
+#include "hm_nl_transport.h"
 #include "mirapi/disk_id.h"
 #include "mirapi/log.h"
 

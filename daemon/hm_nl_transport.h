@@ -1,7 +1,6 @@
-// volreadd's copy of the netlink-21 transport: one socket per command, one
-// 2064-byte request, one reply.
-#ifndef ZELMIR_TOOLS_VOLREADD_VOLREADD_NL_H
-#define ZELMIR_TOOLS_VOLREADD_VOLREADD_NL_H
+// The netlink-21 transport shared by zelmird and volreadd.
+#ifndef ZELMIR_DAEMON_HM_NL_TRANSPORT_H
+#define ZELMIR_DAEMON_HM_NL_TRANSPORT_H
 
 #include <stdint.h>
 
@@ -15,4 +14,4 @@ int send_msg_to_kernel(int sock, uint32_t port, const void* msg, int len);
 // 2064, having copied @len bytes of the received message into @buf, or -1.
 int recv_msg_from_kernel(int sock, void* buf, int len);
 
-#endif  // ZELMIR_TOOLS_VOLREADD_VOLREADD_NL_H
+#endif  // ZELMIR_DAEMON_HM_NL_TRANSPORT_H

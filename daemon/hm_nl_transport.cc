@@ -1,16 +1,17 @@
-// The netlink-21 transport, as zelmird has it, for a one-shot single-threaded
-// program: no lock around the bind, and receive failures logged through
-// log_write.
-#include "volreadd_nl.h"
+// The netlink-21 transport: one socket per command, one 2064-byte request,
+// one reply. zelmird builds it as it stands; volreadd, a one-shot program of
+// one thread, compiles it in with HM_NL_ONE_SHOT: no lock around the bind,
+// and a failed receive logged through log_write instead of straight to syslog.
+#include "hm_nl_transport.h"
 
 #include <errno.h>
-#include <stddef.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "hm_nl.h"
@@ -19,7 +20,10 @@
 
 namespace {
 
-// The netlink socket address and message header, as the kernel lays them out.
+// Our own declarations of the netlink address and header: no platform
+// header is copied.
+constexpr int kAfNetlink = 16;
+
 struct nl_addr {
   uint16_t family;
   uint16_t pad;
@@ -34,17 +38,25 @@ struct nl_msghdr {
   uint16_t flags;
   uint32_t seq;
   uint32_t pid;
-};
+} __attribute__((packed));
 static_assert(sizeof(nl_msghdr) == HM_NL_NLHDR_LEN, "netlink header is 16 bytes");
-static_assert(offsetof(nl_msghdr, pid) == 12, "port id at 12");
+
+#ifndef HM_NL_ONE_SHOT
+// Choosing and binding a port is serialised among the daemon's threads.
+pthread_mutex_t bind_lock = PTHREAD_MUTEX_INITIALIZER;
+void bind_lock_take() { pthread_mutex_lock(&bind_lock); }
+void bind_lock_drop() { pthread_mutex_unlock(&bind_lock); }
+#else
+void bind_lock_take() {}
+void bind_lock_drop() {}
+#endif
 
 uint32_t thread_port_id() {
-  uint32_t tid = static_cast<uint32_t>(pthread_self());
-  return static_cast<uint32_t>(getpid()) | ((tid & 0xffffu) << 16);
+  return (uint32_t)getpid() | (((uint32_t)pthread_self() & 0xffffu) << 16);
 }
 
 int bind_port(int sock, uint32_t pid) {
-  nl_addr a = {AF_NETLINK, 0, pid, 0};
+  nl_addr a = {kAfNetlink, 0, pid, 0};
   return hl_bind(sock, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a));
 }
 
@@ -57,21 +69,19 @@ int send_msg_to_kernel(int sock, uint32_t port, const void* msg, int len) {
   }
   if (len < 0 || len > HM_NL_PAYLOAD) return -1;
   unsigned char* dgram = static_cast<unsigned char*>(calloc(1, HM_NL_MSG_SIZE));
-  if (dgram == nullptr) {
+  if (!dgram) {
     HM_LOG(3, "out of memory, malloc failed: %s\n", strerror(errno));
     return -1;
   }
   nl_msghdr h = {HM_NL_MSG_SIZE, 0, 0, 0, port};
   memcpy(dgram, &h, sizeof(h));
   memcpy(dgram + HM_NL_NLHDR_LEN, msg, len);
-  nl_addr to = {AF_NETLINK, 0, 0, 0};
+  nl_addr to = {kAfNetlink, 0, 0, 0};
   ssize_t n = hl_sendto(sock, dgram, HM_NL_MSG_SIZE, 0,
                         reinterpret_cast<const struct sockaddr*>(&to), sizeof(to));
-  int err = errno;
   free(dgram);
   if (n != HM_NL_MSG_SIZE) {
-    HM_LOG(3, "send error: %s make sure zelmir kernle module is loaded\n",
-           strerror(err));
+    HM_LOG(3, "send error: %s make sure zelmir kernle module is loaded\n", strerror(errno));
     return -1;
   }
   return HM_NL_MSG_SIZE;
@@ -79,14 +89,22 @@ int send_msg_to_kernel(int sock, uint32_t port, const void* msg, int len) {
 
 int recv_msg_from_kernel(int sock, void* buf, int len) {
   unsigned char* dgram = static_cast<unsigned char*>(malloc(HM_NL_MSG_SIZE));
-  if (dgram == nullptr) {
+  if (!dgram) {
     printf("malloc failed: %s\n", strerror(errno));
     return -1;
   }
-  ssize_t n = hl_recvfrom(sock, dgram, HM_NL_MSG_SIZE, 0, nullptr, nullptr);
+  ssize_t n;
+  do {
+    n = hl_recvfrom(sock, dgram, HM_NL_MSG_SIZE, 0, nullptr, nullptr);
+  } while (n < 0 && errno == EINTR);
   if (n != HM_NL_MSG_SIZE) {
+#ifndef HM_NL_ONE_SHOT
+    syslog(LOG_ERR, "%s failed: %s\n", "recv_msg_from_kernel",
+           n < 0 ? strerror(errno) : "short message");
+#else
     HM_LOG(3, "%s failed: %s\n", "recv_msg_from_kernel",
            n < 0 ? strerror(errno) : "short message");
+#endif
     free(dgram);
     return -1;
   }
@@ -97,64 +115,79 @@ int recv_msg_from_kernel(int sock, void* buf, int len) {
 }
 
 int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
-  int sock = hl_socket(AF_NETLINK, SOCK_RAW, HM_NL_PROTOCOL);
+  bind_lock_take();
+  int sock = hl_socket(kAfNetlink, SOCK_RAW, HM_NL_PROTOCOL);
   if (sock < 0) {
     int err = errno;
     HM_LOG(3, "netlink socket create failed: %s\n", strerror(err));
+    bind_lock_drop();
     return -err;
   }
   struct timeval tv = {30, 0};
   hl_setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   hl_setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-
   uint32_t pid = thread_port_id();
   if (bind_port(sock, pid) != 0) {
     int err = errno;
-    HM_LOG(3, "failed to de cmd with kernel:bind addr failed, %ld: %s\n",
-           static_cast<long>(pid), strerror(err));
+    HM_LOG(3, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
+           strerror(err));
     int k;
     for (k = 0; k < 50; k++) {
-      pid = static_cast<uint32_t>(getpid()) + 0x7fffffffu + static_cast<uint32_t>(k);
+      pid = (uint32_t)getpid() + 0x7fffffffu + (uint32_t)k;
       if (bind_port(sock, pid) == 0) break;
       err = errno;
-      HM_LOG(3, "failed to de cmd with kernel:bind addr failed, %ld: %s\n",
-             static_cast<long>(pid), strerror(err));
+      HM_LOG(3, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
+             strerror(err));
     }
     if (k == 50) {
+      bind_lock_drop();
       shutdown(sock, SHUT_RDWR);
       hl_close(sock);
       return -err;
     }
   }
-  // The module answers the port id in the request's header, so the header
-  // carries the port this socket really holds.
+  // The kernel answers the port id of the request's header, so the header
+  // must carry the port this socket really holds.
   nl_addr bound = {0, 0, 0, 0};
   socklen_t blen = sizeof(bound);
   if (hl_getsockname(sock, reinterpret_cast<struct sockaddr*>(&bound), &blen) == 0 &&
       bound.pid != 0)
     pid = bound.pid;
+  bind_lock_drop();
 
-  int rc = 0;
-  unsigned char head_buf[sizeof(hm_nl_header_t)];
+  int rc;
+  unsigned char hdr_buf[sizeof(hm_nl_header_t)];
+  void* in = reply ? reply : hdr_buf;
+  int in_len = reply ? reply_len : (int)sizeof(hdr_buf);
   if (send_msg_to_kernel(sock, pid, msg, len) < 0) {
     HM_LOG(3, "send msg to kernel error");
     rc = -1;
-  } else if (reply != nullptr) {
-    if (reply_len < static_cast<int>(sizeof(hm_nl_header_t)) ||
-        recv_msg_from_kernel(sock, reply, reply_len) < 0) {
-      HM_LOG(3, "recv msg from kern error\n");
-      rc = -1;
-    }
-  } else if (recv_msg_from_kernel(sock, head_buf, sizeof(head_buf)) < 0) {
-    HM_LOG(3, "recv msg from kernel error");
+  } else if (in_len < (int)sizeof(hm_nl_header_t)) {
     rc = -1;
+  } else {
+    // A reply of another command is a late answer to an earlier exchange
+    // that used this port and gave up waiting: it is not ours.
+    uint8_t want = static_cast<const hm_nl_header_t*>(msg)->cmd;
+    rc = -1;
+    for (int stale = 0; stale < 8; stale++) {
+      if (recv_msg_from_kernel(sock, in, in_len) < 0) {
+        HM_LOG(3, reply ? "recv msg from kern error\n" : "recv msg from kernel error");
+        break;
+      }
+      uint8_t got = static_cast<const hm_nl_header_t*>(in)->cmd;
+      if (got == want || got == 0) {
+        rc = 0;
+        break;
+      }
+      HM_LOG(3, "dropped a late reply of command %d", got);
+    }
   }
   if (rc == 0) {
     hm_nl_header_t h;
-    memcpy(&h, reply != nullptr ? reply : head_buf, sizeof(h));
+    memcpy(&h, in, sizeof(h));
     if (h.retcode != 0) {
       HM_LOG(3, "failed, ret: %x\n", h.retcode);
-      int32_t code = static_cast<int32_t>(h.retcode);
+      int32_t code = (int32_t)h.retcode;
       rc = code < 0 ? code : -code;
     }
   }
@@ -162,3 +195,4 @@ int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
   hl_close(sock);
   return rc;
 }
+
