@@ -1,9 +1,7 @@
-// libmirapi's delivery of log lines: console output only on a terminal,
-// syslog under its default identity (the library never calls openlog).
+// libmirapi's console policy: console output only on a terminal, and syslog
+// under its default identity (the library never calls openlog).
 #include "mirapi/log_sink.h"
 
-#include <stdio.h>
-#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -18,12 +16,3 @@ int log_sink_open(const char * /*name*/, int console) {
   if (console && is_stdout_console()) return console;
   return 0;
 }
-
-void log_sink_close(void) { closelog(); }
-
-void log_sink_console(const char *line) {
-  fputs(line, stdout);
-  fflush(stdout);
-}
-
-void log_sink_syslog(int priority, const char *line) { syslog(priority, "%s", line); }

@@ -1,9 +1,10 @@
 // Where log lines go.  The logging source formats lines and asks these
-// functions to deliver them; a program that needs another console policy
-// (the agent programs open syslog under their own name and grant console
-// output without a terminal test) builds the logging source with its own
-// copy of this seam instead of lib/log_sink.cc, and builds lib/log.cc with
-// ZEL_LOG_BUF_SIZE=4096.  Exported from such a program, its log_write takes
+// functions to deliver them.  The console policy (log_sink_open) is in
+// lib/log_sink.cc, the delivery in lib/log_sink_out.cc; a program that needs
+// another policy (the agent programs open syslog under their own name and
+// grant console output without a terminal test) builds the logging source
+// with its own log_sink_open instead of lib/log_sink.cc, and builds
+// lib/log.cc with ZEL_LOG_BUF_SIZE=4096.  Exported from such a program, its log_write takes
 // the place of libmirapi's inside it, for the library's own calls too.
 #ifndef ZELMIR_MIRAPI_LOG_SINK_H
 #define ZELMIR_MIRAPI_LOG_SINK_H

@@ -1,0 +1,62 @@
+// One message of the agent protocol: a fixed 16-byte head, then data_len
+// bytes of an XML document (no terminating NUL on the wire).  A connection
+// carries one request and at most one reply.
+#ifndef ZELMIR_AGENT_QOR_TRANSPORT_H
+#define ZELMIR_AGENT_QOR_TRANSPORT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <bit>
+
+// The head is written and read in host byte order; every peer is
+// little-endian, and so must the host be.
+static_assert(std::endian::native == std::endian::little, "the agent head is little-endian");
+
+struct __attribute__((packed)) qorc_head {
+  uint8_t proto_version;  // 2 in all of qorcd's messages; 1 in the connection check
+  uint8_t reserved1;
+  uint16_t ret_status;    // a reply's result; 0 in requests
+  uint16_t reserved2;
+  uint16_t tag;           // a reply carries its request's tag
+  uint32_t cmd;
+  uint32_t data_len;      // payload bytes that follow; 0 = none
+};
+static_assert(sizeof(qorc_head) == 16);
+static_assert(offsetof(qorc_head, proto_version) == 0);
+static_assert(offsetof(qorc_head, reserved1) == 1);
+static_assert(offsetof(qorc_head, ret_status) == 2);
+static_assert(offsetof(qorc_head, reserved2) == 4);
+static_assert(offsetof(qorc_head, tag) == 6);
+static_assert(offsetof(qorc_head, cmd) == 8);
+static_assert(offsetof(qorc_head, data_len) == 12);
+
+constexpr uint8_t QORC_PROTO_VERSION = 2;
+
+// Command codes the transport itself uses.
+constexpr uint32_t QORC_CMD_HEARTBEAT = 32;
+constexpr uint32_t QORC_CMD_PING_CLIENT = 57;
+constexpr uint32_t QORC_CMD_LOCAL_LIST = 30010;
+constexpr uint32_t QORC_CMD_LOCAL_WITHDRAW = 30011;
+
+// No peer of the agent sends documents anywhere near this size; a head that
+// announces more is refused before anything is allocated for it.
+constexpr uint32_t QORC_MAX_DATA_LEN = 16u << 20;
+
+// One exchange, owned by the thread that makes it.
+struct qorc_req {
+  char *recvxml;        // received payload, NUL-terminated; null when none
+  char *sendxml;        // payload to send; may be null when send_head.data_len is 0
+  qorc_head recv_head;
+  qorc_head send_head;
+};
+
+// A zero-filled record, or null.
+qorc_req *req_alloc();
+// Frees both texts and the record; accepts null.
+void req_free(qorc_req *req);
+
+// A new IPv4 stream socket with close-on-exec and SO_REUSEADDR, or -1.
+int reused_sock();
+
+#endif  // ZELMIR_AGENT_QOR_TRANSPORT_H
