@@ -13,17 +13,10 @@
 #define ZEL_LAYOUT_ASSERT(cond) _Static_assert(cond, #cond)
 #endif
 
-// The intrusive list node (next, previous) of every list the system and the
-// outside libraries hand each other: circular, the head links to itself
-// when the list is empty, entries appended before the head. A program that
-// keeps its own list routines defines them over this node.
-#ifndef ZEL_HAVE_LIST_HEAD
-#define ZEL_HAVE_LIST_HEAD
-struct list_head {
-  struct list_head* next;
-  struct list_head* prev;
-};
-#endif
+// The lists the system and the outside libraries hand each other are the
+// system's one intrusive list (hm_list.h): a node of next and previous
+// pointers, a self-linked head, entries appended before the head.
+#include "hm_list.h"
 
 ZEL_LAYOUT_ASSERT(sizeof(struct list_head) == 16);
 ZEL_LAYOUT_ASSERT(offsetof(struct list_head, next) == 0);

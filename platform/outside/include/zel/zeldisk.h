@@ -17,6 +17,14 @@ typedef struct zeldisk_part {
   uint64_t used;          // bytes
 } zeldisk_part_t;
 
+ZEL_LAYOUT_ASSERT(sizeof(zeldisk_part_t) == 56);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_part_t, node) == 0);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_part_t, name) == 16);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_part_t, guid) == 24);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_part_t, fs) == 32);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_part_t, size) == 40);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_part_t, used) == 48);
+
 // One disk.
 typedef struct zeldisk_dev {
   struct list_head node;  // in the caller's list, in enumeration order
@@ -28,6 +36,16 @@ typedef struct zeldisk_dev {
   int valid;              // non-zero while the disk is running
   struct list_head parts; // zeldisk_part_t, in the kernel's order
 } zeldisk_dev_t;
+
+ZEL_LAYOUT_ASSERT(sizeof(zeldisk_dev_t) == 80);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_dev_t, node) == 0);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_dev_t, name) == 16);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_dev_t, path) == 24);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_dev_t, vendor) == 32);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_dev_t, model) == 40);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_dev_t, size) == 48);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_dev_t, valid) == 56);
+ZEL_LAYOUT_ASSERT(offsetof(zeldisk_dev_t, parts) == 64);
 
 #ifdef __cplusplus
 extern "C" {
