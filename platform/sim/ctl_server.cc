@@ -197,6 +197,20 @@ int CtlServer::handle(uint16_t op, const std::string& payload, std::string* repl
       if (!r.done()) return bad(reply);
       *reply = read_messages();
       return 0;
+    case ctlproto::kClockAdvance:
+    case ctlproto::kClockSetWall: {
+      uint64_t ns;
+      if (!r.u64(&ns) || !r.done()) return bad(reply);
+      if (!clock_) {
+        *reply = "this host keeps no clock";
+        return -ENODEV;
+      }
+      int64_t v = static_cast<int64_t>(ns);
+      int rc = op == ctlproto::kClockAdvance ? clock_->advance(v) : clock_->set_wall(v);
+      if (rc < 0) *reply = op == ctlproto::kClockAdvance ? "the clock cannot move that far"
+                                                         : "the wall clock cannot read that";
+      return rc;
+    }
     default:
       *reply = "unknown request";
       return -EBADMSG;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 
+#include "clock_keeper.h"
 #include "host_state.h"
 #include "kernel_backend.h"
 
@@ -14,7 +15,8 @@ namespace sim {
 
 class CtlServer {
  public:
-  explicit CtlServer(HostState* host) : host_(host) {}
+  // clock may be null: a host without a clock refuses to move it.
+  explicit CtlServer(HostState* host, ClockKeeper* clock = nullptr) : host_(host), clock_(clock) {}
   // Listens at path and serves every client from its own thread. 0 or -errno.
   int start(const std::string& path);
 
@@ -26,6 +28,7 @@ class CtlServer {
   void serve(int fd);
   static constexpr int kMaxClients = 64;
   HostState* host_;
+  ClockKeeper* clock_;
   // Block requests take the NBD server's road into the kernel (bios through
   // the disk's queue, so a hooked make_request_fn sees them).
   KernelBackend backend_;

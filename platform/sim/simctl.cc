@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "clock_keeper.h"
 #include "ctl_proto.h"
 #include "host_config.h"
 
@@ -24,7 +25,9 @@ const char kUsage[] =
     "  rmmod                          unload the module\n"
     "  reboot                         run the reboot notifier chain\n"
     "  dmesg                          print the kernel log\n"
-    "  log                            print the host's syslog (/var/log/messages)\n";
+    "  log                            print the host's syslog (/var/log/messages)\n"
+    "  clock advance SECONDS          move the host's clocks forward (e.g. 3600, 0.5)\n"
+    "  clock set-wall EPOCH           set the host's wall clock (seconds since 1970)\n";
 
 int usage() {
   fputs(kUsage, stderr);
@@ -92,6 +95,18 @@ int disk(const std::vector<std::string>& a) {
   return usage();
 }
 
+int clock(const std::vector<std::string>& a) {
+  if (a.size() != 2 || (a[0] != "advance" && a[0] != "set-wall")) return usage();
+  int64_t ns;
+  if (!sim::parse_seconds(a[1], &ns)) {
+    fprintf(stderr, "simctl: bad number of seconds '%s'\n", a[1].c_str());
+    return 2;
+  }
+  ctlproto::Writer w;
+  w.u64(static_cast<uint64_t>(ns));
+  return run(a[0] == "advance" ? ctlproto::kClockAdvance : ctlproto::kClockSetWall, w.data(), false);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,5 +122,6 @@ int main(int argc, char** argv) {
   if (cmd == "reboot" && rest.empty()) return run(ctlproto::kReboot, "", false);
   if (cmd == "dmesg" && rest.empty()) return run(ctlproto::kDmesg, "", true);
   if (cmd == "log" && rest.empty()) return run(ctlproto::kLog, "", true);
+  if (cmd == "clock") return clock(rest);
   return usage();
 }

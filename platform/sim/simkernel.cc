@@ -14,6 +14,7 @@
 
 #include <sim/kernel.h>
 
+#include "clock_keeper.h"
 #include "ctl_server.h"
 #include "device_tree.h"
 #include "host_state.h"
@@ -111,7 +112,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "simkernel: nbd.sock: %s\n", strerror(-rc));
     return 1;
   }
-  sim::CtlServer ctl(&host);
+  // The host's clocks start on this machine's time at every boot.
+  sim::ClockKeeper clock;
+  rc = clock.open(run + "/clock");
+  if (rc < 0) fprintf(stderr, "simkernel: clock: %s\n", strerror(-rc));
+  sim::CtlServer ctl(&host, rc < 0 ? nullptr : &clock);
   rc = ctl.start(run + "/ctl.sock");
   if (rc < 0) {
     fprintf(stderr, "simkernel: ctl.sock: %s\n", strerror(-rc));

@@ -85,3 +85,58 @@ TEST(HostPlain, SocketsAreTheSystemCalls) {
 }
 
 }  // namespace
+
+namespace {
+
+int64_t ns_now(clockid_t clk) {
+  timespec ts;
+  clock_gettime(clk, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+TEST(HostPlain, ClocksAndWaitsAreThePlainCalls) {
+  for (clockid_t clk : {CLOCK_MONOTONIC, CLOCK_REALTIME}) {
+    timespec ts;
+    ASSERT_EQ(hl_clock_gettime(clk, &ts), 0);
+    int64_t got = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    EXPECT_LT(std::llabs(got - ns_now(clk)), 1000000000);
+  }
+  time_t t = 0;
+  EXPECT_LE(std::llabs(hl_time(&t) - time(nullptr)), 1);
+  EXPECT_LE(std::llabs(t - time(nullptr)), 1);
+  EXPECT_EQ(hl_sleep(0), 0u);
+
+  pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
+  int64_t t0 = ns_now(CLOCK_MONOTONIC);
+  timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_nsec += 30000000;
+  if (until.tv_nsec >= 1000000000) until.tv_sec++, until.tv_nsec -= 1000000000;
+  pthread_mutex_lock(&mu);
+  int rc;
+  do rc = hl_cond_timedwait(&cv, &mu, CLOCK_MONOTONIC, &until);
+  while (rc == 0);
+  EXPECT_EQ(rc, ETIMEDOUT);
+  EXPECT_GE(ns_now(CLOCK_MONOTONIC) - t0, 25000000);
+  EXPECT_EQ(pthread_mutex_trylock(&mu), EBUSY);  // still ours
+  EXPECT_EQ(hl_cond_timedwait(&cv, &mu, CLOCK_THREAD_CPUTIME_ID, &until), EINVAL);
+  pthread_mutex_unlock(&mu);
+
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  pollfd f{p[0], POLLIN, 0};
+  t0 = ns_now(CLOCK_MONOTONIC);
+  EXPECT_EQ(hl_poll(&f, 1, 30), 0);
+  EXPECT_GE(ns_now(CLOCK_MONOTONIC) - t0, 25000000);
+  ASSERT_EQ(write(p[1], "x", 1), 1);
+  EXPECT_EQ(hl_poll(&f, 1, 1000), 1);
+  EXPECT_EQ(f.revents, POLLIN);
+  t0 = ns_now(CLOCK_MONOTONIC);
+  EXPECT_EQ(hl_usleep(20000), 0);
+  EXPECT_GE(ns_now(CLOCK_MONOTONIC) - t0, 15000000);
+  close(p[0]);
+  close(p[1]);
+}
+
+}  // namespace

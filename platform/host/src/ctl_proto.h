@@ -43,7 +43,9 @@ enum Op : uint16_t {
   kRead = 16,       // BlockIoRequest -> the bytes read
   kWrite = 17,      // BlockIoRequest with its data
   kFlush = 18,      // name
-  kOpMax = 18,
+  kClockAdvance = 19,  // u64 nanoseconds: both host clocks move forward
+  kClockSetWall = 20,  // u64 nanoseconds since the epoch: the host's wall clock
+  kOpMax = 20,
 };
 
 struct __attribute__((packed)) RequestHeader {
@@ -168,6 +170,29 @@ int call(const char* socket_path, uint16_t op, const std::string& payload,
 // the peer closed early).
 int read_full(int fd, void* buf, size_t n);
 int write_full(int fd, const void* buf, size_t n);
+
+// The host's clocks. simkernel keeps the offsets that the host layer adds to
+// this machine's clocks in the first bytes of this file, which every process
+// of the host maps. The writer makes seq odd, stores the offsets, makes seq
+// even again (a sequence lock), then raises gen and wakes every futex waiter
+// on it, so a wait in progress learns of the move at once.
+inline constexpr char kClockPath[] = "/var/run/simkernel/clock";
+inline constexpr uint32_t kClockMagic = 0x534b434b;  // "SKCK"
+inline constexpr size_t kClockFileSize = 4096;
+
+struct ClockPage {
+  uint32_t magic;
+  uint32_t seq;          // odd while the offsets change
+  uint32_t gen;          // raised after every change; a futex word
+  uint32_t reserved;
+  int64_t mono_off_ns;   // added to CLOCK_MONOTONIC
+  int64_t wall_off_ns;   // added to CLOCK_REALTIME
+};
+static_assert(sizeof(ClockPage) == 32);
+static_assert(offsetof(ClockPage, seq) == 4);
+static_assert(offsetof(ClockPage, gen) == 8);
+static_assert(offsetof(ClockPage, mono_off_ns) == 16);
+static_assert(offsetof(ClockPage, wall_off_ns) == 24);
 
 }  // namespace ctlproto
 

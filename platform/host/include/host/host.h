@@ -10,9 +10,12 @@
 #ifndef ZELMIR_HOST_HOST_H
 #define ZELMIR_HOST_HOST_H
 
+#include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -49,6 +52,30 @@ ssize_t hl_recvmsg(int fd, struct msghdr* msg, int flags);
 
 // 1 when this process runs inside a simulated host.
 int hl_simulated(void);
+
+// Clocks and waits. Inside a simulated host the host's clocks run at this
+// machine's pace from offsets that tests move (`simctl clock advance`,
+// `simctl clock set-wall`), and a wait in progress sees a move at once; the
+// rest of the time these are the plain calls.
+//
+// CLOCK_MONOTONIC or CLOCK_REALTIME (and their COARSE, RAW and BOOTTIME
+// kin), host offsets added; other clocks as the system gives them.
+int hl_clock_gettime(clockid_t clk, struct timespec* ts);
+// Wall clock seconds, like time(2).
+time_t hl_time(time_t* t);
+// Like sleep(3): the seconds left when a signal ends it early, else 0.
+unsigned int hl_sleep(unsigned int seconds);
+// Like usleep(3): 0, or -1 with errno EINTR when a signal ends it early.
+int hl_usleep(useconds_t usec);
+// pthread_cond_timedwait whose absolute time is on host clock `clk`
+// (CLOCK_MONOTONIC or CLOCK_REALTIME), whatever clock the condition was made
+// with. Returns 0 when signalled (or spuriously, as when the host's clock
+// moved but not past abstime), ETIMEDOUT once the host clock passes abstime,
+// EINVAL for a bad clock or time. The mutex is held on return.
+int hl_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t clk,
+                      const struct timespec* abstime);
+// poll(2) whose timeout (ms, -1 = forever) runs on the host's monotonic clock.
+int hl_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms);
 
 #ifdef __cplusplus
 }
