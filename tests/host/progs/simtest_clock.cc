@@ -42,8 +42,12 @@ int cond_wait(clockid_t clk, unsigned seconds) {
 
 int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "now") == 0) {
-    printf("mono=%.0f wall=%.0f time=%lld\n", host_now(CLOCK_MONOTONIC), host_now(CLOCK_REALTIME),
-           static_cast<long long>(hl_time(nullptr)));
+    timespec mono, wall;
+    hl_clock_gettime(CLOCK_MONOTONIC, &mono);
+    hl_clock_gettime(CLOCK_REALTIME, &wall);
+    time_t t = hl_time(nullptr);
+    printf("mono=%lld wall=%lld time=%lld\n", static_cast<long long>(mono.tv_sec),
+           static_cast<long long>(wall.tv_sec), static_cast<long long>(t));
     return 0;
   }
   if (argc != 3) {
