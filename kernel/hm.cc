@@ -25,6 +25,18 @@ void hmdev_get(hmdev_t *hmdev)
 	atomic_inc(&hmdev->active);
 }
 
+void hmdev_lock(hmdev_t *hmdev)
+{
+	mutex_lock(&hmdev->reconfig_mutex);
+}
+
+/* The "hmd_%s" thread may have skipped a release while the lock was held. */
+void hmdev_unlock(hmdev_t *hmdev)
+{
+	mutex_unlock(&hmdev->reconfig_mutex);
+	hm_wakeup_thread(hmdev->thread);
+}
+
 hmdev_t *hmdev_search(const hm_nl_volume_t *nlvol)
 {
 	hmdev_t *hmdev, *found = NULL;
@@ -132,6 +144,7 @@ static hmdev_t *hmdev_alloc(void)
 	init_waitqueue_head(&hmdev->sb_wait);
 	spin_lock_init(&hmdev->claim_lock);
 	spin_lock_init(&hmdev->lock);
+	mutex_init(&hmdev->reconfig_mutex);
 	hmdev->queue = blk_alloc_queue(GFP_KERNEL);
 	if (!hmdev->queue) {
 		printk("<1>blk_alloc_queue failed, GFP_KERNEL\n");
@@ -323,23 +336,56 @@ void rdev_close_dead_filp(hm_rdev_t *rdev)
 		filp_close(filp, NULL);
 }
 
+/* The lock under which the request path reads a member's device, if any reads it. */
+static spinlock_t *rdev_device_lock(hm_rdev_t *rdev)
+{
+	return rdev->hmdev && rdev->hmdev->priv ? &rdev->hmdev->priv->device_lock : NULL;
+}
+
+static void rdev_set_device(hm_rdev_t *rdev, struct block_device *bdev, struct request_queue *q,
+			    ::make_request_fn *fn)
+{
+	spinlock_t *lock = rdev_device_lock(rdev);
+	unsigned long flags = 0;
+
+	if (lock)
+		spin_lock_irqsave(lock, flags);
+	rdev->bdev = bdev;
+	rdev->dev = bdev ? bdev->bd_dev : rdev->dev;
+	rdev->queue = q;
+	rdev->make_request_fn = fn;
+	if (lock)
+		spin_unlock_irqrestore(lock, flags);
+}
+
 /*
  * A failed member's file is closed once its queue is given back and its
  * claim released (in that order: both need the device alive).  Without an
  * open file the module holds nothing of the disk, which may since have been
  * deleted, so its block device and queue are forgotten until it is opened
- * again.
+ * again.  They are forgotten, and the file closed, only when no request
+ * holds the member: the request path counts itself in under the same lock.
  */
 static void rdev_drop_failed_disk(hm_rdev_t *rdev)
 {
+	spinlock_t *lock = rdev_device_lock(rdev);
+	unsigned long flags = 0;
+	int idle;
+
 	if (!test_bit(Faulty, &rdev->flags))
 		return;
-	rdev_close_dead_filp(rdev);
-	if (!rdev->filp) {
+	if (lock)
+		spin_lock_irqsave(lock, flags);
+	idle = atomic_read(&rdev->nr_pending) == 0;
+	if (idle && !rdev->filp) {
 		rdev->bdev = NULL;
 		rdev->queue = NULL;
 		rdev->make_request_fn = NULL;
 	}
+	if (lock)
+		spin_unlock_irqrestore(lock, flags);
+	if (idle)
+		rdev_close_dead_filp(rdev);
 }
 
 int rdev_backdev_init(hm_rdev_t *rdev, const char *dev_name)
@@ -347,6 +393,8 @@ int rdev_backdev_init(hm_rdev_t *rdev, const char *dev_name)
 	struct file *filp, *old;
 	struct inode *inode;
 	struct block_device *bdev;
+	struct request_queue *q;
+	::make_request_fn *fn;
 	unsigned long flags;
 
 	spin_lock_irqsave(&rdev->filp_lock, flags);
@@ -372,12 +420,11 @@ int rdev_backdev_init(hm_rdev_t *rdev, const char *dev_name)
 		return -1;
 	}
 	bdev = inode->i_bdev;
-	rdev->bdev = bdev;
-	rdev->dev = bdev->bd_dev;
-	rdev->queue = bdev_get_queue(bdev);
-	if (rdev->queue->make_request_fn != mirror_make_request &&
-	    rdev->queue->make_request_fn != hm_make_request)
-		rdev->make_request_fn = rdev->queue->make_request_fn;
+	q = bdev_get_queue(bdev);
+	fn = q->make_request_fn;
+	if (fn == mirror_make_request || fn == hm_make_request)
+		fn = rdev->make_request_fn;
+	rdev_set_device(rdev, bdev, q, fn);
 	spin_lock_irqsave(&rdev->filp_lock, flags);
 	rdev->filp = filp;
 	spin_unlock_irqrestore(&rdev->filp_lock, flags);

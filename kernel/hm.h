@@ -10,9 +10,18 @@
  * ups only), the two threads of a running protection ("hmd_%s", "hmsync_%s"),
  * and the netlink sender / module loader / rebooting process.
  *
- * Locks, none of which is ever taken while another is held:
+ * hmdev->reconfig_mutex serialises every change of a protection's members
+ * and state made outside the request path: a member's open, claim, release
+ * and failure on request, and the control operations.  It sleeps, is taken
+ * before any of the spinlocks below and never inside one; the "hmd_%s"
+ * thread only tries it (the holder may be waiting for that thread to drain
+ * writes) and is woken again when the holder lets go.
+ *
+ * Spinlocks, none of which is ever taken while another is held:
  *   all_hmdevs_lock  list links and list walks (irqsave)
- *   conf->device_lock  member slots, pending_bio_list, retry_list (irqsave)
+ *   conf->device_lock  member slots, a member's block device, queue and
+ *                    saved make_request function, pending_bio_list,
+ *                    retry_list (irqsave)
  *   conf->resync_lock  the barrier counters (irq)
  *   hmdev->lock      multi-bit status changes (irqsave)
  *   hmdev->claim_lock  bd_claimed and the claim/release calls
@@ -26,6 +35,7 @@
 #include <linux/kernel.h>
 #include <linux/list.h>
 #include <linux/spinlock.h>
+#include <linux/mutex.h>
 #include <linux/wait.h>
 #include <linux/completion.h>
 #include <linux/bio.h>
@@ -170,6 +180,7 @@ typedef struct hmdev_s {
 	struct list_head all_hmdevs;
 	/* set when the primary was lost: the hmd thread marks every chunk */
 	atomic_t mark_all;
+	struct mutex reconfig_mutex;
 } hmdev_t;
 
 typedef struct hmbio_s {
@@ -226,6 +237,8 @@ hmdev_t *hmdev_search(const hm_nl_volume_t *nlvol);
 hmdev_t *hmdev_find_by_unit(dev_t dev);
 hmdev_t *hmdev_find_by_mirror(dev_t dev);
 void hmdev_get(hmdev_t *hmdev);
+void hmdev_lock(hmdev_t *hmdev);
+void hmdev_unlock(hmdev_t *hmdev);
 void hmdev_put(hmdev_t *hmdev);
 void hmdev_delete(hmdev_t *hmdev);
 void hmdev_destroy(hmdev_t *hmdev);

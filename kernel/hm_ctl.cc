@@ -3,6 +3,12 @@
  * by the key of the request's first record, acts under the protection's
  * locks, drops its reference and returns 0 or a negative error number.
  * They run in the netlink sender's context and may sleep.
+ *
+ * Several senders may act on one protection at once; every operation that
+ * opens, claims, fails or releases a member, or changes the protection's
+ * state or bitmap superblock, holds the protection's reconfig_mutex for the
+ * whole of it, so each is one state change to the others.  Status, the
+ * mirror guard and the speed cap are single loads and stores and need none.
  */
 #include <linux/kernel.h>
 #include <linux/slab.h>
@@ -38,6 +44,7 @@ int hm_add_protect(const hm_nl_header1_t *h1, const char *path, const hm_nl_volu
 		printk("<3>Update protected failed\n");
 		return (int)PTR_ERR(hmdev);
 	}
+	hmdev_lock(hmdev);
 	hmdev->mode = h1->mode;
 
 	rdev = rdev_find(hmdev, path, nlvol);
@@ -60,6 +67,7 @@ int hm_add_protect(const hm_nl_header1_t *h1, const char *path, const hm_nl_volu
 		printk("<1>%s Failed to install bitmap\n", __func__);
 	}
 	hmdev_run(hmdev);
+	hmdev_unlock(hmdev);
 	hmdev_put(hmdev);
 	return 0;
 }
@@ -81,8 +89,10 @@ int hm_release_rdev(const hm_nl_volume_t *nlvol, char which)
 	} else {
 		hm_rdev_t *rdev = which == 'p' ? hm_primary(hmdev) : hm_mirror(hmdev);
 
+		hmdev_lock(hmdev);
 		if (rdev)
 			hm_error(hmdev, rdev);
+		hmdev_unlock(hmdev);
 	}
 	hmdev_put(hmdev);
 	return 0;
@@ -104,9 +114,11 @@ int hm_stop_protect(const char *path, const hm_nl_volume_t *nlvol)
 		printk("<3>%s Cannot find the hmdev which uuid is %s\n", __func__, nlvol->uuid);
 		return 0;
 	}
+	hmdev_lock(hmdev);
 	spin_lock_irqsave(&hmdev->lock, flags);
 	if (test_bit(HM_DEV_STOPPED, &hmdev->flags)) {
 		spin_unlock_irqrestore(&hmdev->lock, flags);
+		hmdev_unlock(hmdev);
 		hmdev_put(hmdev);
 		return 0;
 	}
@@ -120,11 +132,13 @@ int hm_stop_protect(const char *path, const hm_nl_volume_t *nlvol)
 	spin_lock_irqsave(&hmdev->lock, flags);
 	if (hm_io_in_flight(hmdev)) {
 		spin_unlock_irqrestore(&hmdev->lock, flags);
+		hmdev_unlock(hmdev);
 		hmdev_put(hmdev);
 		return 0;
 	}
 	if (test_bit(HM_DEV_DELETING, &hmdev->flags)) {
 		spin_unlock_irqrestore(&hmdev->lock, flags);
+		hmdev_unlock(hmdev);
 		hmdev_put(hmdev);
 		return -EBUSY;
 	}
@@ -132,6 +146,7 @@ int hm_stop_protect(const char *path, const hm_nl_volume_t *nlvol)
 	spin_unlock_irqrestore(&hmdev->lock, flags);
 	hmdev_delete(hmdev);
 	hmdev_put(hmdev);	/* the list's */
+	hmdev_unlock(hmdev);
 	hmdev_put(hmdev);	/* the search's */
 	return 0;
 }
@@ -147,14 +162,17 @@ int hm_del_protect(const char *path, const hm_nl_volume_t *nlvol)
 		printk("<3>%s Cannot find the hmdev which uuid is %s\n", __func__, nlvol->uuid);
 		return 0;
 	}
+	hmdev_lock(hmdev);
 	spin_lock_irqsave(&hmdev->lock, flags);
 	if (!test_bit(HM_DEV_STOPPED, &hmdev->flags)) {
 		spin_unlock_irqrestore(&hmdev->lock, flags);
+		hmdev_unlock(hmdev);
 		hmdev_put(hmdev);
 		return 0;
 	}
 	if (hm_io_in_flight(hmdev) || test_bit(HM_DEV_DELETING, &hmdev->flags)) {
 		spin_unlock_irqrestore(&hmdev->lock, flags);
+		hmdev_unlock(hmdev);
 		hmdev_put(hmdev);
 		return -EBUSY;
 	}
@@ -163,6 +181,7 @@ int hm_del_protect(const char *path, const hm_nl_volume_t *nlvol)
 	hmdev_delete(hmdev);
 	printk("<1>%s active: %d\n", __func__, atomic_read(&hmdev->active));
 	hmdev_put(hmdev);
+	hmdev_unlock(hmdev);
 	hmdev_put(hmdev);
 	return 0;
 }
@@ -232,26 +251,40 @@ static hmdev_t *hm_lookup(const hm_nl_volume_t *nlvol, const char *func)
 	return hmdev;
 }
 
+/* hm_lookup with the protection's reconfig_mutex held; hm_done lets both go. */
+static hmdev_t *hm_lookup_locked(const hm_nl_volume_t *nlvol, const char *func)
+{
+	hmdev_t *hmdev = hm_lookup(nlvol, func);
+
+	if (hmdev)
+		hmdev_lock(hmdev);
+	return hmdev;
+}
+
+static int hm_done(hmdev_t *hmdev, int ret)
+{
+	hmdev_unlock(hmdev);
+	hmdev_put(hmdev);
+	return ret;
+}
+
 int hm_initialize(const char *path, const hm_nl_volume_t *nlvol)
 {
 	hmdev_t *hmdev;
 	int err;
 
 	(void)path;
-	hmdev = hm_lookup(nlvol, __func__);
+	hmdev = hm_lookup_locked(nlvol, __func__);
 	if (!hmdev)
 		return -ENOENT;
 	err = bitmap_initialize(hmdev->bitmap);
-	if (err < 0) {
-		hmdev_put(hmdev);
-		return err;
-	}
+	if (err < 0)
+		return hm_done(hmdev, err);
 	hm_set_flags_locked(hmdev, 1UL << HM_INITIALIZE_ON,
 			    (0xFUL << HM_SYNC_ERR) | (1UL << HM_INITIALIZE_CANCELED) |
 			    (1UL << HM_INITIALIZE_FINISHED));
 	hm_wakeup_thread(hmdev->sync_thread);
-	hmdev_put(hmdev);
-	return 0;
+	return hm_done(hmdev, 0);
 }
 
 int hm_cancel_initialize(const char *path, const hm_nl_volume_t *nlvol)
@@ -260,19 +293,16 @@ int hm_cancel_initialize(const char *path, const hm_nl_volume_t *nlvol)
 	int err;
 
 	(void)path;
-	hmdev = hm_lookup(nlvol, __func__);
+	hmdev = hm_lookup_locked(nlvol, __func__);
 	if (!hmdev)
 		return 0;
 	err = bitmap_cancel_initialize(hmdev->bitmap);
-	if (err < 0) {
-		hmdev_put(hmdev);
-		return err;
-	}
+	if (err < 0)
+		return hm_done(hmdev, err);
 	hm_set_flags_locked(hmdev, (1UL << HM_SYNC_INTR) | (1UL << HM_INITIALIZE_CANCELED), 0xFFUL);
 	printk("<1>%s status: %lx\n", __func__, hmdev->flags);
 	hm_wakeup_thread(hmdev->sync_thread);
-	hmdev_put(hmdev);
-	return 0;
+	return hm_done(hmdev, 0);
 }
 
 int hm_finished_initialize(const char *path, const hm_nl_volume_t *nlvol)
@@ -282,22 +312,19 @@ int hm_finished_initialize(const char *path, const hm_nl_volume_t *nlvol)
 	int err;
 
 	(void)path;
-	hmdev = hm_lookup(nlvol, __func__);
+	hmdev = hm_lookup_locked(nlvol, __func__);
 	if (!hmdev)
 		return -ENOENT;
 	err = bitmap_finished_initialize(hmdev->bitmap);
-	if (err < 0) {
-		hmdev_put(hmdev);
-		return err;
-	}
+	if (err < 0)
+		return hm_done(hmdev, err);
 	spin_lock_irqsave(&hmdev->lock, flags);
 	if ((hmdev->flags & 0xFFUL) == 0 || test_bit(HM_INITIALIZE_CANCELED, &hmdev->flags)) {
 		clear_bit(HM_INITIALIZE_CANCELED, &hmdev->flags);
 		set_bit(HM_INITIALIZE_FINISHED, &hmdev->flags);
 	}
 	spin_unlock_irqrestore(&hmdev->lock, flags);
-	hmdev_put(hmdev);
-	return 0;
+	return hm_done(hmdev, 0);
 }
 
 static int hm_mirror_rdev_lock_unlock(const hm_nl_volume_t *nlvol, int lock, const char *func)
@@ -306,25 +333,20 @@ static int hm_mirror_rdev_lock_unlock(const hm_nl_volume_t *nlvol, int lock, con
 	hm_rdev_t *mirror;
 	int err;
 
-	hmdev = hm_lookup(nlvol, func);
+	hmdev = hm_lookup_locked(nlvol, func);
 	if (!hmdev)
 		return -ENOENT;
 	mirror = hm_mirror(hmdev);
 	if (!mirror) {
 		printk("<3>%s no mirror rdev\n", func);
-		hmdev_put(hmdev);
-		return -ENOENT;
+		return hm_done(hmdev, -ENOENT);
 	}
 	/* Without a bitmap the lock could not survive a reboot: refuse it. */
-	if (!hmdev->bitmap) {
-		hmdev_put(hmdev);
-		return -ENOENT;
-	}
+	if (!hmdev->bitmap)
+		return hm_done(hmdev, -ENOENT);
 	err = bitmap_mirror_lock_unlock(hmdev->bitmap, lock);
-	if (err < 0) {
-		hmdev_put(hmdev);
-		return err;
-	}
+	if (err < 0)
+		return hm_done(hmdev, err);
 	if (lock) {
 		set_bit(Locked, &mirror->flags);
 		hm_set_flags_locked(hmdev, 1UL << HM_DEV_LOCKED, 0);
@@ -334,8 +356,7 @@ static int hm_mirror_rdev_lock_unlock(const hm_nl_volume_t *nlvol, int lock, con
 		/* What the mirror missed is copied by the next recovery. */
 		hm_wakeup_thread(hmdev->sync_thread);
 	}
-	hmdev_put(hmdev);
-	return 0;
+	return hm_done(hmdev, 0);
 }
 
 int hm_lock_mirror_rdev(const char *path, const hm_nl_volume_t *nlvol)
@@ -440,7 +461,7 @@ int hm_fail_mirror(const char *path, const hm_nl_volume_t *nlvol,
 	(void)path;
 	(void)path2;
 	(void)nlvol2;
-	hmdev = hm_lookup(nlvol, __func__);
+	hmdev = hm_lookup_locked(nlvol, __func__);
 	if (!hmdev)
 		return -ENOENT;
 	mirror = hm_mirror(hmdev);
@@ -454,8 +475,7 @@ int hm_fail_mirror(const char *path, const hm_nl_volume_t *nlvol,
 		}
 		do_rdev_release(hmdev, mirror);
 	}
-	hmdev_put(hmdev);
-	return 0;
+	return hm_done(hmdev, 0);
 }
 
 /*
@@ -471,13 +491,11 @@ int hm_up_mirror(const char *path, const hm_nl_volume_t *nlvol,
 	int ret = 0;
 
 	(void)path;
-	hmdev = hm_lookup(nlvol, __func__);
+	hmdev = hm_lookup_locked(nlvol, __func__);
 	if (!hmdev)
 		return -ENOENT;
-	if (!path2 || !nlvol2) {
-		hmdev_put(hmdev);
-		return -ENOENT;
-	}
+	if (!path2 || !nlvol2)
+		return hm_done(hmdev, -ENOENT);
 	mirror = hm_mirror(hmdev);
 	if (!mirror) {
 		hm_rdev_t *rdev = create_rdev(path2, nlvol2);
@@ -492,6 +510,5 @@ int hm_up_mirror(const char *path, const hm_nl_volume_t *nlvol,
 		else
 			hmdev_add_mirror(hmdev, mirror);
 	}
-	hmdev_put(hmdev);
-	return ret;
+	return hm_done(hmdev, ret);
 }

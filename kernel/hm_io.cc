@@ -250,8 +250,12 @@ static void hm_fail_bio(struct bio *bio)
 static int hm_make_read(hmdev_t *hmdev, struct bio *bio)
 {
 	conf_t *conf = hmdev->priv;
-	hm_rdev_t *primary = conf->mirrors[HM_PRIMARY].rdev;
+	hm_rdev_t *primary;
+	struct block_device *bdev = NULL;
+	struct request_queue *q = NULL;
+	make_request_fn *fn = NULL;
 	struct bio *read_bio;
+	unsigned long flags;
 	hmbio_t *hmbio;
 
 	wait_barrier(conf);
@@ -263,18 +267,32 @@ static int hm_make_read(hmdev_t *hmdev, struct bio *bio)
 	}
 	hmdev->lst_rio_time = jiffies;
 	hmbio->read_disk = HM_PRIMARY;
-	if (!primary || !primary->bdev || !primary->make_request_fn ||
-	    !(read_bio = bio_clone(bio, GFP_NOIO))) {
+	/* Counted in while the device is read: a release waits for the count. */
+	spin_lock_irqsave(&conf->device_lock, flags);
+	primary = conf->mirrors[HM_PRIMARY].rdev;
+	if (primary && primary->bdev && primary->make_request_fn) {
+		bdev = primary->bdev;
+		q = primary->queue;
+		fn = primary->make_request_fn;
+		atomic_inc(&primary->nr_pending);
+	}
+	spin_unlock_irqrestore(&conf->device_lock, flags);
+	if (!bdev) {
 		hm_end_bio_io(hmbio);
 		return 0;
 	}
-	atomic_inc(&primary->nr_pending);
-	read_bio->bi_bdev = primary->bdev;
+	read_bio = bio_clone(bio, GFP_NOIO);
+	if (!read_bio) {
+		rdev_dec_pending(primary, hmdev);
+		hm_end_bio_io(hmbio);
+		return 0;
+	}
+	read_bio->bi_bdev = bdev;
 	read_bio->bi_rw = READ;
 	read_bio->bi_end_io = hm_end_read_request;
 	read_bio->bi_private = hmbio;
 	hmbio->bios[HM_PRIMARY] = read_bio;
-	primary->make_request_fn(primary->queue, read_bio);
+	fn(q, read_bio);
 	return 0;
 }
 
@@ -559,10 +577,20 @@ void hm_workd(hmdev_t *hmdev)
 	bitmap_daemon_work(hmdev->bitmap);
 	if (atomic_xchg(&hmdev->mark_all, 0))
 		bitmap_mark_all_needed(hmdev->bitmap);
-	if (primary && test_bit(Faulty, &primary->flags))
-		rdev_release(hmdev, primary);
-	if (mirror && test_bit(Faulty, &mirror->flags))
-		rdev_release(hmdev, mirror);
+	/*
+	 * A control operation holding the lock may be waiting for this thread
+	 * to drain the writes below; the release waits for its unlock, which
+	 * wakes this thread again.
+	 */
+	if (((primary && test_bit(Faulty, &primary->flags)) ||
+	     (mirror && test_bit(Faulty, &mirror->flags))) &&
+	    mutex_trylock(&hmdev->reconfig_mutex)) {
+		if (primary && test_bit(Faulty, &primary->flags))
+			rdev_release(hmdev, primary);
+		if (mirror && test_bit(Faulty, &mirror->flags))
+			rdev_release(hmdev, mirror);
+		mutex_unlock(&hmdev->reconfig_mutex);
+	}
 
 	for (;;) {
 		spin_lock_irqsave(&conf->device_lock, flags);

@@ -221,6 +221,8 @@ static void hmdevs_add_record(const char *info, char *name, char *uuid, char *na
 		printk("<1>%s create hmdev: %ld\n", __func__, PTR_ERR(hmdev));
 		return;
 	}
+	/* The netlink socket is open already: a request may act on it too. */
+	hmdev_lock(hmdev);
 	rdev = rdev_find(hmdev, name, &vol);
 	if (rdev)
 		hmdev_add_primary(hmdev, rdev);
@@ -242,6 +244,7 @@ static void hmdevs_add_record(const char *info, char *name, char *uuid, char *na
 		printk("<6>%s finished bitmap init\n", __func__);
 	}
 	hmdev_run(hmdev);
+	hmdev_unlock(hmdev);
 	hmdev_put(hmdev);
 }
 

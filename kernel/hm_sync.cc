@@ -419,18 +419,26 @@ void hm_do_sync(hmdev_t *hmdev)
 	sector_t max_sectors, j = 0, io_sectors = 0, last_check = 0;
 	int last_mark = 0, m;
 
-	if (!hm_sync_allowed(hmdev) || !hm_sync_kind(hmdev))
+	/*
+	 * On before the members are looked at: a release that found the loop
+	 * off has marked its member Faulty first, so the look below sees it.
+	 */
+	atomic_set(&hmdev->sync_on, 1);
+	smp_mb();
+	if (!hm_sync_allowed(hmdev) || !hm_sync_kind(hmdev)) {
+		atomic_set(&hmdev->sync_on, 0);
 		return;
+	}
 	if (!conf->hmbuf_pool) {
 		conf->hmbuf_pool = mempool_create(RESYNC_POOL, hmbuf_pool_alloc, hmbuf_pool_free,
 						  conf->poolinfo);
 		if (!conf->hmbuf_pool) {
 			atomic_set(&hmdev->start_sync, 0);
+			atomic_set(&hmdev->sync_on, 0);
 			return;
 		}
 	}
 	max_sectors = hmdev->resync_max_sectors;
-	atomic_set(&hmdev->sync_on, 1);
 	printk("<1>sync start, max_sectors:%llu\n", (unsigned long long)max_sectors);
 	if (atomic_read(&hmdev->sync_pending))
 		printk("<3>sync going on: %d\n", atomic_read(&hmdev->sync_pending));

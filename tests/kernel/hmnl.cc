@@ -9,9 +9,17 @@
 //   hmnl fail UUID | up UUID MUUID MPATH
 //   hmnl faulty UUID p|m
 //   hmnl wait UUID BIT set|clear SECONDS   polls the status until the bit is so
+//   hmnl race ROUNDS PREFIX RACE UUID PATH SIG MUUID MPATH
+//       ROUNDS times: the PREFIX requests one after the other, each waited
+//       for, then the RACE requests all sent at once from sockets of their
+//       own before any reply is read.  Both are comma-separated commands
+//       on the one protection: 1 (Add, both disks), 2, 3, 6, 8, 9, 17, 18,
+//       19, 20 (one record), 21 (Fail), 22 (Up with the mirror), 24p and
+//       24m (faulty disk); PREFIX may be "-".  Prints rounds, requests sent
+//       and replies read.
 //
 // Exit status: 0 with a reply, 3 without one, 2 on bad arguments; "wait"
-// gives 4 when the time ran out.
+// gives 4 when the time ran out, "race" 3 when a reply was missing.
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -21,7 +29,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "host/host.h"
 #include "nl_client.h"
@@ -30,12 +41,13 @@ namespace {
 
 class HostTransport : public nlc::Transport {
  public:
-  explicit HostTransport(int timeout_ms) {
+  // Port 0: the host picks one, so one process may hold several sockets.
+  explicit HostTransport(int timeout_ms, uint32_t port = static_cast<uint32_t>(getpid())) {
     fd_ = hl_socket(AF_NETLINK, SOCK_RAW, HM_NL_PROTOCOL);
     if (fd_ < 0) return;
     sockaddr_nl a{};
     a.nl_family = AF_NETLINK;
-    a.nl_pid = static_cast<uint32_t>(getpid());
+    a.nl_pid = port;
     if (hl_bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
       hl_close(fd_);
       fd_ = -1;
@@ -89,6 +101,68 @@ int Print(const nlc::Reply& r) {
   return r.got ? 0 : 3;
 }
 
+std::vector<std::string> Split(const std::string& list) {
+  std::vector<std::string> out;
+  if (list == "-") return out;
+  std::stringstream in(list);
+  std::string item;
+  while (std::getline(in, item, ',')) out.push_back(item);
+  return out;
+}
+
+// One request of a race on the protection of `p` with mirror `m`; empty for
+// a command this tool does not know.
+nlc::Bytes RaceMessage(const std::string& what, const nlc::Volume& p, const nlc::Volume& m) {
+  nlc::Volume key = Vol(p.uuid.c_str());
+  int cmd = atoi(what.c_str());
+  switch (cmd) {
+    case HM_NL_CMD_ADD_PROTECT:
+      return nlc::Message(HM_NL_CMD_ADD_PROTECT, nlc::AddBody(p, &m));
+    case HM_NL_CMD_FAIL_MIRROR:
+      return nlc::Message(HM_NL_CMD_FAIL_MIRROR, nlc::Type7Body(key, nullptr));
+    case HM_NL_CMD_UP_MIRROR:
+      return nlc::Message(HM_NL_CMD_UP_MIRROR, nlc::Type7Body(key, &m));
+    case HM_NL_CMD_UPDATE_HMDEV:
+      if (what.size() != 3 || (what[2] != 'p' && what[2] != 'm')) return {};
+      return nlc::Message(HM_NL_CMD_UPDATE_HMDEV, nlc::FaultyBody(key, what[2]));
+    case 2: case 3: case 6: case 8: case 9: case 17: case 18: case 19: case 20:
+      return nlc::Message(static_cast<uint8_t>(cmd), nlc::Type2Body(key));
+    default:
+      return {};
+  }
+}
+
+int Race(int rounds, const std::string& prefix, const std::string& race, const nlc::Volume& p,
+         const nlc::Volume& m) {
+  std::vector<nlc::Bytes> before, together;
+  for (const std::string& w : Split(prefix)) before.push_back(RaceMessage(w, p, m));
+  for (const std::string& w : Split(race)) together.push_back(RaceMessage(w, p, m));
+  for (const nlc::Bytes& b : before)
+    if (b.empty()) return Usage();
+  for (const nlc::Bytes& b : together)
+    if (b.empty()) return Usage();
+  if (together.empty()) return Usage();
+
+  std::vector<std::unique_ptr<HostTransport>> socks;
+  for (size_t i = 0; i < together.size(); i++)
+    socks.push_back(std::make_unique<HostTransport>(30000, 0));
+  HostTransport serial(30000, 0);
+  long sent = 0, replies = 0;
+  uint8_t buf[4096];
+  for (int r = 0; r < rounds; r++) {
+    for (const nlc::Bytes& b : before) {
+      sent++;
+      if (nlc::Exchange(serial, b, 30000).got) replies++;
+    }
+    for (size_t i = 0; i < together.size(); i++)
+      if (socks[i]->Send(together[i])) sent++;
+    for (size_t i = 0; i < together.size(); i++)
+      if (socks[i]->Recv(buf, sizeof(buf), 30000) > 0) replies++;
+  }
+  printf("rounds=%d sent=%ld replies=%ld\n", rounds, sent, replies);
+  return replies == sent ? 0 : 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +206,11 @@ int main(int argc, char** argv) {
     } while (time(nullptr) < end);
     Print(r);
     return 4;
+  }
+  if (op == "race" && argc == 10) {
+    nlc::Volume p = Vol(argv[5], argv[6], static_cast<uint32_t>(strtoul(argv[7], nullptr, 16)));
+    nlc::Volume m = Vol(argv[8], argv[9]);
+    return Race(atoi(argv[2]), argv[3], argv[4], p, m);
   }
   return Usage();
 }

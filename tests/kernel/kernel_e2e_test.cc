@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "bitmap_file.h"
+#include "eventually.h"
 #include "simhost.h"
 
 namespace {
@@ -239,6 +240,54 @@ TEST_F(E2E, CrashDuringWritesThenTheRegistryBringsTheProtectionBack) {
     ASSERT_EQ(want, Region(h_->image("sdb"), (uint64_t)i * 65536, 65536)) << "primary, write " << i;
     ASSERT_EQ(want, Region(h_->image("sdc"), (uint64_t)i * 65536, 65536)) << "mirror, write " << i;
   }
+}
+
+// Requests that change one protection's members, sent at once from several
+// sockets without waiting for replies, as zelmird's threads and volreadd may.
+TEST_F(E2E, RacingRequestsOnOneProtectionLeaveTheHostAndTheMirrorWhole) {
+  Make(4);
+  h_->start();
+  Protect();
+  struct Race {
+    const char* before;   // sent one by one, each reply awaited
+    const char* at_once;
+  };
+  const Race races[] = {
+      {"-", "1,21"},       // Add with Fail mirror
+      {"-", "21,22"},      // Fail with Up mirror
+      {"-", "1,24m"},      // Add with the faulty-disk update
+      {"-", "21,24m"},     // Fail with the faulty-disk update
+      {"1", "2,21"},       // Stop with Fail
+      {"1", "2,3,21"},     // Stop and Del with Fail
+      {"-", "1,21"},
+  };
+  const int kRounds = 200;
+  for (const Race& r : races) {
+    ExecResult x = Nl({"race", std::to_string(kRounds), r.before, r.at_once, kPG, "/dev/sdb",
+                       kSig, kMG, "/dev/sdc"});
+    ASSERT_EQ(0, x.status) << r.at_once << ": " << x.out;
+    x = Nl({"status", kPG});
+    ASSERT_EQ(0, x.status) << "the module answers after " << r.at_once << ": " << x.out;
+    EXPECT_TRUE(x.out.find("retcode=0 ") != std::string::npos ||
+                x.out.find("retcode=2 ") != std::string::npos)
+        << x.out;
+  }
+
+  // The daemon's Add Protection when the disk is back: once nothing of the
+  // last failure is in flight, the mirror joins again and is written.
+  bool joined = testsupport::eventually(
+      [&] {
+        Nl({"add", kPG, "/dev/sdb", kSig, kMG, "/dev/sdc"});
+        ExecResult s = Nl({"status", kPG});
+        return s.out.find("retcode=0 ") != std::string::npos &&
+               s.out.find("mirror=0x4 ") != std::string::npos;
+      },
+      std::chrono::seconds(60), std::chrono::milliseconds(500));
+  ASSERT_TRUE(joined) << Nl({"status", kPG}).out;
+  const uint64_t off = 40 * kChunk;
+  ASSERT_TRUE(QemuOk(QemuIo("sdb", "write -P 0x3c " + std::to_string(off) + " 65536")));
+  EXPECT_EQ(std::string(65536, 0x3c), Region(h_->image("sdb"), off, 65536));
+  EXPECT_EQ(std::string(65536, 0x3c), Region(h_->image("sdc"), off, 65536));
 }
 
 }  // namespace

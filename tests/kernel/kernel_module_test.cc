@@ -11,7 +11,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <cstddef>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "bitmap_file.h"
+#include "eventually.h"
 #include "hm_nl.h"
 #include "nl_client.h"
 #include "sim/kernel.h"
@@ -335,6 +339,131 @@ TEST_F(ModuleTest, ConcurrentAddsOfOneKeyMakeOneProtection) {
   EXPECT_EQ(1, s.status.bitmap_status);
   EXPECT_EQ(0u, Cmd(HM_NL_CMD_STOP_PROTECT));
   EXPECT_EQ(2u, Status().hdr.retcode) << "no second protection under the key";
+}
+
+// Requests of every shape from several senders at once, none waiting for its
+// reply before sending the next.  Whatever arrives, the module must not
+// fault (the sanitizers end this process at the first report, the emulation
+// logs a kernel BUG line where a kernel would oops) and must go on answering.
+TEST_F(ModuleTest, FuzzedRequestsFromConcurrentSendersNeverFaultTheModule) {
+  Protect(4);
+  const std::vector<uint32_t> edges = {0, 1, 12, 15, 16, 27, 28, 29, 159, 160, 161, 288,
+                                       2035, 2036, 2048, 2063, 2064, 2065, 0x7fff, 0xffff,
+                                       0xffffffffu};
+  // The well-formed request of any command on the protection, half of them
+  // one of those that open, fail or release a member.
+  const uint8_t member_cmds[] = {HM_NL_CMD_ADD_PROTECT, HM_NL_CMD_FAIL_MIRROR,
+                                 HM_NL_CMD_UP_MIRROR, HM_NL_CMD_UPDATE_HMDEV};
+  auto well_formed = [&](std::mt19937& rng) {
+    nlc::Volume p = Primary(), m = Mirror(), k = Key();
+    uint8_t cmd = rng() % 2 ? member_cmds[rng() % 4]
+                            : static_cast<uint8_t>(1 + rng() % (HM_NL_CMD_MAX - 1));
+    switch (cmd) {
+      case HM_NL_CMD_ADD_PROTECT:
+        return nlc::Message(cmd, nlc::AddBody(p, rng() % 4 ? &m : nullptr));
+      case HM_NL_CMD_FAIL_MIRROR:
+        return nlc::Message(cmd, nlc::Type7Body(k, nullptr));
+      case HM_NL_CMD_UP_MIRROR:
+        return nlc::Message(cmd, nlc::Type7Body(k, rng() % 2 ? &m : nullptr));
+      case HM_NL_CMD_SET_SYNC_SPEED_MAX:
+        return nlc::Message(cmd, nlc::SpeedBody(k, rng() % 2 ? 0 : 50000));
+      case HM_NL_CMD_UPDATE_HMDEV:
+        return nlc::Message(cmd, nlc::FaultyBody(k, "pmx"[rng() % 3]));
+      default:
+        return nlc::Message(cmd, nlc::Type2Body(k));
+    }
+  };
+  auto put32 = [](nlc::Bytes& b, size_t off, uint32_t v) { memcpy(&b[off], &v, 4); };
+  auto put16 = [](nlc::Bytes& b, size_t off, uint16_t v) { memcpy(&b[off], &v, 2); };
+  struct Kind {
+    const char* what;
+    int weight;
+    std::function<nlc::Bytes(std::mt19937&)> make;
+  };
+  const Kind kinds[] = {
+      {"well formed", 6, well_formed},
+      {"random datagram", 1,
+       [](std::mt19937& rng) {
+         nlc::Bytes b(rng() % 2200);
+         for (auto& c : b) c = static_cast<uint8_t>(rng());
+         return b;
+       }},
+      {"random body under a good header", 1,
+       [](std::mt19937& rng) {
+         nlc::Bytes body(rng() % HM_NL_BODY_MAX);
+         for (auto& c : body) c = static_cast<uint8_t>(rng());
+         return nlc::Message(static_cast<uint8_t>(rng() % 32), body);
+       }},
+      {"header length at an edge", 1,
+       [&](std::mt19937& rng) {
+         nlc::Bytes b = well_formed(rng);
+         uint32_t v = edges[rng() % edges.size()];
+         if (rng() % 2)
+           put32(b, 0, v);   // nlmsg_len
+         else
+           put16(b, HM_NL_HDR_OFF + 2, static_cast<uint16_t>(v));   // msg_len
+         if (rng() % 3 == 0) b.resize(rng() % b.size());
+         return b;
+       }},
+      {"record field at an edge", 1,
+       [&](std::mt19937& rng) {
+         nlc::Bytes b = well_formed(rng);
+         // A record's path offset or length, wherever the first two records lie.
+         static const size_t fields[] = {offsetof(hm_nl_volume_t, dev_name_off),
+                                         offsetof(hm_nl_volume_t, dev_name_len)};
+         size_t rec = rng() % 2 ? 0 : sizeof(hm_nl_header1_t) + (rng() % 2) * 180;
+         size_t off = HM_NL_BODY_OFF + rec + fields[rng() % 2];
+         put16(b, off, static_cast<uint16_t>(edges[rng() % edges.size()]));
+         if (rng() % 4 == 0) b[HM_NL_BODY_OFF + 1] = static_cast<uint8_t>(rng() % 5);   // nr_vol
+         return b;
+       }},
+      {"bytes flipped", 1,
+       [&](std::mt19937& rng) {
+         nlc::Bytes b = well_formed(rng);
+         for (int n = 1 + rng() % 8; n > 0; n--) b[rng() % 600] ^= static_cast<uint8_t>(1 + rng() % 255);
+         return b;
+       }},
+  };
+
+  int total_weight = 0;
+  for (const Kind& k : kinds) total_weight += k.weight;
+
+  const int kSenders = 4, kMessages = 800, kBurst = 8;
+  const auto deadline = Clock::now() + std::chrono::seconds(90);
+  std::atomic<long> sent{0}, replies{0};
+  std::vector<std::thread> ts;
+  for (int t = 0; t < kSenders; t++) {
+    ts.emplace_back([&, t] {
+      std::mt19937 rng(1000 + t);
+      auto tr = nlc::UnixTransport(dir_ + "/run", 900 + t);
+      uint8_t buf[4096];
+      for (int i = 0; i < kMessages && Clock::now() < deadline; i += kBurst) {
+        for (int j = 0; j < kBurst; j++) {
+          int pick = static_cast<int>(rng() % total_weight);
+          const Kind* k = kinds;
+          while (pick >= k->weight) pick -= (k++)->weight;
+          nlc::Bytes msg = k->make(rng);
+          if (tr->Send(msg)) sent++;
+        }
+        // The replies of this burst, until none comes for a while.
+        while (tr->Recv(buf, sizeof(buf), 100) > 0) replies++;
+      }
+    });
+  }
+  for (auto& t : ts) t.join();
+  printf("fuzz: %ld requests sent, %ld replies\n", sent.load(), replies.load());
+  EXPECT_GE(sent.load(), 2000);
+
+  std::string log = simk::dmesg();
+  EXPECT_EQ(std::string::npos, log.find("kernel BUG")) << "the kernel log names a fault";
+  EXPECT_EQ(std::string::npos, log.find("BUG: ")) << "the kernel log names a fault";
+  nlc::Reply s = Status();
+  ASSERT_TRUE(s.got) << "the module still answers";
+  EXPECT_TRUE(s.hdr.retcode == 0 || s.hdr.retcode == 2) << s.hdr.retcode;
+  // Stop and Del requests still in the workers may remove it once more.
+  EXPECT_TRUE(testsupport::eventually(
+      [&] { return Add().hdr.retcode == 0 && Status().hdr.retcode == 0; }));
+  EXPECT_EQ(0, simk::module_unload());
 }
 
 // ------------------------------------------------------------ protection

@@ -260,4 +260,15 @@ TEST(FileTest, ClaimsWithHolders) {
   filp_close(f, NULL);
 }
 
+TEST(FileTest, ClaimOrReleaseOfNoDeviceIsRefusedWithABugLine) {
+  size_t before = simk::dmesg().size();
+  int holder;
+  EXPECT_EQ(bd_claim(NULL, &holder), -EINVAL);
+  bd_release(NULL);
+  std::string log = simk::dmesg().substr(before);
+  EXPECT_NE(log.find("kernel BUG at"), std::string::npos) << log;
+  EXPECT_NE(log.find("(bd_claim): no block device"), std::string::npos) << log;
+  EXPECT_NE(log.find("(bd_release): no block device"), std::string::npos) << log;
+}
+
 }  // namespace

@@ -435,8 +435,24 @@ static bool bd_may_claim(struct block_device *bdev, struct block_device *whole, 
 	return true;
 }
 
+/*
+ * A claim or release of no device is a caller's bug.  A kernel would oops on
+ * the first member access; here it is named in the kernel log and refused,
+ * so the caller's fault shows without taking the host down.
+ */
+static bool bdev_missing(struct block_device *bdev, const char *func)
+{
+	if (bdev)
+		return false;
+	printk("<0>kernel BUG at %s:%d! (%s): no block device\n", __FILE__, __LINE__, func);
+	dump_stack();
+	return true;
+}
+
 int bd_claim(struct block_device *bdev, void *holder)
 {
+	if (bdev_missing(bdev, __func__))
+		return -EINVAL;
 	struct block_device *whole = bdev->bd_contains ? bdev->bd_contains : bdev;
 	int res = -EBUSY;
 
@@ -454,6 +470,8 @@ int bd_claim(struct block_device *bdev, void *holder)
 
 void bd_release(struct block_device *bdev)
 {
+	if (bdev_missing(bdev, __func__))
+		return;
 	struct block_device *whole = bdev->bd_contains ? bdev->bd_contains : bdev;
 
 	spin_lock(&bdev_lock);
