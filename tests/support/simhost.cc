@@ -54,9 +54,9 @@ void remove_tree(const std::string& path) {
   if (!path.empty()) nftw(path.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
-// Runs a program (no shell) with the given standard input (or /dev/null),
-// its standard output and error merged into the result.
-ExecResult run(const std::vector<std::string>& argv, const std::string* input) {
+}  // namespace
+
+ExecResult run_command(const std::vector<std::string>& argv, const std::string* input) {
   std::vector<std::string> copy = argv;
   std::vector<char*> args;
   for (std::string& a : copy) args.push_back(a.data());
@@ -115,6 +115,8 @@ ExecResult run(const std::vector<std::string>& argv, const std::string* input) {
   return {code, result};
 }
 
+namespace {
+
 std::string join(const std::vector<std::string>& v) {
   std::string s;
   for (const std::string& a : v) s += (s.empty() ? "" : " ") + a;
@@ -125,6 +127,13 @@ std::string join(const std::vector<std::string>& v) {
 
 std::string bin_dir() { return build_dir() + "/bin"; }
 std::string lib_dir() { return build_dir() + "/lib"; }
+
+ExecResult host_exec(const std::string& dir, const std::vector<std::string>& argv,
+                     const std::string* input) {
+  std::vector<std::string> args = {bin_dir() + "/simhost", "exec", dir, "--"};
+  args.insert(args.end(), argv.begin(), argv.end());
+  return run_command(args, input);
+}
 
 SimHost::SimHost(const std::vector<std::string>& disks, bool start) {
   char tmpl[] = "/tmp/zelmir-test-XXXXXX";
@@ -201,7 +210,7 @@ void SimHost::cleanup() {
 ExecResult SimHost::simhost(const std::vector<std::string>& args, const std::string* input) const {
   std::vector<std::string> argv = {bin_dir() + "/simhost"};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, input);
+  return run_command(argv, input);
 }
 
 void SimHost::start() {

@@ -53,6 +53,13 @@ class SimHost {
 std::string bin_dir();
 std::string lib_dir();
 
+// Runs a program (no shell) with the given standard input (or /dev/null);
+// its standard output and error merged into the result.
+ExecResult run_command(const std::vector<std::string>& argv, const std::string* input = nullptr);
+// simhost exec DIR -- argv... for a running host known only by its directory.
+ExecResult host_exec(const std::string& dir, const std::vector<std::string>& argv,
+                     const std::string* input = nullptr);
+
 }  // namespace testsupport
 
 #endif  // ZELMIR_TESTS_SUPPORT_SIMHOST_H
