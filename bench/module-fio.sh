@@ -12,6 +12,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-${BUILD:-$ROOT/build}}
 BIN=$BUILD/bin
+HMNL=$BUILD/tests/hmnl    # a test program: run inside the host from the build
 SIZE=${SIZE:-1G}
 RUNTIME=${RUNTIME:-10}
 REPS=${REPS:-3}
@@ -20,8 +21,8 @@ SIG=5fa1c2d3
 MG=60000000-1111-2222-3333-444455556666      # the mirror LUN
 MG2=60000000-1111-2222-3333-444455556667
 
-for t in simhost hmnl; do
-  [ -x "$BIN/$t" ] || { echo "missing $BIN/$t (build first)" >&2; exit 1; }
+for t in "$BIN/simhost" "$HMNL"; do
+  [ -x "$t" ] || { echo "missing $t (build first)" >&2; exit 1; }
 done
 command -v python3 >/dev/null || { echo "python3 is needed to read fio's output" >&2; exit 1; }
 
@@ -57,8 +58,8 @@ cp --sparse=never "$DIR/disks/sdd.img" "$DIR/disks/sdb.img"
 hx() { "$BIN/simhost" exec "$DIR" -- "$@"; }
 uri() { echo "nbd+unix:///$1?socket=/var/run/simkernel/nbd.sock"; }
 
-hx hmnl add $PG /dev/sdb $SIG $MG /dev/sdc >/dev/null
-hx hmnl status $PG | grep -q 'retcode=0 .*bitmap=1' || { echo "protection did not start" >&2; hx hmnl status $PG >&2; exit 1; }
+hx "$HMNL" add $PG /dev/sdb $SIG $MG /dev/sdc >/dev/null
+hx "$HMNL" status $PG | grep -q 'retcode=0 .*bitmap=1' || { echo "protection did not start" >&2; hx "$HMNL" status $PG >&2; exit 1; }
 
 # fio_run DISK RW BS QD -> "MBps IOPS"
 fio_run() {
@@ -86,12 +87,12 @@ for spec in "write 1M 1" "write 1M 16" "randwrite 4k 1" "randwrite 4k 16"; do
 done
 
 # Initialize with the cap off, against a plain copy of the same image.
-hx hmnl speed $PG 4000000000 >/dev/null
+hx "$HMNL" speed $PG 4000000000 >/dev/null
 ti=(); tp=()
 for ((r = 0; r < REPS; r++)); do
   t0=$(date +%s.%N)
-  hx hmnl cmd 8 $PG >/dev/null
-  hx hmnl wait $PG 2 set 3600 >/dev/null
+  hx "$HMNL" cmd 8 $PG >/dev/null
+  hx "$HMNL" wait $PG 2 set 3600 >/dev/null
   t1=$(date +%s.%N)
   # The plain copy of the same image through the same NBD exports (16
   # requests in flight, out of order, as a copier would).

@@ -12,6 +12,14 @@
 #include <stdint.h>
 #endif
 
+/*
+ * The fixed lengths of the texts that name a disk, one name each, for the
+ * module and user space alike.
+ */
+#define HM_NAME_LEN		128	/* a device path or GUID text field or buffer, with its terminator */
+#define HM_GUID_TEXT_LEN	36	/* a GUID text: 8-4-4-4-12 hexadecimal digits */
+#define HM_GUID_BUF_LEN		(HM_GUID_TEXT_LEN + 1)	/* with its terminator */
+
 #ifdef __cplusplus
 #define HM_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
 #else

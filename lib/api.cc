@@ -92,8 +92,8 @@ int hm_disk_protect(const char *primary, const char *mirror) {
   guid_t g;
   if (string_to_guid(primary, &g) != 0) return -1;
   uint32_t signature = g.data1;
-  char dev_p[HM_DEV_PATH_LEN];
-  char dev_m[HM_DEV_PATH_LEN];
+  char dev_p[HM_NAME_LEN];
+  char dev_m[HM_NAME_LEN];
   memset(dev_p, 0, sizeof(dev_p));
   memset(dev_m, 0, sizeof(dev_m));
   if (find_disk_by_signature(signature, dev_p) != 0) {

@@ -182,7 +182,7 @@ int walk_block_disks(bool slashes, char *result, Match match) {
   int rc = -1;
   dlist_for_each_data(devs, cdev, struct sysfs_class_device) {
     if (virtual_device(cdev->name)) continue;
-    char path[HM_DEV_PATH_LEN];
+    char path[HM_NAME_LEN];
     if (!dev_path(cdev->name, slashes, path, sizeof(path))) continue;
     if (!filepresent(path)) continue;
     if (mirapi::sysfs_is_partition(cdev->path)) continue;
@@ -214,7 +214,7 @@ int find_disk_by_uuid(const char *guid, char *path) {
   if (!guid || !path || !*guid) return -1;
   return walk_block_disks(false, path, [&](const char *dev) {
     if (volume_from_zelsolution(dev) != 1) return false;
-    char found[128];
+    char found[HM_NAME_LEN];
     memset(found, 0, sizeof(found));
     if (hm_scsi_get_guid(dev, found, sizeof(found)) != 0) return false;
     if (strcmp(found, guid) != 0) return false;

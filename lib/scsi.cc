@@ -3,12 +3,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <scsi/sg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include "blk.h"
 #include "host/host.h"
 #include "mirapi/log.h"
 #include "scsi_parse.h"
@@ -17,6 +17,7 @@ using mirapi::tur_attempt;
 
 namespace {
 
+constexpr int kSgInterfaceId = 'S';   // SCSI generic; <scsi/sg.h> has no name for it
 constexpr unsigned int kPassthruTimeoutMs = 6000;
 constexpr unsigned int kReadCapTimeoutMs = 1000;
 constexpr unsigned int kTurTimeoutMs = 300000;
@@ -27,16 +28,16 @@ constexpr size_t kSector = 512;
 // status is GOOD, else -1.
 int hm_scsi_passthru(int fd, const uint8_t *cdb, int cdb_len, int direction, void *buf,
                      unsigned int buf_len) {
-  hm_sg_io_hdr hdr;
+  sg_io_hdr_t hdr;
   memset(&hdr, 0, sizeof(hdr));
-  hdr.interface_id = HM_SG_INTERFACE_ID;
+  hdr.interface_id = kSgInterfaceId;
   hdr.dxfer_direction = direction;
   hdr.cmd_len = static_cast<unsigned char>(cdb_len);
   hdr.dxfer_len = buf_len;
   hdr.dxferp = buf;
   hdr.cmdp = const_cast<uint8_t *>(cdb);
   hdr.timeout = kPassthruTimeoutMs;
-  if (hl_ioctl(fd, HM_SG_IO, &hdr) < 0) return -1;
+  if (hl_ioctl(fd, SG_IO, &hdr) < 0) return -1;
   return hdr.status == 0 ? 0 : -1;
 }
 
@@ -79,7 +80,7 @@ int volume_from_zelsolution(const char *dev) {
   static const uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, 0x62, 0x00};
   uint8_t data[98];
   memset(data, 0, sizeof(data));
-  int rc = hm_scsi_passthru(fd, cdb, sizeof(cdb), HM_SG_DXFER_FROM_DEV, data, sizeof(data));
+  int rc = hm_scsi_passthru(fd, cdb, sizeof(cdb), SG_DXFER_FROM_DEV, data, sizeof(data));
   hl_close(fd);
   if (rc != 0) {
     HM_LOG(LOG_ERR, "%s ioctl passthru failed: %d", dev, rc);
@@ -106,7 +107,7 @@ int hm_scsi_get_guid(const char *dev, char *guid, size_t size) {
   }
   memset(page, 0, mirapi::kVpd83BufLen);
   static const uint8_t cdb[6] = {0x12, 0x01, 0x83, 0x00, mirapi::kVpd83AllocLen, 0x00};
-  int rc = hm_scsi_passthru(fd, cdb, sizeof(cdb), HM_SG_DXFER_FROM_DEV, page,
+  int rc = hm_scsi_passthru(fd, cdb, sizeof(cdb), SG_DXFER_FROM_DEV, page,
                             mirapi::kVpd83BufLen);
   if (rc == 0) rc = mirapi::scsi_parse_vpd83(page, guid, size);
   if (rc == 0)
@@ -133,10 +134,10 @@ int device_size_scsi_read_cap(const char *dev, uint64_t *size) {
   uint8_t sense[252];
   memset(data, 0, sizeof(data));
   memset(sense, 0, sizeof(sense));
-  hm_sg_io_hdr hdr;
+  sg_io_hdr_t hdr;
   memset(&hdr, 0, sizeof(hdr));
-  hdr.interface_id = HM_SG_INTERFACE_ID;
-  hdr.dxfer_direction = HM_SG_DXFER_FROM_DEV;
+  hdr.interface_id = kSgInterfaceId;
+  hdr.dxfer_direction = SG_DXFER_FROM_DEV;
   hdr.cmd_len = sizeof(cdb);
   hdr.mx_sb_len = sizeof(sense);
   hdr.dxfer_len = sizeof(data);
@@ -144,13 +145,13 @@ int device_size_scsi_read_cap(const char *dev, uint64_t *size) {
   hdr.cmdp = cdb;
   hdr.sbp = sense;
   hdr.timeout = kReadCapTimeoutMs;
-  if (hl_ioctl(fd, HM_SG_IO, &hdr) < 0) {
+  if (hl_ioctl(fd, SG_IO, &hdr) < 0) {
     HM_LOG(LOG_ERR, "ioctl failed: %s\n", strerror(errno));
     hl_close(fd);
     return -1;
   }
   hl_close(fd);
-  if (!(hdr.info & HM_SG_INFO_CHECK)) {
+  if (!(hdr.info & SG_INFO_CHECK)) {
     *size = mirapi::scsi_read_cap16_bytes(data);
     return 0;
   }
@@ -178,7 +179,7 @@ int zel_create_cdp(const char *dev) {
   }
   static const uint8_t cdb[10] = {0x55, 0, 0, 0, 0, 0, 0, 0, 0x10, 0};
   uint8_t param[16] = {0x00, 0x10, 0, 0, 0, 0, 0, 0, 0x22, 0x10, 0, 0, 0, 0, 0, 0};
-  int rc = hm_scsi_passthru(fd, cdb, sizeof(cdb), HM_SG_DXFER_TO_DEV, param, sizeof(param));
+  int rc = hm_scsi_passthru(fd, cdb, sizeof(cdb), SG_DXFER_TO_DEV, param, sizeof(param));
   if (rc != 0) HM_LOG(LOG_ERR, "scsi failed: %s\n", strerror(errno));
   hl_close(fd);
   return rc == 0 ? 0 : -1;
@@ -195,16 +196,16 @@ int tur_send(void *p, tur_attempt *a) {
   tur_ctx *ctx = static_cast<tur_ctx *>(p);
   static const uint8_t cdb[6] = {0, 0, 0, 0, 0, 0};
   memset(ctx->sense, 0, sizeof(ctx->sense));
-  hm_sg_io_hdr hdr;
+  sg_io_hdr_t hdr;
   memset(&hdr, 0, sizeof(hdr));
-  hdr.interface_id = HM_SG_INTERFACE_ID;
-  hdr.dxfer_direction = HM_SG_DXFER_NONE;
+  hdr.interface_id = kSgInterfaceId;
+  hdr.dxfer_direction = SG_DXFER_NONE;
   hdr.cmd_len = sizeof(cdb);
   hdr.mx_sb_len = sizeof(ctx->sense);
   hdr.cmdp = const_cast<uint8_t *>(cdb);
   hdr.sbp = ctx->sense;
   hdr.timeout = kTurTimeoutMs;
-  a->ioctl_rc = hl_ioctl(ctx->fd, HM_SG_IO, &hdr);
+  a->ioctl_rc = hl_ioctl(ctx->fd, SG_IO, &hdr);
   a->info = hdr.info;
   a->host_status = hdr.host_status;
   a->sense = ctx->sense;

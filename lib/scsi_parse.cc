@@ -1,9 +1,11 @@
 #include "scsi_parse.h"
 
 #include <ctype.h>
+#include <scsi/sg.h>
 #include <string.h>
 
 #include "mirapi/log.h"
+#include "mirapi/scsi.h"
 
 namespace mirapi {
 
@@ -25,7 +27,7 @@ int scsi_find_designator(const uint8_t *list, int len, int *offset, int type) {
 
 int scsi_guid_valid(const char *text) {
   if (!text) return 0;
-  for (int i = 0; i < kGuidLen; i++) {
+  for (int i = 0; i < HM_GUID_TEXT_LEN; i++) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (!(c == '-' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
       return 0;
@@ -45,15 +47,15 @@ int scsi_parse_vpd83(const uint8_t *page, char *dst, size_t dst_size) {
   if (rc != 0) return rc;
   // The 36 characters must lie inside the page and inside the designator
   // itself, or they are another designator's bytes.
-  int end = off + kGuidInDesignator + kGuidLen;
-  if (page_len < end || 4 + list[off + 3] < kGuidInDesignator + kGuidLen) return -1;
-  char text[kGuidLen + 1];
-  memcpy(text, list + off + kGuidInDesignator, kGuidLen);
-  text[kGuidLen] = '\0';
+  int end = off + kGuidInDesignator + HM_GUID_TEXT_LEN;
+  if (page_len < end || 4 + list[off + 3] < kGuidInDesignator + HM_GUID_TEXT_LEN) return -1;
+  char text[HM_GUID_TEXT_LEN + 1];
+  memcpy(text, list + off + kGuidInDesignator, HM_GUID_TEXT_LEN);
+  text[HM_GUID_TEXT_LEN] = '\0';
   if (!scsi_guid_valid(text)) return -1;
-  if (!dst || dst_size < static_cast<size_t>(kGuidLen) + 1) return -1;
+  if (!dst || dst_size < static_cast<size_t>(HM_GUID_TEXT_LEN) + 1) return -1;
   memset(dst, 0, dst_size);
-  memcpy(dst, text, kGuidLen);
+  memcpy(dst, text, HM_GUID_TEXT_LEN);
   return 0;
 }
 
@@ -118,10 +120,25 @@ uint64_t scsi_read_cap16_bytes(const uint8_t *data) {
 
 namespace {
 
+// The host statuses (the SCSI midlayer's DID_* codes) the path check tells
+// apart.
+constexpr unsigned int kHostOk = 0x00;
+constexpr unsigned int kHostNoConnect = 0x01;
+constexpr unsigned int kHostBadTarget = 0x04;
+constexpr unsigned int kHostAbort = 0x05;
+constexpr unsigned int kHostTransportFailfast = 0x0f;
+
+// Sense keys and the additional sense of a port in standby.
+constexpr int kSenseNotReady = 0x02;
+constexpr int kSenseUnitAttention = 0x06;
+constexpr int kAscNotReady = 0x04;
+constexpr int kAscqStandby = 0x0b;
+
 // Host statuses after which the device's own answer counts; any other is a
 // transport hiccup worth another attempt.
 bool host_status_final(unsigned int hs) {
-  return hs == 0 || hs == 1 || hs == 4 || hs == 5 || hs == 15;
+  return hs == kHostOk || hs == kHostNoConnect || hs == kHostBadTarget || hs == kHostAbort ||
+         hs == kHostTransportFailfast;
 }
 
 }  // namespace
@@ -131,19 +148,20 @@ int tur_decide(int (*send)(void *ctx, tur_attempt *a), void *ctx) {
     tur_attempt a = {};
     if (send(ctx, &a) != 0 || a.ioctl_rc < 0) {
       HM_LOG(LOG_ERR, "ioctl failed, path down");
-      return 1;
+      return HM_PATH_DOWN;
     }
-    if (!(a.info & 1u)) return 2;
+    if (!(a.info & SG_INFO_CHECK)) return HM_PATH_READY;
     if (!host_status_final(a.host_status) && attempt < kTurAttempts) continue;
     scsi_sense s = scsi_sense_decode(a.sense, a.sense_len);
-    if (s.key == 6) {               // UNIT ATTENTION: ask again
+    if (s.key == kSenseUnitAttention) {   // ask again
       if (attempt < kTurAttempts) continue;
-      return 1;
+      return HM_PATH_DOWN;
     }
-    if (s.key == 2 && s.asc == 0x04 && s.ascq == 0x0b) return 3;   // port in standby
-    return 1;
+    if (s.key == kSenseNotReady && s.asc == kAscNotReady && s.ascq == kAscqStandby)
+      return HM_PATH_STANDBY;
+    return HM_PATH_DOWN;
   }
-  return 1;
+  return HM_PATH_DOWN;
 }
 
 }  // namespace mirapi

@@ -7,13 +7,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "hm_volume.h"   // HM_GUID_TEXT_LEN
+
 namespace mirapi {
 
 constexpr int kVpd83AllocLen = 252;   // allocation length of the VPD INQUIRY
 constexpr int kVpd83BufLen = 256;
 constexpr int kGuidDesignatorType = 1;  // T10 vendor identification
 constexpr int kGuidInDesignator = 13;   // header 4 + vendor 8 + one byte
-constexpr int kGuidLen = 36;
 
 // Finds the next designator of type (any when type < 0) after *offset (a
 // negative offset means before the first) in a designator list of len
@@ -58,7 +59,8 @@ struct tur_attempt {
 constexpr int kTurAttempts = 5;
 
 // Runs up to kTurAttempts attempts through send (which fills one attempt
-// and returns 0) and decides the path state: 1 down, 2 ready, 3 standby.
+// and returns 0) and decides the path state: HM_PATH_DOWN, HM_PATH_READY or
+// HM_PATH_STANDBY.
 int tur_decide(int (*send)(void *ctx, tur_attempt *a), void *ctx);
 
 }  // namespace mirapi

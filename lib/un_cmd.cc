@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "hm_unix.h"
-#include "mirapi/api.h"
 #include "mirapi/log.h"
 #include "mirapi/util.h"
 
@@ -40,18 +39,26 @@ bool read_exact(int fd, char *buf, size_t count) {
   return true;
 }
 
+void log_socket_failed(int err) { HM_LOG(LOG_ERR, "socket error: %s", strerror(err)); }
+void log_connect_failed(int err) {
+  HM_LOG(LOG_ERR, "%s: make sure zelmird is running", strerror(err));
+}
+void log_exchange_failed(const char *note, int) { HM_LOG(LOG_ERR, "failed in: %s", note); }
+
 }  // namespace
 
-const char *un_socket_path() { return g_socket_path; }
+const UnReport kLogReport = {log_socket_failed, log_connect_failed, log_exchange_failed, false};
 
-int do_un_cmd(const void *req, int req_len, char **reply) {
+int do_un_cmd(const void *req, int req_len, char **reply, const UnReport &report) {
+  *reply = nullptr;
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd < 0) {
-    HM_LOG(LOG_ERR, "socket error: %s", strerror(errno));
+    report.socket_failed(errno);
     return fd;
   }
   const char *note = nullptr;
   int rc = 0;
+  int err = 0;
   char *buf = nullptr;
   hm_header_t hdr;
 
@@ -64,9 +71,10 @@ int do_un_cmd(const void *req, int req_len, char **reply) {
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, g_socket_path, strlen(g_socket_path));
   if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) < 0) {
-    rc = -errno;
-    HM_LOG(LOG_ERR, "%s: make sure zelmird is running", strerror(errno));
-    goto out;
+    err = errno;
+    close(fd);
+    report.connect_failed(err);
+    return -err;
   }
   if (writen(fd, req, req_len) != req_len) {
     note = "writen cmd msg";
@@ -87,26 +95,30 @@ int do_un_cmd(const void *req, int req_len, char **reply) {
     goto out;
   }
   memcpy(buf, &hdr, sizeof(hdr));
-  if (hdr.body_len && !read_exact(fd, buf + sizeof(hdr), hdr.body_len)) {
-    note = "readn msg body";
-    rc = -1;
-    free(buf);
-    buf = nullptr;
-    goto out;
+  if (hdr.body_len) {
+    if (!read_exact(fd, buf + sizeof(hdr), hdr.body_len)) {
+      note = "readn msg body";
+      rc = -1;
+      free(buf);
+      goto out;
+    }
+    if (report.log_body)
+      HM_LOG(LOG_DEBUG, "MSG len: %d body: %s\n", hdr.body_len, buf + sizeof(hdr));
   }
   *reply = buf;
 
 out:
+  err = errno;
   close(fd);
-  if (rc < 0 && note) HM_LOG(LOG_ERR, "failed in: %s", note);
+  if (rc < 0 && note) report.exchange_failed(note, err);
   return rc;
 }
 
-}  // namespace mirapi
-
-void hm_api_set_socket_path_for_test(const char *path) {
+void set_socket_path_for_test(const char *path) {
   const char *p = path ? path : HM_UNIX_PATH;
-  size_t n = strnlen(p, sizeof(mirapi::g_socket_path) - 1);
-  memcpy(mirapi::g_socket_path, p, n);
-  mirapi::g_socket_path[n] = '\0';
+  size_t n = strnlen(p, sizeof(g_socket_path) - 1);
+  memcpy(g_socket_path, p, n);
+  g_socket_path[n] = '\0';
 }
+
+}  // namespace mirapi

@@ -6,12 +6,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include "blk.h"
 #include "host/host.h"
 #include "mirapi/log.h"
 
@@ -122,8 +123,7 @@ char *value_get(const void *base, size_t body_len, uint16_t off, uint16_t len, c
   // Both numbers come from a peer: the text must lie inside the body and
   // fit the destination with its terminator.
   if (static_cast<size_t>(off) + len > body_len) {
-    HM_LOG(LOG_ERR, "text at %u length %u runs past the body of %zu bytes\n", off, len,
-           body_len);
+    HM_LOG(LOG_ERR, "text at %u length %u runs past the body of %zu bytes\n", off, len, body_len);
     return nullptr;
   }
   if (dst_size == 0 || len >= dst_size) {
@@ -181,7 +181,7 @@ int device_size(const char *dev, uint64_t *size) {
     return -err;
   }
   uint64_t bytes = 0;
-  if (hl_ioctl(fd, HM_BLKGETSIZE64, &bytes) < 0) {
+  if (hl_ioctl(fd, BLKGETSIZE64, &bytes) < 0) {
     HM_LOG(LOG_DEBUG, "ioctl dev: %s size failed: %s\n", dev, strerror(errno));
     hl_close(fd);
     return -1;
@@ -265,8 +265,7 @@ int hm_get_disk_size_via_sysfs(const char *dev, uint64_t *size) {
   if (name) {
     name++;
   } else {
-    HM_LOG(LOG_ERR, "Cannot find char '/' in [%s],take it as a device name without path.",
-           dev);
+    HM_LOG(LOG_ERR, "Cannot find char '/' in [%s],take it as a device name without path.", dev);
     name = dev;
   }
   HM_LOG(LOG_INFO, "Device name [%s].", name);
@@ -308,8 +307,7 @@ int hm_get_disk_size_via_sysfs(const char *dev, uint64_t *size) {
   } else {
     HM_LOG(LOG_INFO, "Read device [%s]: %s bytes/sector", name, ss_text);
     if (!parse_u64(ss_text, &sector_size)) {
-      HM_LOG(LOG_ERR, "Failed to parse content of [/sys/block/%s/queue/hw_sector_size].",
-             name);
+      HM_LOG(LOG_ERR, "Failed to parse content of [/sys/block/%s/queue/hw_sector_size].", name);
       HM_LOG(LOG_INFO, "Use default sector size.");
       sector_size = 512;
     }

@@ -23,7 +23,7 @@ using testsupport::QorReply;
 using testsupport::QorServer;
 using testsupport::SimHost;
 
-const char kPeer[] = "/usr/local/zelmir/bin/qor_peer";
+const std::string kPeer = testsupport::test_program("qor_peer");
 constexpr uint16_t kPort = 7010;
 
 class QorServerTest : public ::testing::Test {

@@ -23,7 +23,7 @@ using testsupport::ExecResult;
 using testsupport::SimHost;
 
 const char kZelmird[] = "/usr/local/zelmir/bin/zelmird";
-const char kClient[] = "/usr/local/zelmir/bin/zelmird_client";
+const std::string kClient = testsupport::test_program("zelmird_client");
 const uint32_t kSig = 0x5d3f2a10;
 const std::string kPrimaryGuid = "5d3f2a10-0000-0000-0000-000000000000";
 const std::string kMirrorGuid = "6c3f1b2a-1111-2222-3333-444455556666";

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "files.h"
 #include "simhost.h"
 
 namespace {
@@ -76,7 +77,7 @@ std::string make_tmp() {
 }
 
 void remove_tmp(const std::string& dir) {
-  if (dir.compare(0, 17, "/tmp/zelmir-test-") == 0) system(("rm -rf '" + dir + "'").c_str());
+  if (dir.compare(0, 17, "/tmp/zelmir-test-") == 0) testsupport::remove_tree(dir);
 }
 
 // ---- real NBD clients ------------------------------------------------------
@@ -220,7 +221,7 @@ TEST(Host, CrashAndStartAgainKeepsWhatWasWritten) {
 }
 
 TEST(Host, RebootChainRunsOnStopAndNotOnCrash) {
-  SimHost h({"--disk", "sdb:16M", "--module", testsupport::lib_dir() + "/e2e_rebootmod.so"});
+  SimHost h({"--disk", "sdb:16M", "--module", testsupport::tests_dir() + "/e2e_rebootmod.so"});
   const std::string line = "e2e_rebootmod: reboot notifier ran";
   EXPECT_TRUE(has(h.simctl({"dmesg"}).out, "e2e_rebootmod: loaded"));
   EXPECT_FALSE(has(h.read_file("/var/run/simkernel/kmsg"), line));
@@ -345,7 +346,7 @@ TEST(Host, SimhostCreateRefusesBadArgumentsAndCreatesNothing) {
     EXPECT_TRUE(has(out, "simhost:") || has(out, "usage:")) << shown << out;
     struct stat st;
     EXPECT_NE(stat(dir.c_str(), &st), 0) << shown << "left " << dir;
-    system(("rm -rf '" + dir + "'").c_str());   // a failed case must not spoil the next
+    testsupport::remove_tree(dir);   // a failed case must not spoil the next
   }
 
   // A directory that is not empty is never reused.

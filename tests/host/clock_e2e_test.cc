@@ -13,7 +13,7 @@ namespace {
 using testsupport::ExecResult;
 using testsupport::SimHost;
 
-const std::string kProg = "/usr/local/zelmir/bin/simtest_clock";
+const std::string kProg = testsupport::test_program("simtest_clock");
 
 // Fields of a "k=v k=v" line.
 std::string field(const std::string& out, const std::string& key) {

@@ -10,7 +10,7 @@ namespace {
 using testsupport::SimHost;
 
 constexpr char kGuid[] = "6a3e1d3c-0b61-4bde-9d2c-6f3a4d5e6f70";
-const std::string kProg = "/usr/local/zelmir/bin/simtest_hl";
+const std::string kProg = testsupport::test_program("simtest_hl");
 
 bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -72,7 +72,7 @@ class HostDataPath : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(HostDataPath, ReadWriteEndsAlignmentHooksAndErrors) {
   SimHost h({"--disk", "sdb:32M", "--module", testsupport::lib_dir() + "/testmod.so"});
-  const std::string prog = std::string("/usr/local/zelmir/bin/") + GetParam();
+  const std::string prog = testsupport::test_program(GetParam());
   auto r = h.exec({prog, "data", "/dev/sdb"});
   EXPECT_EQ(r.out,
             "end: write=100 then=-1/No space left on device pread=100 read=0\n"
@@ -106,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, HostDataPath, ::testing::Values("simtest_hl", "s
 
 TEST(HostE2e, BlockRequestsOnTheControlSocketAreChecked) {
   SimHost h({"--disk", "sdb:8M"});
-  auto r = h.exec({"/usr/local/zelmir/bin/simtest_hl_nonbd", "rawio", "sdb"});
+  auto r = h.exec({testsupport::test_program("simtest_hl_nonbd"), "rawio", "sdb"});
   EXPECT_EQ(r.out,
             "read_in=0\n"
             "read_past_end=-22\n"

@@ -30,7 +30,7 @@ const char kSig[] = "5fa1c2d3";
 const char kMG[] = "60000000-1111-2222-3333-444455556666";
 const uint64_t kSize = 64ULL << 20;
 const uint64_t kChunk = kt::kChunk;
-const char kHmnl[] = "/usr/local/zelmir/bin/hmnl";
+const std::string kHmnl = testsupport::test_program("hmnl");
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -10,6 +10,7 @@
 #include "fake_hm_server.h"
 #include "log_capture.h"
 #include "mirapi/api.h"
+#include "un_cmd.h"
 
 namespace {
 
@@ -54,10 +55,10 @@ class ApiTest : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name();
     path_ = path_.substr(0, 100);
     server_ = std::make_unique<FakeHmServer>(path_);
-    hm_api_set_socket_path_for_test(path_.c_str());
+    mirapi::set_socket_path_for_test(path_.c_str());
   }
   void TearDown() override {
-    hm_api_set_socket_path_for_test(nullptr);
+    mirapi::set_socket_path_for_test(nullptr);
     server_.reset();
   }
   std::string path_;
@@ -108,7 +109,8 @@ TEST_F(ApiTest, IdentityWithoutSignatureSendsNothing) {
   EXPECT_EQ(hm_disk_protect(kPrimary, nullptr), -1);
   // The primary is looked up by signature 0, which names no disk.
   EXPECT_EQ(hm_disk_protect("00000000-0000-0000-0000-000000000000", kPrimary), -1);
-  usleep(20000);
+  // Each call is one exchange that waits for its reply, and the server keeps
+  // a request before it answers: a request sent would be there by now.
   EXPECT_TRUE(server_->requests().empty());
 }
 
@@ -182,7 +184,7 @@ TEST_F(ApiTest, MarkCdp) {
   std::string huge(2000, 'g');
   EXPECT_EQ(hm_disk_mark_cdp(huge.c_str()), -1);
   EXPECT_EQ(hm_disk_mark_cdp(nullptr), -1);
-  usleep(20000);
+  // As above: a request sent would be there when the call returned.
   EXPECT_EQ(server_->requests().size(), 2u);
 }
 
@@ -204,14 +206,14 @@ TEST_F(ApiTest, TransportFailures) {
 
 TEST(LibApiNoDaemon, ConnectFailsAtOnceWithErrno) {
   libtest::take_syslog();
-  hm_api_set_socket_path_for_test("/tmp/libtest-nobody-listens-here");
+  mirapi::set_socket_path_for_test("/tmp/libtest-nobody-listens-here");
   int rc = hm_disk_unprotect(kPrimary);
   EXPECT_TRUE(rc == -ENOENT || rc == -ECONNREFUSED) << rc;
   EXPECT_EQ(hm_disk_stat(nullptr), nullptr);
   EXPECT_EQ(hm_disk_mark_cdp("x"), rc);
   EXPECT_FALSE(libtest::syslog_contains("failed in:"));
   EXPECT_TRUE(libtest::syslog_contains("make sure zelmird is running"));
-  hm_api_set_socket_path_for_test(nullptr);
+  mirapi::set_socket_path_for_test(nullptr);
   EXPECT_EQ(hm_disk_backup_list(), 0);
 }
 

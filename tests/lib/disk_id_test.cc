@@ -70,7 +70,7 @@ TEST(LibGuidText, BufferAndTextLimits) {
 }
 
 TEST(LibDiskLookup, SignatureZeroIsNoIdentity) {
-  char path[HM_DEV_PATH_LEN] = "untouched";
+  char path[HM_NAME_LEN] = "untouched";
   EXPECT_EQ(find_disk_by_signature(0, path), -1);
   EXPECT_STREQ(path, "untouched");
   EXPECT_EQ(find_disk_by_uuid(nullptr, path), -1);

@@ -75,7 +75,7 @@ class LibE2e : public ::testing::Test {
   static void TearDownTestSuite() { host_.reset(); }
 
   static std::string probe(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"/usr/local/zelmir/bin/mirapi_probe"};
+    std::vector<std::string> argv = {testsupport::test_program("mirapi_probe")};
     argv.insert(argv.end(), args.begin(), args.end());
     auto r = host_->exec(argv);
     EXPECT_EQ(r.status, 0) << r.out;

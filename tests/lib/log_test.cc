@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "eventually.h"
 #include "log_capture.h"
 #include "mirapi/log.h"
 
@@ -19,7 +20,7 @@ using libtest::take_syslog;
 // for the life of the object and gives back what was written to it.
 class StdoutCapture {
  public:
-  explicit StdoutCapture(bool terminal) {
+  explicit StdoutCapture(bool terminal) : terminal_(terminal) {
     fflush(stdout);
     saved_ = dup(STDOUT_FILENO);
     if (terminal) {
@@ -44,19 +45,13 @@ class StdoutCapture {
   }
   ~StdoutCapture() { restore(); close(read_fd_); }
 
+  // Everything printed so far. Once stdout is flushed it is all in a pipe;
+  // a pseudo-terminal hands it to its reader a moment later.
   std::string take() {
     fflush(stdout);
-    std::string out;
-    char buf[4096];
-    for (int tries = 0; tries < 50; tries++) {
-      ssize_t n = read(read_fd_, buf, sizeof(buf));
-      if (n > 0) {
-        out.append(buf, static_cast<size_t>(n));
-        continue;
-      }
-      if (!out.empty()) break;
-      usleep(1000);
-    }
+    std::string out = drain();
+    if (terminal_ && out.empty())
+      testsupport::eventually([&] { return !(out = drain()).empty(); }, std::chrono::seconds(5));
     return out;
   }
 
@@ -68,6 +63,15 @@ class StdoutCapture {
     close(saved_);
     saved_ = -1;
   }
+  std::string drain() {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(read_fd_, buf, sizeof(buf))) > 0;)
+      out.append(buf, static_cast<size_t>(n));
+    return out;
+  }
+
+  bool terminal_;
   int saved_ = -1;
   int read_fd_ = -1;
 };
@@ -75,13 +79,13 @@ class StdoutCapture {
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    log_init("libtest", 0, 7, 0);
+    log_init("libtest", 0, LOG_DEBUG, 0);
     zelc_system_log_off = 0;
     zelc_printf_log_off = 0;
     take_syslog();
   }
   void TearDown() override {
-    log_init("libtest", 0, 7, 0);
+    log_init("libtest", 0, LOG_DEBUG, 0);
     zelc_system_log_off = 0;
     zelc_printf_log_off = 0;
   }
@@ -96,15 +100,15 @@ struct LineCase {
 
 TEST_F(LogTest, LineFormsLevelsAndNewline) {
   const LineCase cases[] = {
-      {6, 6, "x", "x\n"},
-      {6, 7, "x", nullptr},
-      {7, 7, "x", "func: f line: 12 msg: x\n"},
-      {7, 7, "x\n", "func: f line: 12 msg: x\n"},
-      {7, 3, "disk gone\n", "disk gone\n"},
-      {3, 4, "warn", nullptr},
-      {0, 0, "PANIC", "PANIC\n"},
-      {9, 7, "y", "func: f line: 12 msg: y\n"},
-      {6, 6, "", "\n"},
+      {LOG_INFO, LOG_INFO, "x", "x\n"},
+      {LOG_INFO, LOG_DEBUG, "x", nullptr},
+      {LOG_DEBUG, LOG_DEBUG, "x", "func: f line: 12 msg: x\n"},
+      {LOG_DEBUG, LOG_DEBUG, "x\n", "func: f line: 12 msg: x\n"},
+      {LOG_DEBUG, LOG_ERR, "disk gone\n", "disk gone\n"},
+      {LOG_ERR, LOG_WARNING, "warn", nullptr},
+      {LOG_EMERG, LOG_EMERG, "PANIC", "PANIC\n"},
+      {9, LOG_DEBUG, "y", "func: f line: 12 msg: y\n"},   // above every level
+      {LOG_INFO, LOG_INFO, "", "\n"},
   };
   for (const auto& c : cases) {
     set_log_level(c.log_level);
@@ -122,7 +126,7 @@ TEST_F(LogTest, LineFormsLevelsAndNewline) {
 
 TEST_F(LogTest, LongLinesAreCutToTheBufferAndStillEndInANewline) {
   std::string big(3000, 'a');
-  for (int level : {6, 7}) {
+  for (int level : {LOG_INFO, LOG_DEBUG}) {
     log_write(level, "some_function", 99, "%s", big.c_str());
     auto got = take_syslog();
     ASSERT_EQ(got.size(), 1u);
@@ -132,7 +136,7 @@ TEST_F(LogTest, LongLinesAreCutToTheBufferAndStillEndInANewline) {
   }
   // Exactly one short of the buffer: the newline takes the last character.
   std::string edge(1023, 'b');
-  log_write(6, "f", 1, "%s", edge.c_str());
+  log_write(LOG_INFO, "f", 1, "%s", edge.c_str());
   auto got = take_syslog();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].text, std::string(1022, 'b') + "\n");
@@ -140,10 +144,10 @@ TEST_F(LogTest, LongLinesAreCutToTheBufferAndStillEndInANewline) {
 
 TEST_F(LogTest, DebugSwitchesAndLevel) {
   debug_off();
-  log_write(7, "f", 1, "hidden");
+  log_write(LOG_DEBUG, "f", 1, "hidden");
   EXPECT_TRUE(take_syslog().empty());
   debug_on();
-  log_write(7, "f", 1, "shown");
+  log_write(LOG_DEBUG, "f", 1, "shown");
   EXPECT_EQ(take_syslog().size(), 1u);
   EXPECT_EQ(set_log_level(9), 9);
 }
@@ -151,8 +155,8 @@ TEST_F(LogTest, DebugSwitchesAndLevel) {
 TEST_F(LogTest, ConsoleOnlyOnATerminal) {
   {
     StdoutCapture out(false);
-    log_init("libtest", 1, 7, 0);
-    log_write(6, "f", 1, "to syslog");
+    log_init("libtest", 1, LOG_DEBUG, 0);
+    log_write(LOG_INFO, "f", 1, "to syslog");
     EXPECT_EQ(out.take(), "");
   }
   auto got = take_syslog();
@@ -161,8 +165,8 @@ TEST_F(LogTest, ConsoleOnlyOnATerminal) {
 
   {
     StdoutCapture out(true);
-    log_init("libtest", 1, 7, 0);
-    log_write(7, "g", 5, "on the terminal");
+    log_init("libtest", 1, LOG_DEBUG, 0);
+    log_write(LOG_DEBUG, "g", 5, "on the terminal");
     EXPECT_EQ(out.take(), "func: g line: 5 msg: on the terminal\n");
   }
   EXPECT_TRUE(take_syslog().empty());
@@ -178,7 +182,7 @@ TEST_F(LogTest, ZelcSyslogSwitches) {
       {1, 0, false, false},
       {1, 1, false, false},
   };
-  set_log_level(0);   // zelc_syslog has no level filter
+  set_log_level(LOG_EMERG);   // zelc_syslog has no level filter
   for (const auto& c : cases) {
     zelc_system_log_off = c.system_off;
     zelc_printf_log_off = c.printf_off;

@@ -15,6 +15,7 @@
 
 #include "fake_hm_server.h"
 #include "mirapi/mirapi.h"
+#include "un_cmd.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ int protect(const char* primary, const char* mirror, const char* taken) {
   }
   server.push_reply(UN_CMD_API_GET_STATUS, 0, status);
   server.push_reply(SET_DISK_PROTECT, 0);
-  hm_api_set_socket_path_for_test(path.c_str());
+  mirapi::set_socket_path_for_test(path.c_str());
   int rc = hm_disk_protect(primary, mirror);
   auto reqs = server.requests();
   printf("rc=%d requests=%zu", rc, reqs.size());
@@ -66,12 +67,12 @@ int main(int argc, char** argv) {
   const char* a = argv[2];
   // Level 7 to syslog: the host's /var/log/messages keeps the library's own
   // account of each call for a test that fails.
-  set_log_level(7);
+  set_log_level(LOG_DEBUG);
 
   if (cmd == "inquiry") {
     printf("zel=%d\n", volume_from_zelsolution(a));
   } else if (cmd == "guid") {
-    char g[128];
+    char g[HM_NAME_LEN];
     memset(g, 0, sizeof(g));
     int rc = hm_scsi_get_guid(a, g, sizeof(g));
     printf("rc=%d guid=%s\n", rc, g);
@@ -94,11 +95,11 @@ int main(int argc, char** argv) {
   } else if (cmd == "sig-set" && argc > 3) {
     printf("rc=%d\n", write_volume_signature(a, static_cast<uint32_t>(strtoul(argv[3], nullptr, 16))));
   } else if (cmd == "find-sig") {
-    char path[HM_DEV_PATH_LEN] = "";
+    char path[HM_NAME_LEN] = "";
     int rc = find_disk_by_signature(static_cast<uint32_t>(strtoul(a, nullptr, 16)), path);
     printf("rc=%d path=%s\n", rc, path);
   } else if (cmd == "find-guid") {
-    char path[HM_DEV_PATH_LEN] = "";
+    char path[HM_NAME_LEN] = "";
     int rc = find_disk_by_uuid(a, path);
     printf("rc=%d path=%s\n", rc, path);
   } else if (cmd == "id") {

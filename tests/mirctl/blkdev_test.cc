@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "files.h"
+
 namespace {
 
 class BlkdevScan : public ::testing::Test {
@@ -28,14 +30,12 @@ class BlkdevScan : public ::testing::Test {
   }
   void TearDown() override {
     blkdev_set_root_for_test(nullptr);
-    std::string cmd = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    ASSERT_TRUE(testsupport::remove_tree(root_));
   }
 
   std::string path(const std::string& rel) const { return root_ + rel; }
   void mkdir_p(const std::string& rel) const {
-    std::string cmd = "mkdir -p '" + path(rel) + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    ASSERT_TRUE(testsupport::make_dirs(path(rel)));
   }
   void write(const std::string& rel, const std::string& text) const {
     std::ofstream(path(rel)) << text;

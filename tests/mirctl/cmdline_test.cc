@@ -9,15 +9,20 @@
 #include <gtest/gtest.h>
 
 #include "blkdev.h"
-#include "fake_daemon.h"
+#include "fake_hm_server.h"
+#include "files.h"
 #include "hm_unix.h"
 #include "mirctl.h"
+#include "un_cmd.h"
 
 namespace {
 
-using mirctl_test::FakeDaemon;
-using mirctl_test::Reply;
-using mirctl_test::reply;
+using testsupport::FakeHmServer;
+using Reply = FakeHmServer::Reply;
+
+Reply reply(uint8_t cmd, uint16_t retcode, const std::string& body = "", uint8_t arg = 0) {
+  return FakeHmServer::reply(cmd, retcode, body, arg);
+}
 
 const std::string kUsage =
     "\n"
@@ -69,20 +74,18 @@ class MirctlCmd : public ::testing::TestWithParam<Case> {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     // The host's disks, for the checks of protect.
-    std::string cmd = "mkdir -p " + dir_ + "/root/sys/block/sdb " + dir_ +
-                      "/root/sys/block/sdc";
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    ASSERT_TRUE(testsupport::make_dirs(dir_ + "/root/sys/block/sdb"));
+    ASSERT_TRUE(testsupport::make_dirs(dir_ + "/root/sys/block/sdc"));
   }
   static void TearDownTestSuite() {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    ASSERT_TRUE(testsupport::remove_tree(dir_));
   }
   void SetUp() override {
-    mirctl_set_socket_path_for_test((dir_ + "/hm_unix").c_str());
+    mirapi::set_socket_path_for_test((dir_ + "/hm_unix").c_str());
     blkdev_set_root_for_test((dir_ + "/root").c_str());
   }
   void TearDown() override {
-    mirctl_set_socket_path_for_test(nullptr);
+    mirapi::set_socket_path_for_test(nullptr);
     blkdev_set_root_for_test(nullptr);
   }
 
@@ -105,7 +108,7 @@ std::string MirctlCmd::dir_;
 
 TEST_P(MirctlCmd, PrintsSendsAndExits) {
   const Case& c = GetParam();
-  FakeDaemon daemon(dir_ + "/hm_unix");
+  FakeHmServer daemon(dir_ + "/hm_unix", FakeHmServer::Unscripted::kHangUp);
   for (const Reply& r : c.replies) daemon.push(r);
   std::string out;
   int status = run(c.args, &out);
@@ -248,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Table, MirctlCmd, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
 
 TEST_F(MirctlCmd, DeadDaemonIsReported) {
-  mirctl_set_socket_path_for_test((dir_ + "/nobody-listens").c_str());
+  mirapi::set_socket_path_for_test((dir_ + "/nobody-listens").c_str());
   std::string out;
   EXPECT_EQ(run({"disk", "list"}, &out), 0);
   EXPECT_EQ(out, "No such file or directory: make sure zelmird is running\n");

@@ -6,11 +6,11 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "eventually.h"
 #include "hm_unix.h"
 #include "simhost.h"
 
@@ -61,11 +61,10 @@ class MirctlHost : public ::testing::Test {
     ASSERT_EQ(r.status, 0) << r.out;
     r = h_.exec({kZelmird});
     ASSERT_EQ(r.status, 0) << r.out;
-    for (int i = 0; i < 100; i++) {
-      if (h_.exec({"test", "-S", "/var/run/hm_unix"}).status == 0) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    FAIL() << "zelmird does not serve";
+    ASSERT_TRUE(testsupport::eventually(
+        [&] { return h_.exec({"test", "-S", "/var/run/hm_unix"}).status == 0; },
+        std::chrono::seconds(10)))
+        << "zelmird does not serve";
   }
 
   ExecResult mirctl(const std::vector<std::string>& args) {
@@ -85,12 +84,12 @@ class MirctlHost : public ::testing::Test {
 
   // Polls the status of the primary until its copy has finished.
   bool wait_sync_finished(const std::string& primary) {
-    for (int i = 0; i < 120; i++) {
-      ExecResult r = mirctl({"disk", "stat", primary});
-      if (r.out.find("Sync Status:\tSync Finished") != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
-    return false;
+    return testsupport::eventually(
+        [&] {
+          ExecResult r = mirctl({"disk", "stat", primary});
+          return r.out.find("Sync Status:\tSync Finished") != std::string::npos;
+        },
+        std::chrono::seconds(60), std::chrono::milliseconds(500));
   }
 
   SimHost h_;
@@ -191,13 +190,12 @@ TEST_F(MirctlWords, EveryWordAgainstTheDaemon) {
 
   ExecResult k = h_.exec({"sh", "-c", "kill $(cat /var/run/zelmir.pid)"});
   ASSERT_EQ(k.status, 0) << k.out;
-  bool gone = false;
-  for (int i = 0; i < 50 && !gone; i++) {
-    ExecResult r = mirctl({"disk", "statall"});
-    gone = r.out.find(": make sure zelmird is running") != std::string::npos;
-    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  EXPECT_TRUE(gone);
+  EXPECT_TRUE(testsupport::eventually(
+      [&] {
+        ExecResult r = mirctl({"disk", "statall"});
+        return r.out.find(": make sure zelmird is running") != std::string::npos;
+      },
+      std::chrono::seconds(10), std::chrono::milliseconds(200)));
 }
 
 // Two plain disks and a LUN.
@@ -264,7 +262,7 @@ class MirctlRequests : public ::testing::Test {
 
   // The requests of one command, as hex texts.
   std::vector<std::string> requests(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"/usr/local/zelmir/bin/mirctl_probe"};
+    std::vector<std::string> argv = {testsupport::test_program("mirctl_probe")};
     argv.insert(argv.end(), args.begin(), args.end());
     ExecResult r = h_.exec(argv);
     EXPECT_EQ(r.status, 0) << r.out;

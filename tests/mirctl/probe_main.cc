@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "fake_daemon.h"
+#include "fake_hm_server.h"
 #include "mirctl.h"
+#include "un_cmd.h"
 
 int main(int argc, char** argv) {
   char tmpl[] = "/tmp/mirctl-probe-XXXXXX";
@@ -17,9 +18,9 @@ int main(int argc, char** argv) {
   int status;
   std::vector<std::string> requests;
   {
-    mirctl_test::FakeDaemon daemon(sock);
-    for (int i = 0; i < 4; i++) daemon.push(mirctl_test::reply(0, 0));
-    mirctl_set_socket_path_for_test(sock.c_str());
+    testsupport::FakeHmServer daemon(sock, testsupport::FakeHmServer::Unscripted::kHangUp);
+    for (int i = 0; i < 4; i++) daemon.push(testsupport::FakeHmServer::reply(0, 0));
+    mirapi::set_socket_path_for_test(sock.c_str());
     status = mirctl_main(argc, argv);
     fflush(stdout);
     requests = daemon.requests();

@@ -16,7 +16,7 @@ namespace {
 using testsupport::SimHost;
 
 constexpr char kCalls[] = "/var/log/zelcdpagt-calls.log";
-constexpr char kCall[] = "/usr/local/zelmir/bin/outside_call";
+const std::string kCall = testsupport::test_program("outside_call");
 const std::string kGuid1 = "6a3e1d3c-0b61-4bde-9d2c-6f3a4d5e6f70";
 const std::string kGuid2 = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
 

@@ -15,7 +15,7 @@ using testsupport::SimHost;
 
 constexpr char kGuid[] = "6a3e1d3c-0b61-4bde-9d2c-6f3a4d5e6f70";
 
-std::string prog(const std::string& name) { return "/usr/local/zelmir/bin/" + name; }
+std::string prog(const std::string& name) { return testsupport::test_program(name); }
 
 bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

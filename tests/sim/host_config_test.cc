@@ -7,13 +7,13 @@ namespace {
 TEST(SimHostConfig, ParsesAndWritesBack) {
   const std::string text =
       "# made by simhost\n"
-      "module /work/main/build/lib/testmod.so\n"
+      "module /srv/build/lib/testmod.so\n"
       "disk sdb /var/lib/simhost/disks/sdb.img 67108864 8:16\n"
       "disk sdc /var/lib/simhost/disks/sdc.img 67108864 8:32 6a3e1d3c-0b61-4bde-9d2c-6f3a4d5e6f70\n";
   sim::HostConfig c;
   std::string err;
   ASSERT_TRUE(sim::parse_config(text, &c, &err)) << err;
-  EXPECT_EQ(c.module, "/work/main/build/lib/testmod.so");
+  EXPECT_EQ(c.module, "/srv/build/lib/testmod.so");
   ASSERT_EQ(c.disks.size(), 2u);
   EXPECT_EQ(c.disks[1].guid, "6a3e1d3c-0b61-4bde-9d2c-6f3a4d5e6f70");
   EXPECT_EQ(c.disks[1].minor, 32u);

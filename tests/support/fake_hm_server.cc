@@ -37,7 +37,8 @@ void write_all(int fd, const std::string& s) {
 
 }  // namespace
 
-FakeHmServer::FakeHmServer(std::string path) : path_(std::move(path)) {
+FakeHmServer::FakeHmServer(std::string path, Unscripted unscripted)
+    : path_(std::move(path)), unscripted_(unscripted) {
   unlink(path_.c_str());
   listen_fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
@@ -77,8 +78,13 @@ void FakeHmServer::push(Reply r) {
   replies_.push_back(std::move(r));
 }
 
+FakeHmServer::Reply FakeHmServer::reply(uint8_t cmd, uint16_t retcode, const std::string& body,
+                                        uint8_t arg) {
+  return {header(cmd, arg, static_cast<uint16_t>(body.size()), retcode) + body, false};
+}
+
 void FakeHmServer::push_reply(uint8_t cmd, uint16_t retcode, const std::string& body) {
-  push({header(cmd, 0, static_cast<uint16_t>(body.size()), retcode) + body, false});
+  push(reply(cmd, retcode, body));
 }
 
 std::vector<std::string> FakeHmServer::requests() {
@@ -127,6 +133,8 @@ void FakeHmServer::serve(int fd) {
     if (!replies_.empty()) {
       r = replies_.front();
       replies_.pop_front();
+    } else if (unscripted_ == Unscripted::kHangUp) {
+      r.hang_up = true;
     } else {
       r.bytes = header(static_cast<uint8_t>(hdr[0]), 0, 0, 0);
     }

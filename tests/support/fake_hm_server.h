@@ -1,6 +1,7 @@
 // A stand-in for zelmird's local socket: listens on a unix stream socket at
 // a path the test chooses, reads each request (header and body) whole,
-// keeps its bytes, and answers with the next scripted reply.
+// keeps its bytes, and answers with the next scripted reply. The one fake
+// daemon of the tests of libmirapi and mirctl.
 #ifndef ZELMIR_TESTS_SUPPORT_FAKE_HM_SERVER_H
 #define ZELMIR_TESTS_SUPPORT_FAKE_HM_SERVER_H
 
@@ -23,7 +24,13 @@ class FakeHmServer {
     bool hang_up = false;          // close without answering
   };
 
-  explicit FakeHmServer(std::string path);
+  // What the server does with a request once the scripted replies are used up.
+  enum class Unscripted {
+    kAnswer,    // the request's own header with result 0 and no body
+    kHangUp,    // close without answering
+  };
+
+  explicit FakeHmServer(std::string path, Unscripted unscripted = Unscripted::kAnswer);
   ~FakeHmServer();                 // stops the thread, removes the socket
   FakeHmServer(const FakeHmServer&) = delete;
   FakeHmServer& operator=(const FakeHmServer&) = delete;
@@ -31,9 +38,13 @@ class FakeHmServer {
   const std::string& path() const { return path_; }
 
   // Replies are used in order, one per request; with none left the server
-  // answers the request's own header with result 0 and no body.
+  // does what the constructor was told.
   void push(Reply r);
   void push_reply(uint8_t cmd, uint16_t retcode, const std::string& body = "");
+
+  // A reply header (and body) as the daemon writes it.
+  static Reply reply(uint8_t cmd, uint16_t retcode, const std::string& body = "",
+                     uint8_t arg = 0);
 
   // Every request received so far, whole.
   std::vector<std::string> requests();
@@ -47,6 +58,7 @@ class FakeHmServer {
   void serve(int fd);
 
   std::string path_;
+  Unscripted unscripted_;
   int listen_fd_ = -1;
   int stop_pipe_[2] = {-1, -1};
   std::mutex mu_;

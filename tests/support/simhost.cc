@@ -2,10 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -17,6 +17,8 @@
 #include <stdexcept>
 
 #include <gtest/gtest.h>
+
+#include "files.h"
 
 namespace testsupport {
 namespace {
@@ -31,27 +33,22 @@ std::string dirname_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The build directory of the running test: tests land in <build>/bin, but a
-// test built elsewhere in the tree finds it by the CMakeCache.txt above it.
+// The build directory of the running test: the one whose CMakeCache.txt is
+// above the test program.
 std::string build_dir() {
   static const std::string dir = [] {
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return std::string("/work/main/build");
+    if (n <= 0) {
+      fprintf(stderr, "testsupport: cannot read /proc/self/exe: %s\n", strerror(errno));
+      abort();
+    }
     std::string exe(buf, n);
     for (std::string d = dirname_of(exe); d != "/"; d = dirname_of(d))
       if (exists(d + "/CMakeCache.txt")) return d;
     return dirname_of(dirname_of(exe));
   }();
   return dir;
-}
-
-int remove_entry(const char* path, const struct stat*, int flag, struct FTW*) {
-  return ((flag == FTW_DP ? rmdir(path) : unlink(path)) != 0 && errno != ENOENT) ? -1 : 0;
-}
-
-void remove_tree(const std::string& path) {
-  if (!path.empty()) nftw(path.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
 }  // namespace
@@ -127,6 +124,8 @@ std::string join(const std::vector<std::string>& v) {
 
 std::string bin_dir() { return build_dir() + "/bin"; }
 std::string lib_dir() { return build_dir() + "/lib"; }
+std::string tests_dir() { return build_dir() + "/tests"; }
+std::string test_program(const std::string& name) { return tests_dir() + "/" + name; }
 
 ExecResult host_exec(const std::string& dir, const std::vector<std::string>& argv,
                      const std::string* input) {

@@ -49,9 +49,14 @@ class SimHost {
   int watchdog_fd_ = -1;     // write end; its end of file without "done" crashes the host
 };
 
-// Directory with the built programs (build*/bin) and shared objects (build*/lib).
+// The build's directories: the system's programs (bin), its shared objects
+// (lib), and the test programs and test-only modules (tests).
 std::string bin_dir();
 std::string lib_dir();
+std::string tests_dir();
+// The path of a test program, for exec() inside a host: hosts do not install
+// test programs, they see the build at the same path through their overlay.
+std::string test_program(const std::string& name);
 
 // Runs a program (no shell) with the given standard input (or /dev/null);
 // its standard output and error merged into the result.

@@ -3,11 +3,13 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "eventually.h"
 #include "simhost.h"
 
 namespace {
@@ -149,8 +151,9 @@ TEST(VolreaddReadd, ReaddedPrimaryKeepsItsSignature) {
   };
   run({"mkdir", "-p", "/usr/local/zelmir/conf", "/boot/vyrbitmap", "/vyrboot"});
   run({"/usr/local/zelmir/bin/zelmird"});
-  for (int i = 0; i < 100 && h.exec({"test", "-S", "/var/run/hm_unix"}).status != 0; i++)
-    usleep(100 * 1000);
+  EXPECT_TRUE(testsupport::eventually(
+      [&] { return h.exec({"test", "-S", "/var/run/hm_unix"}).status == 0; },
+      std::chrono::seconds(10)));
   ExecResult p = run({kMirctl, "disk", "protect", "primary=/dev/sdb", "mirror=/dev/sdc"});
   ASSERT_NE(p.out.find("success"), std::string::npos) << p.out;
   uint32_t sig = image_signature(h, "sdb");

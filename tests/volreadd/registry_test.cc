@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "files.h"
 #include "hm_nl.h"
 #include "volreadd.h"
 
@@ -28,7 +29,7 @@ struct Parsed {
 Parsed parse(const std::string& line) {
   char buf[HM_REG_LINE] = {};
   snprintf(buf, sizeof(buf), "%s", line.c_str());
-  char pn[HM_REG_FIELD], pg[HM_REG_FIELD], mn[HM_REG_FIELD], mg[HM_REG_FIELD];
+  char pn[HM_NAME_LEN], pg[HM_NAME_LEN], mn[HM_NAME_LEN], mg[HM_NAME_LEN];
   int r = parse_reg_line(buf, sizeof(buf), pn, pg, mn, mg);
   return {r, pn, pg, mn, mg};
 }
@@ -81,8 +82,7 @@ class VolreaddRegistry : public ::testing::Test {
   void TearDown() override {
     free_hmdevs_reg(&list_);
     volreadd_set_registry_path_for_test(nullptr);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    ASSERT_TRUE(testsupport::remove_tree(dir_));
   }
   int load(std::string* out) {
     testing::internal::CaptureStdout();

@@ -8,10 +8,11 @@
 #include <stdint.h>
 
 #include "hm_unix.h"
+#include "hm_volume.h"   // HM_NAME_LEN
 
 // Longest device path a command accepts: the daemon and the module keep
-// paths in 128-byte fields with their terminator.
-#define MIRCTL_PATH_MAX 127
+// paths in HM_NAME_LEN fields with their terminator.
+#define MIRCTL_PATH_MAX (HM_NAME_LEN - 1)
 
 // Room for the argument pointers and their texts handed to a handler.
 #define MIRCTL_ARG_AREA 1024
@@ -42,14 +43,13 @@ int is_all_digits(const char* text);
 // prints the refusal and the usage and gives 0.
 int mirctl_path_ok(const char* path, const char* arg);
 
-// The sender: one request, one reply. 0 and a reply buffer (header, body and
-// one more zero byte) that the caller frees, or a negative failure.
+// The library's sender, reporting on standard output: one request, one
+// reply. 0 and a reply buffer (header, body and one more zero byte) that the
+// caller frees, or a negative failure.
 int do_un_cmd(const void* req, int len, char** reply);
 int mirctl_send_and_report(const void* req, int len, int code);
 int mirctl_daemon_cmd(const void* req, int len);
 int mirctl_print_reply(const char* reply);
-// Tests only: talk to @path instead of the daemon's socket (null restores it).
-void mirctl_set_socket_path_for_test(const char* path);
 
 int mirctl_disk_cmd(int argc, char** argv, int code);
 int index_cmd(const char* arg, int code);

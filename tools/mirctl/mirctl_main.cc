@@ -135,11 +135,11 @@ int mirctl_main(int argc, char** argv) {
   }
 
   log_init("mirctl", strcmp(argv[argc - 1], "-d") == 0, 7, 0);
-  log_write(7, __func__, __LINE__, "argc: %d argv[1]: %s", argc, argv[1]);
+  HM_LOG(LOG_DEBUG, "argc: %d argv[1]: %s", argc, argv[1]);
 
   const mirctl_cmd* table;
   if (strcmp(argv[1], "disk") == 0) {
-    log_write(7, __func__, __LINE__, "disk command receive");
+    HM_LOG(LOG_DEBUG, "disk command receive");
     table = mirctl_disk_table;
   } else if (strcmp(argv[1], "zelmird") == 0) {
     table = mirctl_daemon_table;

@@ -13,15 +13,13 @@
 
 namespace {
 
-#define GUID_BUF 128
-
 struct request {
   hm_header_t head;
-  char body[64 + 3 * GUID_BUF];
+  char body[64 + 3 * HM_NAME_LEN];
 } __attribute__((packed));
 
 int mirctl_get_guid(const char* path, char* guid) {
-  return hm_scsi_get_guid(path, guid, GUID_BUF);
+  return hm_scsi_get_guid(path, guid, HM_NAME_LEN);
 }
 
 int mirctl_disks_exist(const char* primary, const char* mirror) {
@@ -145,7 +143,7 @@ int mirctl_disk_protect(int argc, char** argv) {
     return -1;
   }
   if (mirctl_check_size(primary, mirror) != 0) return -1;
-  char guid[GUID_BUF] = {};
+  char guid[HM_NAME_LEN] = {};
   if (mirctl_get_guid(mirror, guid) != 0) {
     printf("cmd: %s Failed get volume: %s guid\n", "SET_DISK_PROTECT", mirror);
     return -1;
@@ -162,8 +160,8 @@ int mirctl_disk_protect(int argc, char** argv) {
     }
   }
 
-  log_write(7, __func__, __LINE__, "dev_p: %s signature: %x dev_m: %s guid: %s\n",
-            primary, signature, mirror, guid);
+  HM_LOG(LOG_DEBUG, "dev_p: %s signature: %x dev_m: %s guid: %s\n",
+         primary, signature, mirror, guid);
   request r = {};
   hm_un_protect_req_t fixed = {};
   fixed.mode = HM_UN_MODE_BACKUP;
@@ -186,15 +184,14 @@ int mirctl_disk_protect(int argc, char** argv) {
   r.head.cmd = SET_DISK_PROTECT;
   r.head.body_len = static_cast<uint16_t>(body_len);
   uint32_t msg_len = static_cast<uint32_t>(sizeof(r.head)) + body_len;
-  log_write(7, __func__, __LINE__, "msg_len: %u body_len: %u\n", msg_len,
-            body_len);
+  HM_LOG(LOG_DEBUG, "msg_len: %u body_len: %u\n", msg_len, body_len);
 
   char* reply;
   int ret = do_un_cmd(&r, static_cast<int>(msg_len), &reply);
   if (ret < 0) return ret;
   const hm_header_t* h = reinterpret_cast<const hm_header_t*>(reply);
   if (h->retcode != 0) {
-    log_write(3, __func__, __LINE__, "retcode: %d\n", h->retcode);
+    HM_LOG(LOG_ERR, "retcode: %d\n", h->retcode);
     printf("add protect: primary=%s mirror=%s failed: %s\n", primary, mirror,
            hm_un_retcode_text(h->retcode));
     ret = -h->retcode;
@@ -233,39 +230,35 @@ int mirctl_disk_mark(int argc, char** argv) {
 }
 
 int mirctl_disk_update_protect_state(int argc, char** argv) {
-  log_write(6, __func__, __LINE__, "mirctl update disk %s",
-            argc >= 1 ? argv[0] : "");
+  HM_LOG(LOG_INFO, "mirctl update disk %s", argc >= 1 ? argv[0] : "");
   if (argc != 1) {
     mirctl_usage();
     return -1;
   }
   if (argv[0][0] == '\0') return 0;
   if (!mirctl_path_ok(argv[0], argv[0])) return -1;
-  char path[GUID_BUF] = {};
+  char path[HM_NAME_LEN] = {};
   snprintf(path, sizeof(path), "%s", argv[0]);
 
   hm_un_update_req_t fixed = {};
   fixed.mode = HM_UN_MODE_BACKUP;
-  char guid[GUID_BUF] = {};
+  char guid[HM_NAME_LEN] = {};
   if (volume_from_zelsolution(path) != 0) {
     if (mirctl_get_guid(path, guid) != 0) {
       printf("cmd: update Failed to get volume %s guid\n", path);
-      log_write(3, __func__, __LINE__, "cmd: update Failed to get volume %s guid\n",
-                path);
+      HM_LOG(LOG_ERR, "cmd: update Failed to get volume %s guid\n", path);
       return -1;
     }
-    log_write(6, __func__, __LINE__, "CMD:Update mirror:%s guid:%s", path, guid);
+    HM_LOG(LOG_INFO, "CMD:Update mirror:%s guid:%s", path, guid);
     fixed.disk.kind = HM_UN_DESC_GUID;
   } else {
     uint32_t signature;
     if (get_volume_signature(path, &signature) != 0) {
       printf("cmd: update Failed to get volume %s signature\n", path);
-      log_write(3, __func__, __LINE__,
-                "cmd: update Failed to get volume %s signature\n", path);
+      HM_LOG(LOG_ERR, "cmd: update Failed to get volume %s signature\n", path);
       return -1;
     }
-    log_write(6, __func__, __LINE__, "CMD:Update primary:%s signature:%x", path,
-              signature);
+    HM_LOG(LOG_INFO, "CMD:Update primary:%s signature:%x", path, signature);
     fixed.disk.kind = HM_UN_DESC_SIGNATURE;
     fixed.disk.id.signature = signature;
   }
@@ -285,16 +278,15 @@ int mirctl_disk_update_protect_state(int argc, char** argv) {
   r.head.cmd = UN_CMD_UPDATE_DISK;
   r.head.body_len = static_cast<uint16_t>(cursor);
   uint32_t msg_len = static_cast<uint32_t>(sizeof(r.head)) + cursor;
-  log_write(7, __func__, __LINE__, "msg_len: %u body_len: %u\n", msg_len, cursor);
+  HM_LOG(LOG_DEBUG, "msg_len: %u body_len: %u\n", msg_len, cursor);
 
   char* reply;
   int ret = do_un_cmd(&r, static_cast<int>(msg_len), &reply);
   if (ret < 0) return ret;
   const hm_header_t* h = reinterpret_cast<const hm_header_t*>(reply);
   if (h->retcode != 0) {
-    log_write(3, __func__, __LINE__, "retcode: %d\n", h->retcode);
-    log_write(3, __func__, __LINE__, "mirctl: update disk state failed diskpath:%s",
-              path);
+    HM_LOG(LOG_ERR, "retcode: %d\n", h->retcode);
+    HM_LOG(LOG_ERR, "mirctl: update disk state failed diskpath:%s", path);
     printf("mirctl: update disk state failed diskpath:%s", path);
     ret = -h->retcode;
   } else {

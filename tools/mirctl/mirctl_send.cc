@@ -1,113 +1,27 @@
-// mirctl's own request sender: the local host-mirror transport, reporting
-// its failures on standard output where the administrator sees them.
-#include <errno.h>
+// mirctl's requests go through the library's sender; mirctl reports the
+// sender's failures on standard output, where the administrator sees them.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <string>
 
 #include "mirctl.h"
-#include "mirapi/log.h"
-#include "mirapi/util.h"
+#include "un_cmd.h"
 
 namespace {
 
-std::string g_socket_path = HM_UNIX_PATH;
-
-// A receive that times out or is interrupted is repeated, at most 5 times
-// for one read; 0 once all @count bytes are in, -1 otherwise.
-int read_whole(int fd, char* buf, size_t count) {
-  int repeats = 0;
-  size_t got = 0;
-  while (got < count) {
-    ssize_t n = read(fd, buf + got, count - got);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR) && repeats < 5) {
-      repeats++;
-      continue;
-    }
-    return -1;
-  }
-  return 0;
+void print_socket_failed(int err) { printf("socket error: %s\n", strerror(err)); }
+void print_connect_failed(int err) { printf("%s: make sure zelmird is running\n", strerror(err)); }
+void print_exchange_failed(const char* note, int err) {
+  printf("failed in: %s err: %s\n", note, strerror(err));
 }
+
+const mirapi::UnReport kPrintReport = {print_socket_failed, print_connect_failed,
+                                       print_exchange_failed, true};
 
 }  // namespace
 
-void mirctl_set_socket_path_for_test(const char* path) {
-  g_socket_path = path != nullptr ? path : HM_UNIX_PATH;
-}
-
 int do_un_cmd(const void* req, int len, char** reply) {
-  *reply = nullptr;
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) {
-    printf("socket error: %s\n", strerror(errno));
-    return fd;
-  }
-
-  struct timeval tv = {HM_UN_TIMEOUT_SEC, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", g_socket_path.c_str());
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) < 0) {
-    int err = errno;
-    printf("%s: make sure zelmird is running\n", strerror(err));
-    close(fd);
-    return -err;
-  }
-
-  const char* note = nullptr;
-  int ret = 0;
-  char* buf = nullptr;
-  hm_header_t head;
-  if (writen(fd, req, len) != len) {
-    note = "writen cmd msg";
-    ret = -1;
-  } else {
-    log_write(7, __func__, __LINE__, "send bytes: %d", len);
-    if (read_whole(fd, reinterpret_cast<char*>(&head), sizeof(head)) != 0) {
-      note = "readn hm_header_t";
-      ret = -1;
-    }
-  }
-  if (ret == 0) {
-    // One more zero byte, so a body always reads as a terminated text.
-    buf = static_cast<char*>(calloc(1, sizeof(head) + head.body_len + 1));
-    if (buf == nullptr) {
-      note = "malloc msg_reply";
-      ret = -12;
-    } else {
-      memcpy(buf, &head, sizeof(head));
-      if (head.body_len != 0) {
-        if (read_whole(fd, buf + sizeof(head), head.body_len) != 0) {
-          note = "readn msg body";
-          ret = -1;
-          free(buf);
-          buf = nullptr;
-        } else {
-          log_write(7, __func__, __LINE__, "MSG len: %d body: %s\n",
-                    head.body_len, buf + sizeof(head));
-        }
-      }
-    }
-  }
-  int err = errno;
-  close(fd);
-  if (ret < 0 && note != nullptr)
-    printf("failed in: %s err: %s\n", note, strerror(err));
-  *reply = buf;
-  return ret;
+  return mirapi::do_un_cmd(req, len, reply, kPrintReport);
 }
 
 int mirctl_send_and_report(const void* req, int len, int code) {

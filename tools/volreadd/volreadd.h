@@ -7,17 +7,17 @@
 #include <stdint.h>
 
 #include "hm_list.h"
+#include "hm_volume.h"   // HM_NAME_LEN
 
 #define HM_REG_PATH "/vyrboot/hmdevs.reg"
-#define HM_REG_FIELD 128  // name and GUID fields, with their terminator
 #define HM_REG_LINE 1024
 
 // One disk of a registry line.
 struct hm_reg_disk {
-  char name[HM_REG_FIELD];  // as stored ("...?"), later the found path
-  char guid[HM_REG_FIELD];
-  uint64_t size;            // bytes, by READ CAPACITY at load; 0 on failure
-  uint8_t vid[16];          // 0 in every entry
+  char name[HM_NAME_LEN];  // as stored ("...?"), later the found path
+  char guid[HM_NAME_LEN];
+  uint64_t size;           // bytes, by READ CAPACITY at load; 0 on failure
+  uint8_t vid[16];         // 0 in every entry
 };
 
 // One protection of the registry.

@@ -21,7 +21,7 @@ bool never_a_disk(const char* name) {
 
 bool is_mirror_match(const hm_reg_entry* e, const char* path) {
   if (volume_from_zelsolution(path) == 0) return false;
-  char guid[HM_REG_FIELD] = {};
+  char guid[HM_NAME_LEN] = {};
   if (hm_scsi_get_guid(path, guid, sizeof(guid)) != 0) {
     puts("\033[1;31mFailed to get disk guid\033[0m");
     return false;
@@ -38,7 +38,7 @@ bool is_primary_match(const hm_reg_entry* e, const char* path) {
     puts("Failed to get disk signature");
     return false;
   }
-  char guid[HM_REG_FIELD] = {};
+  char guid[HM_NAME_LEN] = {};
   signature_to_uuid(signature, guid);
   if (strcmp(guid, e->primary->guid) != 0) return false;
   if (strcmp(path, e->mirror->name) == 0) return false;
@@ -50,7 +50,7 @@ bool is_primary_match(const hm_reg_entry* e, const char* path) {
 void mark_missing(char* name) {
   size_t n = strlen(name);
   if (n > 0 && name[n - 1] == '?') return;
-  if (n + 1 < HM_REG_FIELD) {
+  if (n + 1 < HM_NAME_LEN) {
     name[n] = '?';
     name[n + 1] = '\0';
   }
@@ -72,7 +72,7 @@ int find_partner_disk(hm_reg_entry* entry, int side) {
   bool found = false;
   struct sysfs_class_device* dev;
   dlist_for_each_data(devs, dev, struct sysfs_class_device) {
-    char path[HM_REG_FIELD];
+    char path[HM_NAME_LEN];
     if (snprintf(path, sizeof(path), "/dev/%s", dev->name) >=
         static_cast<int>(sizeof(path)))
       continue;

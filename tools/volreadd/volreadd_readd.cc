@@ -26,8 +26,8 @@ int build_add_protection(const hm_reg_entry* entry, uint8_t* msg) {
   const hm_reg_disk* p = entry->primary;
   const hm_reg_disk* m = entry->mirror;
   // Names are held to 127 bytes, so both records and paths always fit.
-  uint16_t plen = static_cast<uint16_t>(strnlen(p->name, HM_REG_FIELD - 1));
-  uint16_t mlen = static_cast<uint16_t>(strnlen(m->name, HM_REG_FIELD - 1));
+  uint16_t plen = static_cast<uint16_t>(strnlen(p->name, HM_NAME_LEN - 1));
+  uint16_t mlen = static_cast<uint16_t>(strnlen(m->name, HM_NAME_LEN - 1));
 
   hm_nl_header1_t h1 = {};
   h1.mode = 1;
@@ -49,14 +49,14 @@ int build_add_protection(const hm_reg_entry* entry, uint8_t* msg) {
     memcpy(&vol.vid.san_volume_id.vol_guid, &id, sizeof(id));
   memcpy(body + p_rec, &vol, sizeof(vol));
   memcpy(body + p_path, p->name, plen);
-  log_write(7, "readd_protection", __LINE__, "send value primary:%s off:%d, len:%d.",
+  log_write(LOG_DEBUG, "readd_protection", __LINE__, "send value primary:%s off:%d, len:%d.",
             p->name, p_path, plen);
 
   vol = {};
   fill_volume(&vol, m, m_path, mlen);
   memcpy(body + m_rec, &vol, sizeof(vol));
   memcpy(body + m_path, m->name, mlen);
-  log_write(7, "readd_protection", __LINE__, "send value mirror:%s off:%d, len:%d.",
+  log_write(LOG_DEBUG, "readd_protection", __LINE__, "send value mirror:%s off:%d, len:%d.",
             m->name, m_path, mlen);
 
   hm_nl_header_t head = {};
@@ -71,7 +71,7 @@ int readd_protection(hm_reg_entry* entry) {
   uint8_t msg[HM_NL_PAYLOAD];
   int len = build_add_protection(entry, msg);
   int ret = do_cmd_with_kernel(msg, len, nullptr, 0);
-  log_write(6, __func__, __LINE__, "add protect primary: %s mirror: %s mode: %u ret: %d\n",
-            entry->primary->name, entry->mirror->name, 1u, ret);
+  HM_LOG(LOG_INFO, "add protect primary: %s mirror: %s mode: %u ret: %d\n",
+         entry->primary->name, entry->mirror->name, 1u, ret);
   return ret < 0 ? ret : 0;
 }

@@ -48,7 +48,7 @@ int parse_reg_token(const char* text, int length, char* name, char* guid) {
          text[blank] != '\n')
     blank++;
   if (blank == 0 || blank >= length || text[blank] != ' ') return -1;
-  if (blank >= HM_REG_FIELD) return -1;
+  if (blank >= HM_NAME_LEN) return -1;
 
   int close = blank;
   while (close < length && text[close] != '\0' && text[close] != '}') close++;
@@ -63,7 +63,7 @@ int parse_reg_token(const char* text, int length, char* name, char* guid) {
     }
   }
   int guid_len = start < 0 ? 0 : close - start;
-  if (guid_len >= HM_REG_FIELD) return -1;
+  if (guid_len >= HM_NAME_LEN) return -1;
 
   memcpy(name, text, blank);
   name[blank] = '\0';
@@ -117,7 +117,7 @@ int load_hmdevs_reg(struct list_head* list) {
     if (parse_reg_line(line, sizeof(line), p->name, p->guid, m->name,
                        m->guid) != 0 ||
         p->guid[0] == '\0' || m->name[0] == '\0' || m->guid[0] == '\0') {
-      log_write(3, "load_hmdevs_reg", __LINE__, "skip registry line: %s", line);
+      log_write(LOG_ERR, "load_hmdevs_reg", __LINE__, "skip registry line: %s", line);
       free_entry(e, p, m);
       continue;
     }

@@ -30,10 +30,6 @@ hm_disk_stat_t *hm_disk_stat(const char *primary);
 void hm_disk_stat_release(hm_disk_stat_t *list);
 int hm_disk_backup_list(void);
 
-// Tests only: the socket path the client connects to (null restores
-// "/var/run/hm_unix").
-void hm_api_set_socket_path_for_test(const char *path);
-
 #ifdef __cplusplus
 }
 #endif

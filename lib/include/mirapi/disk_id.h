@@ -10,11 +10,8 @@
 
 #include <stdint.h>
 
-#include "hm_volume.h"   // guid_t
+#include "hm_volume.h"   // guid_t, HM_NAME_LEN, HM_GUID_TEXT_LEN, HM_GUID_BUF_LEN
 
-#define HM_GUID_TEXT_LEN  36    // "%08x-%04hx-%04hx-%02hhx%02hhx-%02hhx..."
-#define HM_GUID_BUF_LEN   37    // with the terminator
-#define HM_DEV_PATH_LEN   128   // path buffers of the lookups
 #define HM_SIGNATURE_OFF  440   // byte offset of the MBR disk signature
 
 #ifdef __cplusplus
@@ -25,14 +22,14 @@ extern "C" {
 int get_volume_signature(const char *dev, uint32_t *signature);
 // Writes it and syncs: 0, -1 or -errno.
 int write_volume_signature(const char *dev, uint32_t signature);
-// The signature GUID text into buf (37 bytes); returns buf.
+// The signature GUID text into buf (HM_GUID_BUF_LEN bytes); returns buf.
 char *signature_to_uuid(uint32_t signature, char *buf);
 // The GUID text into buf; null (logged) when size cannot hold the text and
 // its terminator.
 char *guid_to_string(const guid_t *guid, char *buf, int size);
 // Scans a GUID text (either case); 0, or -1 for a text under 32 characters.
 int string_to_guid(const char *text, guid_t *guid);
-// The device path (under /dev, in a 128-byte buffer) of the disk that is no
+// The device path (under /dev, in an HM_NAME_LEN buffer) of the disk that is no
 // storage LUN and holds the signature; 0 or -1.  Partitions are skipped;
 // signature 0 finds nothing.
 int find_disk_by_signature(uint32_t signature, char *path);
@@ -40,7 +37,7 @@ int find_disk_by_signature(uint32_t signature, char *path);
 // 0 or -1.  Partitions are skipped.
 int find_disk_by_uuid(const char *guid, char *path);
 // The disk's identity text (SCSI GUID of a LUN, else signature GUID) into
-// buf (37 bytes); -1 when the disk is down or has no identity.
+// buf (HM_GUID_BUF_LEN bytes); -1 when the disk is down or has no identity.
 int get_guid_by_name(const char *dev, char *buf);
 
 #ifdef __cplusplus

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "hm_volume.h"   // HM_GUID_TEXT_LEN, HM_GUID_BUF_LEN
+
 // Path states of check_path_tur and hm_check_path.
 #define HM_PATH_DOWN     1
 #define HM_PATH_READY    2
@@ -13,8 +15,6 @@
 
 // The product identification of a LUN of the maker's storage.
 #define HM_ZEL_PRODUCT   "ZELSolution"
-// Length of a storage LUN's GUID text (a buffer holds one more byte).
-#define HM_SCSI_GUID_LEN 36
 
 #ifdef __cplusplus
 extern "C" {
@@ -23,8 +23,9 @@ extern "C" {
 // 1 for a LUN of the maker's storage, 0 for another disk, -errno when the
 // device cannot be opened, -1 when the INQUIRY fails.
 int volume_from_zelsolution(const char *dev);
-// The LUN's 36-character GUID text from VPD page 0x83 into guid (zeroed over
-// size first; size must be at least 37); 0 or negative.
+// The LUN's GUID text (HM_GUID_TEXT_LEN characters) from VPD page 0x83 into
+// guid (zeroed over size first; size must be at least HM_GUID_BUF_LEN); 0 or
+// negative.
 int hm_scsi_get_guid(const char *dev, char *guid, size_t size);
 // READ CAPACITY(16): the size in bytes; 0 or -1.
 int device_size_scsi_read_cap(const char *dev, uint64_t *size);
