@@ -1,22 +1,10 @@
-// qorcd, the agent daemon.  Only the command line is in place yet: the
-// daemon itself is started from here once its parts exist.
-#include <stdio.h>
+// qorcd, the agent daemon: the command line, then the daemon.
 #include <unistd.h>
 
 #include "mirapi/log.h"
+#include "qor_daemon.h"
 
-namespace {
-
-const char kUsage[] =
-    "zel tidewell daemon\n"
-    "  -d    set debug mode, print transport information into logfile\n"
-    "  -h    show this information and exit\n";
-
-void daemon_usage(const char *prog) { printf("%s: %s", prog, kUsage); }
-
-}  // namespace
-
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   debug_off();
   // Only the first option counts.
   switch (getopt(argc, argv, "hd")) {
@@ -29,5 +17,6 @@ int main(int argc, char **argv) {
     default:
       break;
   }
-  return 0;
+  start_daemon("qorcd");
+  return supervise();
 }

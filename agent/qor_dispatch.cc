@@ -1,0 +1,204 @@
+// The command table and the exchange of one connection.
+#include "qor_dispatch.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "mirapi/log.h"
+#include "qor_handlers.h"
+#include "qor_heartbeat.h"
+#include "qor_lock.h"
+#include "qor_model.h"
+
+namespace {
+
+constexpr qor_manager_test kNone = QOR_TEST_NONE;
+constexpr qor_manager_test kUnmanaged = QOR_TEST_UNMANAGED;
+constexpr qor_manager_test kManaged = QOR_TEST_MANAGED;
+constexpr qor_listener kAny = QOR_ANY_LISTENER;
+
+constexpr uint32_t kAddClient = 2;
+constexpr uint32_t kDelClient = 3;
+
+// The highest code the table can hold; everything above is no command.
+constexpr uint32_t kLastCode = 30011;
+
+pthread_mutex_t heartbeat_running_lock = PTHREAD_MUTEX_INITIALIZER;
+int g_heartbeat_running = 0;  // under heartbeat_running_lock
+
+pthread_mutex_t conn_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t conn_freed = PTHREAD_COND_INITIALIZER;
+int conns_served = 0;  // under conn_lock
+
+}  // namespace
+
+void heartbeat_set_running(int on) {
+  MutexLock l(&heartbeat_running_lock);
+  g_heartbeat_running = on;
+}
+
+int heartbeat_running(void) {
+  MutexLock l(&heartbeat_running_lock);
+  return g_heartbeat_running;
+}
+
+// The rows in ascending code order; what each handler checks first about
+// the host's manager and the status that check gives.
+constexpr qor_command qor_commands[] = {
+    {1, "SCAN_CLIENT", scan_client, kUnmanaged, 52, kAny},
+    {2, "ADD_CLIENT", add_client, kUnmanaged, 52, kAny},
+    {3, "DEL_CLIENT", del_client, QOR_TEST_PAIR, 1, kAny},
+    {4, "ADD_BACKUP", add_backup, kManaged, 50, kAny},
+    {5, "ESTABLISH_CHANNELS", establish_channels, kManaged, 10039, kAny},
+    {6, "GET_CLIENT_INFO", get_client_info, kManaged, 1, kAny},
+    {8, "RENAME_CLIENT", rename_client, kManaged, 1, kAny},
+    {14, "DEL_BACKUP", del_backup, kManaged, 50, kAny},
+    {15, "SET_CDP_SCHEDULE", set_cdp_schedule, kManaged, 50, kAny},
+    {16, "INIT_MIRROR", init_mirror, kManaged, 50, kAny},
+    {17, "CANCEL_INIT_MIRROR", cancel_init_mirror, kManaged, 50, kAny},
+    {21, "CREATE_SNAPSHOT", create_snapshot, kManaged, 50, kAny},
+    {23, "SNAP_RESTORE", snap_restore, kManaged, 50, kAny},
+    {45, "DB_SET", db_set, kManaged, 1, kAny},
+    {46, "BG_CREATE", bg_create, kManaged, 50, kAny},
+    {48, "REM_DISK_FROM_BG", rem_disk_from_bg, kManaged, 50, kAny},
+    {49, "DBCFG_DEL", dbcfg_del, kManaged, 1, kAny},
+    {54, "REFRESH_SERVER", refresh_server, kManaged, 50, kAny},
+    {55, "RESCAN_DISKS", rescan_disks, kNone, 0, kAny},
+    {57, "PING_CLIENT", ping_client, kNone, 0, kAny},
+    {62, "DEL_BACKUP_GRP", del_backup_grp, kManaged, 50, kAny},
+    {69, "ADD_DISK_TO_BG", add_disk_to_grp, kManaged, 50, kAny},
+    {30000, "ZEL_CREATE_CDP", zel_create_cdp, kManaged, 50, kAny},
+    {30001, "ZEL_SET_CDP_SCHEDULE", zel_set_cdp_schedule, kManaged, 50, kAny},
+    {30002, "ZEL_GET_CDP_SCHEDULE", zel_get_cdp_schedule, kManaged, 50, kAny},
+    {30003, "ZEL_DEL_CDP_SCHEDULE", zel_del_cdp_schedule, kManaged, 50, kAny},
+    {30004, "ZEL_CREATE_GROUP", zel_create_group, kManaged, 50, kAny},
+    {30005, "ZEL_GET_GROUP", zel_get_group, kManaged, 50, kAny},
+    {30006, "ZEL_DELETE_GROUP", zel_delete_group, kManaged, 50, kAny},
+    {30007, "ZEL_ADD_MEMBER", zel_add_member, kManaged, 50, kAny},
+    {30008, "ZEL_DEL_MEMBER", zel_del_member, kManaged, 50, kAny},
+    // Any peer reaching the TCP port could otherwise read the configuration
+    // or withdraw the host.
+    {30010, "LOCAL_LIST", local_list, kNone, 0, QOR_UNIX_ONLY},
+    {30011, "LOCAL_WITHDRAW", local_withdraw, kNone, 0, QOR_UNIX_ONLY},
+};
+const size_t qor_command_count = sizeof(qor_commands) / sizeof(qor_commands[0]);
+
+// The lookup searches by halves, and no row may lie beyond the last code.
+static_assert([] {
+  for (size_t i = 0; i < sizeof(qor_commands) / sizeof(qor_commands[0]); i++) {
+    if (qor_commands[i].code == 0 || qor_commands[i].code > kLastCode) return false;
+    if (i > 0 && qor_commands[i - 1].code >= qor_commands[i].code) return false;
+  }
+  return true;
+}());
+
+const qor_command* qor_find_command(uint32_t code) {
+  if (code == 0 || code > kLastCode) return nullptr;
+  const qor_command* end = qor_commands + qor_command_count;
+  const qor_command* row = std::lower_bound(
+      qor_commands, end, code, [](const qor_command& r, uint32_t c) { return r.code < c; });
+  return row != end && row->code == code ? row : nullptr;
+}
+
+int qor_manager_refusal(const qor_command* row) {
+  switch (row->test) {
+    case QOR_TEST_UNMANAGED:
+      return qor_is_protected(g_qor) == 1 ? row->refusal : 0;
+    case QOR_TEST_MANAGED:
+      return qor_is_protected(g_qor) == 1 ? 0 : row->refusal;
+    default:
+      return 0;
+  }
+}
+
+int qor_dispatch(qorc_req* req, int local) {
+  const qorc_head& in = req->recv_head;
+  qorc_head& out = req->send_head;
+  if (in.proto_version != QORC_PROTO_VERSION) {
+    HM_LOG(LOG_ERR, "Received command from incompatible Tidewell server.");
+    out.ret_status = 1;
+    out.data_len = 0;
+    out.cmd = 0;
+  } else {
+    HM_LOG(LOG_INFO, "Received command code: %u.", in.cmd);
+    out.ret_status = 1;
+    out.cmd = in.cmd;
+    HM_LOG(LOG_DEBUG, "CMD:%d", static_cast<int>(in.cmd));
+    const qor_command* row = qor_find_command(in.cmd);
+    if (row == nullptr || (row->where == QOR_UNIX_ONLY && !local)) {
+      HM_LOG(LOG_ERR, "Invalid cmd: %d", static_cast<int>(in.cmd));
+      return 0;
+    }
+    int status = row->handler(req);
+    out.ret_status = static_cast<uint16_t>(status);
+    if (row->code == kAddClient) {
+      heartbeat_set_running(1);
+      HM_LOG(LOG_INFO, "Client added, turn on heartbeat!");
+    } else if (row->code == kDelClient && status == 0) {
+      // A refused DEL_CLIENT (another manager's IDs) must not silence the
+      // heartbeat of a host that is still managed.
+      heartbeat_set_running(0);
+    }
+  }
+  out.proto_version = QORC_PROTO_VERSION;
+  out.reserved1 = 0;
+  out.reserved2 = 0;
+  out.tag = in.tag;
+  return 1;
+}
+
+void conn_slot_take(void) {
+  MutexLock l(&conn_lock);
+  while (conns_served >= QOR_MAX_CONNECTIONS) pthread_cond_wait(&conn_freed, &conn_lock);
+  conns_served++;
+}
+
+void conn_slot_release(void) {
+  MutexLock l(&conn_lock);
+  conns_served--;
+  pthread_cond_signal(&conn_freed);
+}
+
+void* process_cmd(void* arg) {
+  auto* conn = static_cast<qor_conn*>(arg);
+  const int fd = conn->fd;
+  const int local = conn->local;
+  delete conn;
+
+  // A peer that connects and then stays silent (or never reads) must not
+  // hold a connection slot for ever; the transport measures these on the
+  // host's clock.
+  timeval limit{QOR_CONN_TIMEOUT, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+
+  qorc_req* req = req_alloc();
+  if (req == nullptr) {
+    HM_LOG(LOG_ERR, "Failed to initialize request");
+  } else if (recv_from_remote(fd, req) == 0 && qor_dispatch(req, local)) {
+    send_to_remote(fd, req);
+  }
+  req_free(req);
+  close(fd);
+  conn_slot_release();
+  return nullptr;
+}
+
+int qor_local_addr_filtered(int fd, const struct list_head* filter) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof(addr);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+      addr.sin_family != AF_INET)
+    return 0;
+  const list_head* pos;
+  list_for_each(pos, filter) {
+    if (list_entry(pos, ip_entry, list)->addr == addr.sin_addr.s_addr) return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,195 @@
+// The working process of qorcd: start-up in its fixed order, then the loop
+// that accepts connections on the two listeners.
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "mirapi/log.h"
+#include "qor_cdp.h"
+#include "qor_daemon.h"
+#include "qor_dispatch.h"
+#include "qor_heartbeat.h"
+#include "qor_jobs.h"
+#include "qor_local.h"
+#include "qor_lock.h"
+#include "qor_model.h"
+#include "qor_scan.h"
+#include "qor_udev.h"
+
+namespace {
+
+constexpr int kBacklog = 512;
+
+// What the working process has set up, and its orderly end.
+struct WorkingProcess {
+  int tcp = -1;
+  int unix_sock = -1;
+  bool threads_started = false;
+
+  int end() {
+    if (tcp >= 0) close(tcp);
+    if (unix_sock >= 0) close(unix_sock);
+    // Once the service threads run they use the jobs and the configuration
+    // until the process is gone; only a start that never got that far frees
+    // them.
+    if (!threads_started) {
+      jobs_free_all();
+      qor_cleanup();
+    }
+    return -1;
+  }
+};
+
+int start_services(WorkingProcess* wp) {
+  pthread_t tid;
+  void* (*const threads[])(void*) = {_scan_client_thread, _timeout_thread, _udev_monitor_thread};
+  for (auto fn : threads) {
+    if (start_thread(&tid, fn, nullptr) != 0) return -1;
+    wp->threads_started = true;
+  }
+  return 0;
+}
+
+int listen_tcp(uint16_t port) {
+  int fd = reused_sock();
+  if (fd < 0) {
+    HM_LOG(LOG_ERR, "Failed to socket()");
+    return -1;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    HM_LOG(LOG_ERR, "Failed to bind (%s)", strerror(errno));
+  } else if (listen(fd, kBacklog) != 0) {
+    HM_LOG(LOG_ERR, "Failed to listen (%s)", strerror(errno));
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+int listen_unix(const char* path) {
+  unlink(path);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    HM_LOG(LOG_ERR, "Failed to socket()");
+    return -1;
+  }
+  sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    HM_LOG(LOG_ERR, "Failed to bind (%s)", strerror(errno));
+  } else if (listen(fd, kBacklog) != 0) {
+    HM_LOG(LOG_ERR, "Failed to listen (%s)", strerror(errno));
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+// The heartbeat and every stored CDP schedule, as the file gave them.
+int register_jobs() {
+  if (qor_is_protected(g_qor) == 1 && _register_for_heartbeat() < 0) {
+    HM_LOG(LOG_ERR, "Failed to create heartbeat");
+    return -1;
+  }
+  // A heartbeat may already be withdrawing the host and emptying these
+  // lists.
+  MutexLock l(&g_qor->mutex);
+  list_head* pos;
+  list_for_each(pos, &g_qor->cdpschs) {
+    if (_register_for_cdpsch(list_entry(pos, cdpsch, list)) < 0) return -1;
+  }
+  list_for_each(pos, &g_qor->groups) {
+    const backup_group* grp = list_entry(pos, backup_group, list);
+    if (grp->start_time == 0 || grp->interval == 0) continue;
+    if (_register_for_grpsch(grp) < 0) return -1;
+  }
+  return 0;
+}
+
+// One connection per pass; the TCP listener first.
+int accept_loop(WorkingProcess* wp) {
+  for (;;) {
+    conn_slot_take();
+    pollfd fds[2] = {{wp->tcp, POLLIN, 0}, {wp->unix_sock, POLLIN, 0}};
+    if (poll(fds, 2, -1) <= 0) {
+      conn_slot_release();
+      continue;
+    }
+    auto* conn = new (std::nothrow) qor_conn{-1, 0};
+    if (conn == nullptr) {
+      HM_LOG(LOG_ERR, "Failed to allocate memory");
+      conn_slot_release();
+      return -1;
+    }
+    if (fds[0].revents & POLLIN) {
+      conn->fd = accept4(wp->tcp, nullptr, nullptr, SOCK_CLOEXEC);
+    } else if (fds[1].revents & POLLIN) {
+      conn->fd = accept4(wp->unix_sock, nullptr, nullptr, SOCK_CLOEXEC);
+      conn->local = 1;
+    } else {
+      delete conn;
+      conn_slot_release();
+      continue;
+    }
+    if (conn->fd < 0) {
+      if (errno == EINTR)
+        HM_LOG(LOG_DEBUG, "Accept is interrupted");
+      else
+        HM_LOG(LOG_ERR, "Failed to accept socket (%s)", strerror(errno));
+    } else if (!conn->local && qor_local_addr_filtered(conn->fd, &g_qor->ip_filter)) {
+      // The server may not reach the host on this address: nothing is read
+      // or written.  The filter never changes while the process runs.
+      close(conn->fd);
+    } else {
+      pthread_t tid;
+      if (start_thread(&tid, process_cmd, conn) == 0) continue;
+      close(conn->fd);
+    }
+    delete conn;
+    conn_slot_release();
+  }
+}
+
+}  // namespace
+
+int _main(void) {
+  WorkingProcess wp;
+  signal(SIGPIPE, SIG_IGN);
+  g_qor = qor_load_config();
+  if (g_qor == nullptr) return wp.end();
+  if (qor_is_protected(g_qor) == 1) heartbeat_set_running(1);
+
+  g_client_init();
+  service_signals_init();
+  if (start_services(&wp) != 0) return wp.end();
+  for (;;) {
+    qor_clock()->sleep(1);
+    HM_LOG(LOG_DEBUG, "Waiting timeout_thread for 1 second");
+    int running = timer_is_running();
+    HM_LOG(LOG_DEBUG, "g_timeout_thread_running = %d", running);
+    if (running) break;
+  }
+
+  wp.tcp = listen_tcp(static_cast<uint16_t>(g_qor->client_port & 0xffff));
+  if (wp.tcp < 0) return wp.end();
+  wp.unix_sock = listen_unix(QORCD_SOCK_PATH);
+  if (wp.unix_sock < 0) return wp.end();
+  if (register_jobs() != 0) return wp.end();
+  accept_loop(&wp);
+  return wp.end();
+}
