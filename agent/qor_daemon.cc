@@ -14,6 +14,7 @@
 
 #include "host/host.h"
 #include "mirapi/log.h"
+#include "qor_jobs.h"
 
 namespace {
 
@@ -117,6 +118,6 @@ int supervise(void) {
     if (!restart_after(status)) return 0;
     // A working process that dies as it starts would otherwise be forked
     // again and again as fast as the host allows.
-    if (monotonic_ms() - started < 1000) hl_sleep(1);
+    if (monotonic_ms() - started < 1000) qor_clock()->sleep(1);
   }
 }
