@@ -7,6 +7,18 @@
 
 namespace {
 
+// A job of this type with the schedule's times, or null.
+job_status* new_job(int type, job_callback callback, uint64_t start_time, uint32_t interval) {
+  job_status* job = _alloc_job_status();
+  if (job == nullptr) return nullptr;
+  job->type = type;
+  job->callback = callback;
+  job->interval = interval;
+  job->next_time = job_due_from_wall(start_time);
+  return job;
+}
+
+// In place of the disk's or group's present job.
 int register_job(job_status* job) {
   if (job_replace(job) >= 0) return 0;
   job_free(job);
@@ -24,12 +36,8 @@ int _register_for_cdpsch(const cdpsch* sch) {
     HM_LOG(LOG_WARNING, "CDP schedule of disk %s has interval 0, not registered.", sch->local_guid);
     return 0;
   }
-  job_status* job = _alloc_job_status();
+  job_status* job = new_job(JOB_DISK_CDP, _create_snapshot, sch->start_time, sch->interval);
   if (job == nullptr) return -1;
-  job->type = JOB_DISK_CDP;
-  job->callback = _create_snapshot;
-  job->interval = sch->interval;
-  job->next_time = job_due_from_wall(sch->start_time);
   snprintf(job->local_guid, sizeof(job->local_guid), "%s", sch->local_guid);
   snprintf(job->mirror_guid, sizeof(job->mirror_guid), "%s",
            sch->mirror_guid != nullptr ? sch->mirror_guid : "");
@@ -42,12 +50,8 @@ int _register_for_grpsch(const backup_group* grp) {
     HM_LOG(LOG_WARNING, "CDP schedule of group %s has interval 0, not registered.", grp->name);
     return 0;
   }
-  job_status* job = _alloc_job_status();
+  job_status* job = new_job(JOB_GROUP_CDP, _create_grp_snapshot, grp->start_time, grp->interval);
   if (job == nullptr) return -1;
-  job->type = JOB_GROUP_CDP;
-  job->callback = _create_grp_snapshot;
-  job->interval = grp->interval;
-  job->next_time = job_due_from_wall(grp->start_time);
   snprintf(job->group_name, sizeof(job->group_name), "%s", grp->name);
   return register_job(job);
 }

@@ -57,6 +57,19 @@ int start_services(WorkingProcess* wp) {
   return 0;
 }
 
+// fd bound to addr and listening, or -1 with fd closed.
+int bind_and_listen(int fd, const sockaddr* addr, socklen_t len) {
+  if (bind(fd, addr, len) != 0) {
+    HM_LOG(LOG_ERR, "Failed to bind (%s)", strerror(errno));
+  } else if (listen(fd, kBacklog) != 0) {
+    HM_LOG(LOG_ERR, "Failed to listen (%s)", strerror(errno));
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
 int listen_tcp(uint16_t port) {
   int fd = reused_sock();
   if (fd < 0) {
@@ -67,15 +80,7 @@ int listen_tcp(uint16_t port) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    HM_LOG(LOG_ERR, "Failed to bind (%s)", strerror(errno));
-  } else if (listen(fd, kBacklog) != 0) {
-    HM_LOG(LOG_ERR, "Failed to listen (%s)", strerror(errno));
-  } else {
-    return fd;
-  }
-  close(fd);
-  return -1;
+  return bind_and_listen(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
 }
 
 int listen_unix(const char* path) {
@@ -89,15 +94,7 @@ int listen_unix(const char* path) {
   memset(&addr, 0, sizeof(addr));
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    HM_LOG(LOG_ERR, "Failed to bind (%s)", strerror(errno));
-  } else if (listen(fd, kBacklog) != 0) {
-    HM_LOG(LOG_ERR, "Failed to listen (%s)", strerror(errno));
-  } else {
-    return fd;
-  }
-  close(fd);
-  return -1;
+  return bind_and_listen(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
 }
 
 // The heartbeat and every stored CDP schedule, as the file gave them.

@@ -249,8 +249,14 @@ TEST_F(QorcdTest, ScheduleFiresOnTheHostClock) {
   s.mirror_guid = "60030d90-aaaa-bbbb-cccc-000000000001";
   s.interval = 600;
   s.start_time = s.con_start_time = static_cast<uint64_t>(time(nullptr)) + 3600;
-  c.schedules = {s};
+  // A stored schedule with interval 0 would fire on every pass: refused,
+  // without ending the daemon.
+  QorConf::Schedule zero = s;
+  zero.local_guid = "aaaa0002-0000-0000-0000-000000000000";
+  zero.interval = 0;
+  c.schedules = {s, zero};
   start(c);
+  EXPECT_TRUE(logged("CDP schedule of disk " + zero.local_guid + " has interval 0, not registered."));
   const std::string fired = "Background task: CDP task for disk " + s.local_guid + " - " +
                             s.mirror_guid + " fired!";
   auto passes = [&] { return count(syslog(), "pthread_cond_timedwait() unblocked"); };
