@@ -241,6 +241,21 @@ TEST_F(QorcdTest, MissingConfigurationEndsTheDaemon) {
   EXPECT_EQ(1u, count(syslog(), "Create working process."));
 }
 
+TEST_F(QorcdTest, ABusyPortEndsTheDaemonAfterItsThreadsStarted) {
+  // Something else holds ClientPort: the listener fails after the service
+  // threads run, and the working process ends without pulling their state
+  // from under them.
+  srv_.listen(kPort);
+  srv_.write_conf(conf());
+  ExecResult r = in_host({kQorcd, "-d"});
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_TRUE(logged("Working process has exited normally.")) << syslog();
+  std::string log = syslog();
+  EXPECT_NE(std::string::npos, log.find("Failed to bind (Address already in use)"));
+  EXPECT_NE(std::string::npos, log.find("g_timeout_thread_running = 1"));
+  EXPECT_NE(std::string::npos, log.find("Working process has exited with code [0]."));
+}
+
 TEST_F(QorcdTest, ScheduleFiresOnTheHostClock) {
   // A disk schedule an hour from now, every 10 minutes.
   QorConf c = conf();
