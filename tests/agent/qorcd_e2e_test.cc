@@ -28,7 +28,6 @@ using testsupport::QorServer;
 using testsupport::SimHost;
 
 const char kQorcd[] = "/usr/local/zelmir/bin/qorcd";
-const char kProbe[] = "/usr/local/zelmir/bin/qorcd_unix_probe";
 const char kPidFile[] = "/var/run/qorcd.pid";
 constexpr uint16_t kPort = 7030;
 
@@ -79,7 +78,8 @@ class QorcdTest : public ::testing::Test {
     return r.status == 0 ? atoi(r.out.c_str()) : 0;
   }
   std::string unix_probe(int version, uint32_t cmd, int tag) {
-    ExecResult r = in_host({kProbe, std::to_string(version), std::to_string(cmd), std::to_string(tag)});
+    ExecResult r = in_host({testsupport::test_program("qorcd_unix_probe"), std::to_string(version),
+                            std::to_string(cmd), std::to_string(tag)});
     EXPECT_EQ(0, r.status) << r.out;
     return r.out;
   }
