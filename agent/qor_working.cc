@@ -16,6 +16,7 @@
 #include "qor_daemon.h"
 #include "qor_dispatch.h"
 #include "qor_heartbeat.h"
+#include "qor_inventory.h"
 #include "qor_jobs.h"
 #include "qor_local.h"
 #include "qor_lock.h"
