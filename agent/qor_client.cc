@@ -83,3 +83,19 @@ void channel_free(qor_channel* chn) {
 void channel_list_free(struct list_head* list) { QOR_LIST_FREE(list, qor_channel, list, channel_free); }
 
 void backup_list_free(struct list_head* list) { QOR_LIST_FREE(list, qor_backup, list, free); }
+
+void client_free(qor_client* client) {
+  if (client == nullptr) return;
+  // id is the configuration's client GUID, freed with the qor_t.
+  free(client->hostname);
+  free(client->alias);
+  free(client->os_version);
+  ip_list_free(&client->ips);
+  disk_list_free(&client->disks);
+  channel_list_free(&client->channels);
+  backup_list_free(&client->backups);
+  app_list_free(&client->apps);
+  pthread_mutex_destroy(&client->lock);
+  pthread_mutex_destroy(&client->disk_num_lock);
+  free(client);
+}

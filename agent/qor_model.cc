@@ -8,6 +8,8 @@
 #include "mirapi/log.h"
 #include "qor_conf.h"
 #include "qor_list.h"
+#include "zel/zel_app.h"
+#include "zel/zel_devgrp.h"
 
 qor_t* g_qor = nullptr;
 
@@ -215,6 +217,34 @@ void qor_manager_free(qor_manager* mngr) {
   free(mngr->target_iqn);
   ip_list_free(&mngr->ips);
   free(mngr);
+}
+
+void app_free(ZelApp* app) {
+  if (app == nullptr) return;
+  free(app->instance_name);
+  free(app->type_name);
+  free(app->db_user);
+  free(app->db_passwd);
+  free(app->oracle_home);
+  free(app->host);
+  free(app->port);
+  free(app);
+}
+
+void app_list_free(struct list_head* list) { QOR_LIST_FREE(list, ZelApp, node, app_free); }
+
+namespace {
+void zeldev_free(Zeldev* dev) {
+  free(dev->path);
+  free(dev);
+}
+}  // namespace
+
+void zeldevgrp_free(Zeldevgrp* grp) {
+  if (grp == nullptr) return;
+  QOR_LIST_FREE(&grp->members, Zeldev, node, zeldev_free);
+  free(grp->name);
+  free(grp);
 }
 
 void qor_free(qor_t* qor) {

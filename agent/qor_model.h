@@ -145,6 +145,11 @@ uint64_t qor_sched_start(uint64_t con_start_time, uint32_t interval, int64_t now
 uint64_t qor_cfg_start(uint64_t con_start_time, uint64_t start_time, uint32_t interval,
                        int64_t now);
 
+// Records of the outside libraries (zel/zel_app.h, zel/zel_devgrp.h) whose
+// texts the agent frees.
+struct ZelApp;
+struct Zeldevgrp;
+
 // Release functions; each accepts null.  A list function frees every entry
 // and leaves the head empty.
 void cdpsch_free(cdpsch* sch);
@@ -156,6 +161,11 @@ void ip_list_free(struct list_head* list);
 // Frees one linked entry: its text, unlinks it, the entry.
 void guid_entry_free(guid_entry* entry);
 void guid_list_free(struct list_head* list);
+// A ZelApp with its texts; app_list_free unlinks and frees every one.
+void app_free(ZelApp* app);
+void app_list_free(struct list_head* list);
+// A device group: every Zeldev with its path, the group's name, the group.
+void zeldevgrp_free(Zeldevgrp* grp);
 // Everything the handle owns and the handle itself.
 void qor_free(qor_t* qor);
 // qor_free of g_qor, once, as the working process ends; g_qor is null after.

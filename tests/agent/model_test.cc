@@ -13,6 +13,8 @@
 #include "mirapi/log.h"
 #include "qor_client.h"
 #include "qor_model.h"
+#include "zel/zel_app.h"
+#include "zel/zel_devgrp.h"
 
 namespace {
 
@@ -274,6 +276,57 @@ TEST(AgentRelease, InventoryRecords) {
   list_add_tail(&lone->list, &members);
   guid_entry_free(lone);  // unlinks itself
   EXPECT_TRUE(list_empty(&members));
+}
+
+// A whole client record: everything it owns goes, the configuration's
+// client GUID that it borrows stays with the configuration.
+TEST(AgentRelease, ClientRecordAndOutsideRecords) {
+  qor_t* qor = qor_alloc();
+  qor->client_guid = strdup("C-1");
+  qor_client* client = static_cast<qor_client*>(calloc(1, sizeof(*client)));
+  for (struct list_head* l : {&client->ips, &client->disks, &client->channels, &client->backups,
+                              &client->apps})
+    INIT_LIST_HEAD(l);
+  pthread_mutex_init(&client->lock, nullptr);
+  pthread_mutex_init(&client->disk_num_lock, nullptr);
+  client->id = qor->client_guid;
+  client->hostname = strdup("host");
+  client->alias = strdup("alias");
+  client->os_version = strdup("os");
+  add_ip(&client->ips, "192.0.2.1");
+  qor_disk* disk = static_cast<qor_disk*>(calloc(1, sizeof(*disk)));
+  disk->name = strdup("sdb");
+  INIT_LIST_HEAD(&disk->parts);
+  list_add_tail(&disk->list, &client->disks);
+  qor_channel* chn = static_cast<qor_channel*>(calloc(1, sizeof(*chn)));
+  chn->initiator = strdup("0x10");
+  list_add_tail(&chn->list, &client->channels);
+  qor_backup* bk = static_cast<qor_backup*>(calloc(1, sizeof(*bk)));
+  list_add_tail(&bk->list, &client->backups);
+  for (const char* name : {"orcl", "orcl2"}) {
+    ZelApp* app = static_cast<ZelApp*>(calloc(1, sizeof(ZelApp)));
+    app->instance_name = strdup(name);
+    app->type_name = strdup("oracle");
+    app->db_user = strdup("u");
+    app->db_passwd = strdup("p");
+    app->oracle_home = strdup("/opt/oracle");
+    app->host = strdup("127.0.0.1");
+    app->port = strdup("1521");
+    list_add_tail(&app->node, &client->apps);
+  }
+  client_free(client);
+  EXPECT_STREQ(qor->client_guid, "C-1");
+  qor_free(qor);
+
+  Zeldevgrp* grp = static_cast<Zeldevgrp*>(calloc(1, sizeof(Zeldevgrp)));
+  INIT_LIST_HEAD(&grp->members);
+  grp->name = strdup("g");
+  for (const char* path : {"/dev/sdc", "/dev/sdd"}) {
+    Zeldev* dev = static_cast<Zeldev*>(calloc(1, sizeof(Zeldev)));
+    dev->path = strdup(path);
+    list_add_tail(&dev->node, &grp->members);
+  }
+  zeldevgrp_free(grp);
 }
 
 // ---------------------------------------------------------------------------
