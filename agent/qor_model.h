@@ -72,6 +72,7 @@ struct guid_entry {
 //   scan_lock (the client-scan thread only)
 //   mutex of g_qor (qor_lock)           -- the configuration lock
 //   g_client.lock (g_client_lock)       -- see qor_client.h
+//   sign_lock (set_unique_signature, qor_diskid.cc)
 //   job_lock or disk_num_lock
 // A thread that needs several takes them in this order.  Nothing takes the
 // configuration lock while it holds g_client.lock.  No command handler holds
