@@ -59,4 +59,28 @@ void req_free(qorc_req *req);
 // A new IPv4 stream socket with close-on-exec and SO_REUSEADDR, or -1.
 int reused_sock();
 
+// The socket routines wait on the host's clock, never in the kernel: a
+// receive or send time-out set on the socket (SO_RCVTIMEO, SO_SNDTIMEO)
+// bounds each wait for the peer as the kernel would, but is measured by the
+// host layer, so a simulated host's moved clock ends it.  No time-out set:
+// no limit.  A peer that closed never raises SIGPIPE.
+
+// Reads up to count bytes: fewer only when the receive time-out passed
+// (possibly 0).  -1 when the peer closed first or the read failed; 0 for a
+// count below 1.
+int qorc_readn(int fd, void *buf, int count);
+// Writes count bytes; returns count, or -1 (the peer closed, the write
+// failed, or the send time-out passed with nothing written).
+int qorc_writen(int fd, const void *buf, int count);
+
+// Sends req->send_head and then its data_len bytes of req->sendxml.
+// 0 or -1.
+int send_to_remote(int fd, qorc_req *req);
+// Receives one whole message: the head into req->recv_head, its payload
+// (NUL-terminated) into a new req->recvxml, null when data_len is 0.  A
+// short head or payload, or a data_len above QORC_MAX_DATA_LEN, fails: -1,
+// with recvxml null and recv_head zeroed.  A record received into twice
+// ends the process with status 1.
+int recv_from_remote(int fd, qorc_req *req);
+
 #endif  // ZELMIR_AGENT_QOR_TRANSPORT_H
