@@ -5,4 +5,7 @@ add_executable(simhost
   ${CMAKE_CURRENT_LIST_DIR}/simhost_start.cc
   ${CMAKE_CURRENT_LIST_DIR}/simhost_boot.cc
   ${CMAKE_CURRENT_LIST_DIR}/simhost_exec.cc
-  ${CMAKE_CURRENT_LIST_DIR}/simhost_util.cc)
+  ${CMAKE_CURRENT_LIST_DIR}/simhost_util.cc
+  ${CMAKE_CURRENT_LIST_DIR}/simhost_desc.cc
+  ${CMAKE_CURRENT_LIST_DIR}/simhost_net.cc
+  ${CMAKE_CURRENT_LIST_DIR}/rtnl.cc)

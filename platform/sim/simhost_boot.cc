@@ -19,6 +19,8 @@
 
 #include "simhost_boot.h"
 #include "simhost_cmds.h"
+#include "simhost_desc.h"
+#include "simhost_net.h"
 #include "simhost_util.h"
 
 namespace simhost {
@@ -75,6 +77,23 @@ void loopback_up() {
   close(s);
 }
 
+// The host's own interfaces from its description (links to other hosts are
+// made from outside once both run).
+void make_interfaces(const HostDir& h) {
+  std::string text, err;
+  HostDesc desc;
+  if (!read_text(h.conf(), &text)) die("read " + h.conf());
+  if (!parse_desc(text, &desc, &err)) {
+    fprintf(stderr, "simhost: boot: %s: %s\n", h.conf().c_str(), err.c_str());
+    _exit(kFail);
+  }
+  err = make_nics(desc.nics);
+  if (!err.empty()) {
+    fprintf(stderr, "simhost: boot: network: %s\n", err.c_str());
+    _exit(kFail);
+  }
+}
+
 // The name in the host's /etc/hostname, as a real host sets it at boot.
 void set_hostname(const HostDir& h) {
   std::string name;
@@ -104,6 +123,7 @@ void boot_first_process(const HostDir& h, const std::string& build) {
   // The images are reached directly, never through the overlay.
   do_mount(h.disks(), root + kHostDisksDir, nullptr, MS_BIND, "");
   loopback_up();
+  make_interfaces(h);
   set_hostname(h);
 
   if (chroot(root.c_str()) != 0) die("chroot " + root);

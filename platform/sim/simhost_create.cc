@@ -1,6 +1,7 @@
 // simhost create: a host directory with its disk images and description.
 // Every argument is checked before anything is made, so a refused command
 // leaves nothing behind.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "simhost_cmds.h"
+#include "simhost_desc.h"
 #include "simhost_util.h"
 
 namespace simhost {
@@ -137,7 +139,7 @@ bool make_image(const std::string& path, uint64_t size) {
 
 // Makes the directory's contents; false (errno kept in msg) on the first failure.
 bool populate(const std::string& dir, const std::vector<Disk>& disks, const std::string& module,
-              std::string* msg) {
+              const std::vector<Nic>& nics, bool iscsi, std::string* msg) {
   HostDir h{dir};
   for (const std::string& d : {h.disks(), h.upper() + "/etc/simhost", h.work(), h.run()}) {
     if (!mkdir_p(d)) {
@@ -156,6 +158,8 @@ bool populate(const std::string& dir, const std::vector<Disk>& disks, const std:
             std::to_string(d.size) + " " + std::to_string(d.major) + ":" +
             std::to_string(d.minor) + (d.guid.empty() ? "" : " " + d.guid) + "\n";
   }
+  for (const Nic& n : nics) conf += nic_line(n);
+  if (!iscsi) conf += "iscsi off\n";
   for (const std::string& path : {h.inner_conf(), h.conf()}) {
     if (!write_text(path, conf)) {
       *msg = path + ": " + strerror(errno);
@@ -186,11 +190,17 @@ int cmd_create(const std::vector<std::string>& args) {
   if (args.empty() || args[0].empty() || args[0][0] == '-') return usage();
   std::string dir_arg = args[0];
   std::vector<Disk> disks;
+  std::vector<Nic> nics;
+  bool iscsi = true;
   std::string module;
-  std::set<std::string> names, guids;
+  std::set<std::string> names, guids, ifnames, addrs;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& opt = args[i];
-    if (opt != "--disk" && opt != "--lun" && opt != "--module") {
+    if (opt == "--no-iscsi") {
+      iscsi = false;
+      continue;
+    }
+    if (opt != "--disk" && opt != "--lun" && opt != "--module" && opt != "--nic") {
       fail("create: unknown argument '%s'", opt.c_str());
       return usage();
     }
@@ -206,6 +216,20 @@ int cmd_create(const std::vector<std::string>& args) {
         return fail("--module %s: no such file", val.c_str());
       module = buf;
       if (!path_is_plain(module)) return fail("--module %s: the path may not hold blanks", val.c_str());
+      continue;
+    }
+    if (opt == "--nic") {
+      Nic n;
+      std::string err;
+      if (!parse_nic(val, &n, &err)) return fail("--nic %s: %s", val.c_str(), err.c_str());
+      for (const std::string& name : {n.name, n.peer()})
+        if (!ifnames.insert(name).second) return fail("--nic %s: interface %s given twice", val.c_str(), name.c_str());
+      for (const Ipv4Prefix& a : n.addrs) {
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &a.addr, text, sizeof text);
+        if (!addrs.insert(text).second) return fail("--nic %s: address %s given twice", val.c_str(), text);
+      }
+      nics.push_back(n);
       continue;
     }
     Disk d;
@@ -244,7 +268,7 @@ int cmd_create(const std::vector<std::string>& args) {
   }
 
   std::string msg;
-  if (!populate(dir, disks, module, &msg)) {
+  if (!populate(dir, disks, module, nics, iscsi, &msg)) {
     // Leave the place as it was: gone if we made it, empty if it was given empty.
     remove_tree(dir);
     if (!made) mkdir(dir.c_str(), 0755);

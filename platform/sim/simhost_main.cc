@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "simhost_cmds.h"
+#include "simhost_net.h"
 #include "simhost_util.h"
 
 int main(int argc, char** argv) {
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
   std::string cmd = args[0];
   args.erase(args.begin());
   if (cmd == "create") return cmd_create(args);
+  if (cmd == "link") return cmd_link(args);
   if (cmd == "exec") {
     if (args.size() < 3 || args[1] != "--") return usage();
     int rc = cmd_exec(args[0], std::vector<std::string>(args.begin() + 2, args.end()));

@@ -23,18 +23,11 @@
 
 #include "simhost_boot.h"
 #include "simhost_cmds.h"
+#include "simhost_net.h"
 #include "simhost_util.h"
 
 namespace simhost {
 namespace {
-
-// Serialises start, stop and crash of one host. The descriptor is closed on
-// exec and by the supervisor, so the lock ends with the command.
-int lock_host(const HostDir& h) {
-  int fd = open(h.lockfile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd >= 0) flock(fd, LOCK_EX);
-  return fd;
-}
 
 // The end of simkernel's log; when a sanitizer or the emulation reported a
 // fault, the start of that report (its end is a legend nobody needs).
@@ -240,7 +233,8 @@ int cmd_start(const std::string& arg) {
 
   for (int waited = 0; waited < kReadyTimeoutMs; waited += 20) {
     if (exists(h.ready())) {
-      close(lock);
+      close(lock);  // a link takes this host's lock and its peer's, in order
+      remake_links(h);
       return 0;
     }
     if (!alive(fp)) {

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -31,15 +32,25 @@ int fail(const char* fmt, ...) {
 int usage() {
   fputs(
       "usage: simhost create DIR [--disk NAME:SIZE]... [--lun NAME:SIZE:GUID]... [--module PATH]\n"
+      "                          [--nic IF:ADDR/PFX[,ADDR/PFX]...]... [--no-iscsi]\n"
       "       simhost start DIR\n"
+      "       simhost link DIRA:IF:ADDR/PFX DIRB:IF:ADDR/PFX   (both running)\n"
       "       simhost exec DIR -- CMD [ARG...]\n"
       "       simhost stop DIR\n"
       "       simhost crash DIR\n"
       "       simhost status DIR      (exit 0 running, 3 stopped)\n"
       "SIZE is a number of bytes with an optional K, M or G; NAME is sd plus one or two\n"
-      "letters; GUID is 36 characters of 0-9, A-Z, a-z and '-'.\n",
+      "letters; GUID is 36 characters of 0-9, A-Z, a-z and '-'; ADDR/PFX is an IPv4\n"
+      "address with its prefix length, e.g. 192.0.2.10/24.\n",
       stderr);
   return kUsage;
+}
+
+int lock_host(const HostDir& h) {
+  if (!mkdir_p(h.run())) return -1;
+  int fd = open(h.lockfile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) flock(fd, LOCK_EX);
+  return fd;
 }
 
 bool path_is_plain(const std::string& path) {

@@ -38,6 +38,11 @@ struct HostDir {
   std::string ready() const { return var_run() + "/simkernel/ready"; }
 };
 
+// Serialises start, stop, crash and link of one host: a descriptor holding
+// the lock on DIR/run/lock (closed on exec and by the supervisor, so the lock
+// ends with the command), or -1.
+int lock_host(const HostDir& h);
+
 // Resolves DIR of an existing host directory; prints the error itself.
 bool open_host(const std::string& arg, HostDir* h);
 // A path may not hold what the overlay's option text or host.conf cannot carry.

@@ -3,6 +3,7 @@
 // hostile client harms nobody.
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <thread>
@@ -178,6 +179,45 @@ TEST(SimE2e, SyslogAndUdevEvents) {
                    prog("simtest_udev") + " 2 > /tmp/ev & sleep 1; simctl disk add sdf 8M; "
                                           "simctl disk remove sdf; wait; cat /tmp/ev"});
   EXPECT_TRUE(has(r.out, "add /dev/sdf disk\nremove /dev/sdf disk\n")) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+using testsupport::ExecResult;
+
+std::string machine_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// /etc/issue, /etc/redhat-release and /etc/mtab are this machine's until a
+// test writes the host's own, while the host runs or before it starts (a
+// symlink such as Debian's /etc/mtab is replaced, not written through).
+TEST(SimE2e, DistributionFilesAreTheMachinesUntilATestWritesItsOwn) {
+  SimHost h({}, false);
+  const std::string mtab = "/dev/sdb1 / ext4 rw 0 0\n/dev/sdc1 /boot ext4 rw 0 0\n";
+  h.write_file("/etc/mtab", mtab);
+  h.start();
+  ExecResult r = h.exec({"cat", "/etc/issue"});
+  EXPECT_EQ(r.out, machine_file("/etc/issue"));
+  EXPECT_EQ(h.exec({"cat", "/etc/mtab"}).out, mtab);
+
+  h.write_file("/etc/issue", "\\S\nKernel \\r on an \\m\n");
+  h.write_file("/etc/redhat-release", "Red Hat Enterprise Linux Server release 6.4 (Santiago)\n");
+  h.write_file("/etc/mtab", "/dev/sdd2 / ext4 rw 0 0\n");
+  r = h.exec({"sh", "-c", "head -n1 /etc/issue /etc/redhat-release /etc/mtab"});
+  EXPECT_EQ(r.out,
+            "==> /etc/issue <==\n\\S\n\n"
+            "==> /etc/redhat-release <==\nRed Hat Enterprise Linux Server release 6.4 (Santiago)\n\n"
+            "==> /etc/mtab <==\n/dev/sdd2 / ext4 rw 0 0\n");
+  // What the host was given stays over a reboot.
+  h.stop();
+  h.start();
+  EXPECT_EQ(h.exec({"cat", "/etc/mtab"}).out, "/dev/sdd2 / ext4 rw 0 0\n");
 }
 
 }  // namespace

@@ -262,7 +262,8 @@ void SimHost::write_file(const std::string& path_in_host, const std::string& con
   if (running_) {
     // Through the host, so the overlay sees the new file at once.
     ExecResult r = simhost({"exec", dir_, "--", "/bin/sh", "-c",
-                            "mkdir -p \"$(dirname \"$1\")\" && cat > \"$1\"", "sh", path_in_host},
+                            "mkdir -p \"$(dirname \"$1\")\" && cat > \"$1.new\" && mv -f \"$1.new\" \"$1\"",
+                            "sh", path_in_host},
                            &content);
     if (r.status != 0) ADD_FAILURE() << "writing " << path_in_host << " into the host: " << r.out;
     return;
@@ -270,9 +271,15 @@ void SimHost::write_file(const std::string& path_in_host, const std::string& con
   std::string path = file(path_in_host);
   for (size_t pos = dir_.size() + 7; (pos = path.find('/', pos + 1)) != std::string::npos;)
     mkdir(path.substr(0, pos).c_str(), 0755);
+  unlink(path.c_str());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
   if (!out.good()) ADD_FAILURE() << "writing " << path << " failed";
+}
+
+ExecResult SimHost::link(const std::string& my_end, const SimHost& peer,
+                         const std::string& peer_end) const {
+  return simhost({"link", dir_ + ":" + my_end, peer.dir_ + ":" + peer_end});
 }
 
 std::string SimHost::nbd_uri(const std::string& disk) const {

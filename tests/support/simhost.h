@@ -15,7 +15,8 @@ struct ExecResult {
 
 class SimHost {
  public:
-  // disks: simhost create arguments, e.g. {"--disk", "sdb:64M", "--lun", "sdc:64M:GUID"}.
+  // simhost create arguments, e.g. {"--disk", "sdb:64M", "--lun", "sdc:64M:GUID",
+  // "--nic", "eth0:192.0.2.10/24"}.
   explicit SimHost(const std::vector<std::string>& disks, bool start = true);
   ~SimHost();                                    // stops (or crashes when stop fails), removes DIR
   SimHost(const SimHost&) = delete;
@@ -34,8 +35,13 @@ class SimHost {
   std::string file(const std::string& path_in_host) const;
   // Reads a file of the host; empty when it does not exist.
   std::string read_file(const std::string& path_in_host) const;
-  // Writes a file into the host (e.g. a stand-in's answer file).
+  // Writes a file into the host (e.g. a stand-in's answer file, or the host's
+  // own /etc/issue, /etc/redhat-release or /etc/mtab in place of this
+  // machine's). A symlink at the path is replaced, not followed.
   void write_file(const std::string& path_in_host, const std::string& content) const;
+  // simhost link between this running host and peer: each end "IF:ADDR/PFX",
+  // e.g. link("eth1:10.9.0.1/24", server, "eth1:10.9.0.2/24").
+  ExecResult link(const std::string& my_end, const SimHost& peer, const std::string& peer_end) const;
   // NBD URI of a disk for a client run inside the host with exec().
   std::string nbd_uri(const std::string& disk) const;
 
