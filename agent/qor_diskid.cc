@@ -82,6 +82,15 @@ bool guid_taken(const struct list_head* disks, const char* path, const char* gui
   return false;
 }
 
+bool listed(const struct list_head* disks, const char* path) {
+  const struct list_head* pos;
+  list_for_each(pos, disks) {
+    const qor_disk* d = list_entry(pos, qor_disk, list);
+    if (d->path != nullptr && strcmp(d->path, path) == 0) return true;
+  }
+  return false;
+}
+
 // Sector 0 of the disk at path, read through the host layer; 0 or -1.
 int read_sector0(const char* path, unsigned char* sector) {
   int fd = open_block(path, O_RDONLY);
@@ -234,6 +243,14 @@ void set_unique_signature(const char* path) {
   struct list_head disks;
   INIT_LIST_HEAD(&disks);
   qor_get_disks(&disks, 0);
+  // An enumeration without the disk being signed is no base for telling
+  // which values the host's disks carry.
+  if (!listed(&disks, path)) {
+    HM_LOG(3, "Disk %s is not among the host's disks; it is not signed.", path);
+    disk_list_free(&disks);
+    pthread_mutex_unlock(&sign_lock);
+    return;
+  }
 
   bool found = false;
   uint32_t candidate = 0;
@@ -254,7 +271,8 @@ void set_unique_signature(const char* path) {
 }
 
 int qor_guid_online(const char* guid) {
-  if (guid == nullptr) return 0;
+  // A LUN whose inquiry failed carries the empty text, which names no disk.
+  if (guid == nullptr || guid[0] == '\0') return 0;
   struct list_head disks;
   INIT_LIST_HEAD(&disks);
   qor_get_disks(&disks, 1);

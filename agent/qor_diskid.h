@@ -47,13 +47,15 @@ int qor_read_disk_guid(const char* path, int on_storage, char** guid);
 // Gives the disk at path a random signature whose GUID no other disk of the
 // host has.  Signings are serialised, and a disk is written only when its
 // sector 0 still reads back with signature 0 and holds either nothing or a
-// partition table (0x55 0xAA at 510): a raw data disk, a disk signed
-// meanwhile and a disk whose sector 0 cannot be read are left alone.  The
+// partition table (0x55 0xAA at 510), and the enumeration that the value is
+// checked against lists the disk: a raw data disk, a disk signed meanwhile
+// and a disk whose sector 0 cannot be read are left alone.  The
 // caller never passes a storage LUN.  Nothing is reported; a disk left
 // unsigned is tried again at the next scan.
 void set_unique_signature(const char* path);
 
-// 1 when a valid disk, or a partition of one, has this GUID now, else 0.
+// 1 when a valid disk, or a partition of one, has this GUID now, else 0 (also
+// for the empty text).
 int qor_guid_online(const char* guid);
 
 // What set_unique_signature requires of sector 0 (512 bytes): signature 0,

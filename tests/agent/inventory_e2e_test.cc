@@ -226,6 +226,20 @@ QorConf managed_conf() {
   return c;
 }
 
+TEST(InventoryHost, AVendorUvoDiskIsAMakersLun) {
+  // A plain disk whose vendor the library reports as "UVO": a LUN of the
+  // maker's storage, whatever its model, so never signed; its VPD page holds
+  // no GUID, so its identity is the empty text, which names no disk.
+  SimHost h({"--disk", "sdb:1M"});
+  h.write_file("/sys/block/sdb/device/vendor", "UVO     \n");
+  Inventory inv = probe(h);
+  EXPECT_EQ(inv.disks["sdb"]["storage"], "1");
+  EXPECT_EQ(inv.disks["sdb"]["vendor"], "UVO QEMU HARDDISK");
+  EXPECT_EQ(inv.disks["sdb"]["guid"], "");
+  EXPECT_EQ(sector_of(h, "sdb"), std::string(512, '\0'));
+  EXPECT_EQ(h.exec({kProbe, "online", ""}).out, "0\n");
+}
+
 TEST(InventoryHost, WhatTheHostHolds) {
   SimHost h({"--disk", "sdb:16M", "--disk", "sdc:16M", "--lun", std::string("sdd:16M:") + kLunGuid,
              "--disk", "sde:16M"},
