@@ -10,14 +10,15 @@
 #include <stdint.h>
 
 #include "hm_list.h"
+#include "qor_transport.h"
 
 // Sets up libxml2's global state.  An agent program calls it in main before
 // it starts any thread; the routines below call it as well, so a later call
 // does nothing.
 void qor_xml_init(void);
 
-// No peer of the agent sends a document anywhere near this long.
-constexpr size_t QOR_XML_MAX_LEN = 16u << 20;
+// The longest document read: what the transport accepts as one payload.
+constexpr size_t QOR_XML_MAX_LEN = QORC_MAX_DATA_LEN;
 
 // Reads a NUL-terminated document received from a peer, with the options of
 // this document alone (never the process-wide defaults, which other threads
