@@ -56,15 +56,16 @@ void to_brace_guid(char** text) {
   *text = guid;
 }
 
-// Copies an attribute's value into a QOR_ARG_BUF-byte buffer of the caller.
-// A value that does not fit is refused and logged; the buffer is then left
-// alone.
+// Whether a value fits a QOR_ARG_BUF-byte buffer of the caller; one that
+// does not is refused, and logged.
 bool fits_arg(const char* value, const char* name) {
   if (value == nullptr || strnlen(value, QOR_ARG_BUF) < QOR_ARG_BUF) return true;
   HM_LOG(3, "Property %s is too long, refused.", name);
   return false;
 }
 
+// Copies a value that fits into the caller's buffer; the buffer is left
+// alone otherwise.
 bool copy_arg(char* buf, const char* value, const char* name) {
   if (!fits_arg(value, name)) return false;
   memcpy(buf, value, strlen(value) + 1);
