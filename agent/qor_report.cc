@@ -9,7 +9,7 @@
 #include <string>
 
 #include "mirapi/log.h"
-#include "qor_sysdisk.h"
+#include "qor_inventory.h"
 #include "qor_xml.h"
 #include "zel/zel_app.h"
 

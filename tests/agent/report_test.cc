@@ -17,7 +17,7 @@
 #include "log_capture.h"
 #include "mirapi/log.h"
 #include "qor_report.h"
-#include "qor_sysdisk.h"
+#include "qor_inventory.h"
 #include "qor_xml.h"
 #include "zel/zel_app.h"
 
@@ -386,11 +386,11 @@ TEST(SystemDisk, MountTableRule) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.mtab) + c.disk);
     std::ofstream(path, std::ios::trunc) << c.mtab;
-    EXPECT_EQ(qor_is_boot_dev_in(path.c_str(), c.disk), c.sys);
+    EXPECT_EQ(is_boot_dev_in(path.c_str(), c.disk), c.sys);
   }
   unlink(path.c_str());
   take_syslog();
-  EXPECT_EQ(qor_is_boot_dev_in(path.c_str(), "/dev/sda"), 0);
+  EXPECT_EQ(is_boot_dev_in(path.c_str(), "/dev/sda"), 0);
   EXPECT_TRUE(has_line(take_syslog(), 3, " is not exit."));
 }
 
