@@ -273,15 +273,32 @@ int parse_xml_cmd(const char* msg, int len, int fd) {
 
 namespace {
 
+// What is read of a request beyond its first HM_CDP_MSG_MAX bytes, and
+// dropped, before the connection is closed.
+constexpr size_t kDrainMax = 64 * 1024;
+
 // One TCP request being read.  The connection is served by the event loop
 // like any other descriptor, so a slow or idle peer holds nothing up; a
 // timer ends the read when the peer takes too long.
+//
+// Once answered, the connection is shut for sending and the rest of a long
+// request is read and dropped until the peer closes: a close with unread
+// bytes would reset the connection and could take the reply with it.
 struct tcp_conn {
   int fd;
   int tfd;
   int have;
+  int draining;
+  size_t dropped;
   char buf[HM_CDP_MSG_MAX + 1];
 };
+
+void tcp_conn_arm(tcp_conn* c) {
+  struct itimerspec its = {};
+  its.it_value.tv_sec = g_cdp_read_timeout_ms / 1000;
+  its.it_value.tv_nsec = (g_cdp_read_timeout_ms % 1000) * 1000000L;
+  timerfd_settime(c->tfd, 0, &its, nullptr);
+}
 
 void tcp_conn_close(tcp_conn* c) {
   unregister_event(c->fd);
@@ -291,32 +308,60 @@ void tcp_conn_close(tcp_conn* c) {
   free(c);
 }
 
-// The request is in (or the time is up): parse it, answer, close.
-void tcp_conn_finish(tcp_conn* c) {
-  if (c->have > 0) {
-    int fl = fcntl(c->fd, F_GETFL);
-    if (fl >= 0) fcntl(c->fd, F_SETFL, fl & ~O_NONBLOCK);
-    struct timeval tv = {10, 0};
-    setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    c->buf[c->have] = '\0';
-    HM_LOG(7, "accepted a new connection: %d", c->fd);
-    HM_LOG(7, "MSG: %s", c->buf);
-    parse_xml_cmd(c->buf, c->have, c->fd);
-    HM_LOG(7, "recv from sock: %d num:%d : %s\n", c->fd, c->have, c->buf);
+// The request is in (or the time is up): parse it, answer, and close once
+// the peer has nothing more to say.  peer_done: the peer closed its side.
+void tcp_conn_finish(tcp_conn* c, int peer_done) {
+  if (c->have == 0) return tcp_conn_close(c);
+  int fl = fcntl(c->fd, F_GETFL);
+  if (fl >= 0) fcntl(c->fd, F_SETFL, fl & ~O_NONBLOCK);
+  struct timeval tv = {10, 0};
+  setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  c->buf[c->have] = '\0';
+  HM_LOG(7, "accepted a new connection: %d", c->fd);
+  HM_LOG(7, "MSG: %s", c->buf);
+  parse_xml_cmd(c->buf, c->have, c->fd);
+  HM_LOG(7, "recv from sock: %d num:%d : %s\n", c->fd, c->have, c->buf);
+  if (peer_done) return tcp_conn_close(c);
+  shutdown(c->fd, SHUT_WR);
+  if (fl >= 0) fcntl(c->fd, F_SETFL, fl | O_NONBLOCK);
+  c->draining = 1;
+  tcp_conn_arm(c);
+}
+
+// The rest of a request that was answered: read and dropped, bounded.
+void tcp_conn_drain(tcp_conn* c) {
+  char sink[4096];
+  for (;;) {
+    ssize_t n = recv(c->fd, sink, sizeof(sink), MSG_DONTWAIT);
+    if (n > 0) {
+      c->dropped += (size_t)n;
+      if (c->dropped > kDrainMax) {
+        HM_LOG(3, "request of more than %zu bytes, connection closed", kDrainMax);
+        return tcp_conn_close(c);
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    return tcp_conn_close(c);  // the peer's end, or its failure
   }
-  tcp_conn_close(c);
 }
 
 void tcp_conn_rx(int fd, uint32_t, void* arg) {
   tcp_conn* c = static_cast<tcp_conn*>(arg);
+  if (c->draining) return tcp_conn_drain(c);
   for (;;) {
     ssize_t n = recv(fd, c->buf + c->have, HM_CDP_MSG_MAX - c->have, MSG_DONTWAIT);
     if (n > 0) {
       c->have += (int)n;
-      if (c->have == HM_CDP_MSG_MAX) return tcp_conn_finish(c);  // the rest is never read
+      if (c->have == HM_CDP_MSG_MAX) {
+        // Only the first bytes are parsed; the rest is dropped after the reply.
+        tcp_conn_finish(c, 0);
+        return;
+      }
       continue;
     }
-    if (n == 0) return tcp_conn_finish(c);
+    if (n == 0) return tcp_conn_finish(c, 1);
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     HM_LOG(3, "failed: %s\n", strerror(errno));
@@ -329,8 +374,12 @@ void tcp_conn_timeout(int fd, uint32_t, void* arg) {
   ssize_t r = read(fd, &n, sizeof(n));
   (void)r;
   tcp_conn* c = static_cast<tcp_conn*>(arg);
+  if (c->draining) {
+    HM_LOG(3, "peer kept sending after its reply, connection closed");
+    return tcp_conn_close(c);
+  }
   HM_LOG(3, "request read timed out after %d bytes", c->have);
-  tcp_conn_finish(c);
+  tcp_conn_finish(c, 0);
 }
 
 }  // namespace
@@ -352,10 +401,7 @@ void net_listen_handler(int fd, uint32_t, void*) {
   }
   c->fd = conn;
   c->tfd = tfd;
-  struct itimerspec its = {};
-  its.it_value.tv_sec = g_cdp_read_timeout_ms / 1000;
-  its.it_value.tv_nsec = (g_cdp_read_timeout_ms % 1000) * 1000000L;
-  timerfd_settime(tfd, 0, &its, nullptr);
+  tcp_conn_arm(c);
   if (register_event(conn, tcp_conn_rx, c) != 0) {
     close(tfd);
     close(conn);

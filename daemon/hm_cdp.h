@@ -31,7 +31,8 @@ int create_cdp(int code, const char* name);
 int hmdev_health(struct hmdev* dev);
 int cdp_name_to_guid(const char* name, char* guid, size_t size);
 
-// The longest a peer may take to send its request.
+// The longest a peer may take to send its request, and to close its side
+// once answered.
 extern int g_cdp_read_timeout_ms;
 
 #endif  // ZELMIR_DAEMON_HM_CDP_H

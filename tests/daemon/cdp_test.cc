@@ -280,4 +280,43 @@ TEST_F(TcpTest, ClosedPeerAndOversizedRequest) {
   EXPECT_EQ(fake::marks_made()[0].time_flag, 0);
 }
 
+// A request longer than what is read: once answered, the daemon ends its
+// side in order and reads what still comes, so a peer that is still sending
+// neither fails nor meets a reset that could take the reply with it.
+TEST_F(TcpTest, LongRequestEndsInAnOrderlyCloseAfterItsReply) {
+  std::string big = request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 1);
+  big.insert(big.find("<m_ParaNum>"), "<pad>" + std::string(3000, 'p') + "</pad>");
+  auto send_all = [](int fd, const std::string& text) {
+    size_t off = 0;
+    while (off < text.size()) {
+      ssize_t n = send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      off += n;
+    }
+    return off;
+  };
+  auto wait_end = [](int fd) {
+    pollfd p = {fd, POLLRDHUP, 0};
+    return poll(&p, 1, 10000) == 1 ? p.revents : 0;
+  };
+
+  int fd = connect_peer();
+  ASSERT_EQ(send_all(fd, big.substr(0, 1500)), 1500u);
+  short ev = wait_end(fd);
+  ASSERT_NE(ev, 0) << "the daemon answers once it has read 1024 bytes";
+  EXPECT_EQ(ev & (POLLERR | POLLHUP), 0) << "an orderly end, not a reset";
+  EXPECT_EQ(send_all(fd, big.substr(1500)), big.size() - 1500) << "the rest is still taken";
+  shutdown(fd, SHUT_WR);
+  EXPECT_EQ(drain(fd), reply_of("RS_FAILED", "ffffffea"));
+  close(fd);
+
+  // A peer that never stops sending is cut off once the bound is passed.
+  fd = connect_peer();
+  std::thread w([&] { send_all(fd, big + std::string(200 * 1024, ' ')); });
+  EXPECT_NE(wait_end(fd), 0);
+  shutdown(fd, SHUT_RDWR);
+  w.join();
+  close(fd);
+}
+
 }  // namespace
