@@ -85,7 +85,8 @@ TEST_F(BitmapTest, MissingDirectoryFails15) {
 
 // A /boot too small for the file: refused by the free-space test, and a file
 // system that fills up while the file is written fails cleanly too (the old
-// way, a shared mapping over unallocated blocks, died of SIGBUS there).
+// way, a shared mapping over unallocated blocks, died of SIGBUS there).  A
+// file the failed call created is gone again; one that was there stays.
 TEST_F(BitmapTest, FullBootFailsCleanly) {
   std::string mnt = path("small");
   mkdir(mnt.c_str(), 0755);
@@ -99,13 +100,21 @@ TEST_F(BitmapTest, FullBootFailsCleanly) {
     std::string bd = mnt + "/vyrbitmap";
     g_hm_paths.bitmap_dir = bd.c_str();
     g_hm_paths.boot_dir = mnt.c_str();
+    std::string made = bd + "/hm_5d3f2a10-0000-0000-0000-000000000000.bitmap";
     dev->primary->size = 107374182400ull * 1024;  // 100 TiB: a 25 MiB bitmap
     if (hmdev_bitmap_init(dev) != -16) _exit(12);
+    if (access(made.c_str(), F_OK) == 0) _exit(14);
     // The test passes, but the file system cannot hold the file.
     std::string roomy = path("boot");
     g_hm_paths.boot_dir = roomy.c_str();
-    int rc = hmdev_bitmap_init(dev);
-    _exit(rc == -16 ? 0 : 13);
+    if (hmdev_bitmap_init(dev) != -16) _exit(13);
+    if (access(made.c_str(), F_OK) == 0) _exit(15);
+    // A file of an earlier protect is reused, and kept when the call fails.
+    int fd = open(made.c_str(), O_CREAT | O_WRONLY, 0600);
+    if (fd < 0 || ::write(fd, "old", 3) != 3) _exit(16);
+    close(fd);
+    if (hmdev_bitmap_init(dev) != -16) _exit(17);
+    _exit(access(made.c_str(), F_OK) == 0 ? 0 : 18);
   }
   int st = 0;
   waitpid(pid, &st, 0);
