@@ -120,13 +120,23 @@ int write_hmdevs_to_conf(void) {
     return 0;
   }
   int update_boot = hmdev_registry.conf_update_boot;
+  int damaged = hmdev_registry.conf_damaged;
   hmdev_registry.conf_dirty = 0;
   hmdev_registry.conf_update_boot = 0;
   pthread_mutex_unlock(&hmdev_registry.conf_lock);
-  HM_LOG(7, "Profile of hostmirror needs to be updated");
 
   char conf[512], conf_back[512], boot_tmp[512];
   conf_path(conf, sizeof(conf), "hmdev.conf");
+  // A rewrite from the registry would drop the protections whose blocks
+  // could not be read, from both files: each change is reported instead.
+  if (damaged) {
+    HM_LOG(3, "%s was damaged when read: it and %s are left as they are for repair; "
+           "this change is not saved", conf, g_hm_paths.boot_reg);
+    pthread_mutex_unlock(&write_lock);
+    return -EROFS;
+  }
+  HM_LOG(7, "Profile of hostmirror needs to be updated");
+
   conf_path(conf_back, sizeof(conf_back), "hmdev.conf_back");
   snprintf(boot_tmp, sizeof(boot_tmp), "%s_back", g_hm_paths.boot_reg);
 
@@ -235,15 +245,37 @@ const char kHmdevPattern[] = "^[' '|'\t']*hmdev[' '|'\t']*{";
 const char kHmvolPattern[] = "^[' '|'\t']*hmvol[' '|'\t']*{";
 
 // One block being read.  A block is taken only when it closes with exactly
-// one primary and one mirror: the rest of the daemon relies on both.
+// one primary and one mirror, each with its identity, and holds no line the
+// writer never writes: the rest of the daemon relies on both volumes, and a
+// block with foreign bytes in it cannot be trusted to name the right disks.
+// Whatever is skipped is said at the error level with the file and its
+// lines, every time, and marks the file as damaged.
 struct block_reader {
+  const char* path = "";
   struct hmdev* dev = nullptr;
   struct hmvol* vol = nullptr;
   int bad = 0;
+  int first = 0;                   // line of the block's start
+  int stray_from = 0, stray_to = 0;  // lines outside any block
+  int damaged = 0;
+
+  void stray(int line) {
+    if (!stray_from) stray_from = line;
+    stray_to = line;
+  }
+  void end_stray() {
+    if (!stray_from) return;
+    HM_LOG(3, "%s: lines %d to %d are no part of an hmdev block, skipped", path, stray_from,
+           stray_to);
+    damaged = 1;
+    stray_from = stray_to = 0;
+  }
 
   void close_vol() {
     if (!vol) return;
     HM_LOG(7, "%s major: %d\n", "init_hmdev_info", vol->major);
+    if ((vol->id_type != HMVOL_ID_SIGNATURE && vol->id_type != HMVOL_ID_GUID) || !vol->guid[0])
+      bad = 1;
     struct hmvol** slot = vol->major == HMVOL_PRIMARY ? &dev->primary : &dev->mirror;
     if (*slot) {
       HM_LOG(3, "hmdev block holds two volumes of role %d", vol->major);
@@ -259,11 +291,13 @@ struct block_reader {
     vol = nullptr;
   }
 
-  void close_dev() {
+  void close_dev(int last) {
     if (!dev) return;
     close_vol();
     if (bad || !dev->primary || !dev->mirror) {
-      HM_LOG(3, "hmdev block %s lacks a volume or is damaged, skipped", dev->uuid);
+      HM_LOG(3, "%s: hmdev block %s of lines %d to %d lacks a volume or is damaged, skipped",
+             path, dev->uuid[0] ? dev->uuid : "(unknown)", first, last);
+      damaged = 1;
       hmdev_destroy(dev);
     } else {
       dev->nr_vol = 2;
@@ -273,6 +307,12 @@ struct block_reader {
     bad = 0;
   }
 };
+
+int blank(const char* line) {
+  for (; *line; line++)
+    if (*line != ' ' && *line != '\t' && *line != '\n' && *line != '\r') return 0;
+  return 1;
+}
 
 // Reads one line of at most 1023 characters; the rest of a longer line is
 // dropped so that it cannot pass for a line of its own.
@@ -312,28 +352,39 @@ int init_hmdev_info(void) {
   } else {
     char line[1024], key[1024], value[1024];
     block_reader br;
+    br.path = path;
+    int no = 0;
     while (read_line(f, line, sizeof(line))) {
+      no++;
       int has_eq = strchr(line, '=') != nullptr;
+      if (blank(line)) continue;
       if (!br.dev) {
-        if (has_eq) continue;
-        int m = regexec(&re_dev, line, 0, nullptr, 0);
-        if (m == REG_NOMATCH) continue;
+        int m = has_eq ? REG_NOMATCH : regexec(&re_dev, line, 0, nullptr, 0);
+        if (m == REG_NOMATCH) {
+          br.stray(no);
+          continue;
+        }
         if (m != 0) break;
+        br.end_stray();
         br.dev = static_cast<struct hmdev*>(malloc(sizeof(struct hmdev)));
         if (!br.dev) {
           rc = -errno;
           break;
         }
         hmdev_init(br.dev);
+        br.first = no;
       } else if (!br.vol) {
         if (has_eq) {
           split_key_value(line, key, value);
           add_key_value_to_hmdev(br.dev, key, value);
         } else if (strchr(line, '}')) {
-          br.close_dev();
+          br.close_dev(no);
         } else {
           int m = regexec(&re_vol, line, 0, nullptr, 0);
-          if (m == REG_NOMATCH) continue;
+          if (m == REG_NOMATCH) {
+            br.bad = 1;
+            continue;
+          }
           if (m != 0) break;
           br.vol = static_cast<struct hmvol*>(malloc(sizeof(struct hmvol)));
           if (!br.vol) {
@@ -349,11 +400,19 @@ int init_hmdev_info(void) {
           add_key_value_to_hmvol(br.vol, key, value);
         } else if (strchr(line, '}')) {
           br.close_vol();
+        } else {
+          br.bad = 1;
         }
       }
     }
-    br.close_dev();
+    br.close_dev(no);
+    br.end_stray();
     fclose(f);
+    if (br.damaged) {
+      pthread_mutex_lock(&hmdev_registry.conf_lock);
+      hmdev_registry.conf_damaged = 1;
+      pthread_mutex_unlock(&hmdev_registry.conf_lock);
+    }
   }
   regfree(&re_dev);
   regfree(&re_vol);

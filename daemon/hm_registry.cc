@@ -18,6 +18,7 @@ hmdev_registry_t hmdev_registry = {
     PTHREAD_MUTEX_INITIALIZER,
     0,
     0,
+    0,
     {0}};
 
 pthread_mutex_t g_name_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -40,6 +41,7 @@ void hmdev_registry_init(void) {
   pthread_mutex_init(&hmdev_registry.conf_lock, nullptr);
   hmdev_registry.conf_dirty = 0;
   hmdev_registry.conf_update_boot = 0;
+  hmdev_registry.conf_damaged = 0;
   memset(hmdev_registry.hmdev_index_table, 0, sizeof(hmdev_registry.hmdev_index_table));
 }
 

@@ -78,6 +78,9 @@ struct hmdev_registry_t {
   pthread_mutex_t conf_lock;
   int conf_dirty;
   int conf_update_boot;
+  // "hmdev.conf" was damaged when read at start-up: it and the boot registry
+  // are left as they are, for repair, and not rewritten by this run.
+  int conf_damaged;
   int hmdev_index_table[HM_INDEX_SLOTS];
 };
 extern hmdev_registry_t hmdev_registry;

@@ -1,12 +1,18 @@
 // The configuration file, the boot registry and the option file: what is
 // written, that it reads back, and how damaged files are taken.
+#include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <syslog.h>
+
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "fake_host.h"
 #include "hm_conf.h"
+#include "log_capture.h"
 #include "hm_registry.h"
 #include "hm_startup.h"
 
@@ -181,33 +187,78 @@ struct Damaged {
   std::string text;
   int blocks;       // protections taken
   const char* primary_name;
+  std::vector<std::string> said;   // error lines (after the file's path); none: nothing skipped
 };
+
+// The error-level lines the daemon logged since the last call.
+std::vector<std::string> error_lines() {
+  std::vector<std::string> out;
+  for (const auto& l : libtest::take_syslog())
+    if (l.priority == LOG_ERR) out.push_back(l.text);
+  return out;
+}
+
+// A block whose middle lines are random bytes, as a damaged sector leaves it.
+std::string with_random_bytes(const std::string& block, size_t from, size_t len) {
+  std::string s = block;
+  uint32_t x = 12345;
+  for (size_t i = from; i < from + len && i < s.size(); i++) {
+    x = x * 1103515245u + 12345u;
+    s[i] = static_cast<char>(x >> 24);
+  }
+  return s;
+}
 
 TEST_F(ConfTest, DamagedFiles) {
   std::string mirror_block = std::string(kOneBlock).substr(std::string(kOneBlock).find("\thmvol {\n\t\tname = /dev/sdc"));
   mirror_block = mirror_block.substr(0, mirror_block.find("\t}\n") + 3);
+  const std::string block(kOneBlock);
+  const std::string pguid = "5d3f2a10-0000-0000-0000-000000000000";
   const Damaged cases[] = {
-      {"empty file", "", 0, nullptr},
-      {"no mirror", replace(kOneBlock, mirror_block, ""), 0, nullptr},
-      {"two mirrors", replace(kOneBlock, mirror_block, mirror_block + mirror_block), 0, nullptr},
-      {"no closing brace at the end", std::string(kOneBlock).substr(0, strlen(kOneBlock) - 2), 1,
-       "/dev/sdb"},
+      {"empty file", "", 0, nullptr, {}},
+      {"no mirror", replace(kOneBlock, mirror_block, ""), 0, nullptr,
+       {"hmdev block " + pguid + " of lines 1 to 16 lacks a volume or is damaged, skipped"}},
+      {"two mirrors", replace(kOneBlock, mirror_block, mirror_block + mirror_block), 0, nullptr,
+       {"hmdev block " + pguid + " of lines 1 to 38 lacks a volume or is damaged, skipped"}},
+      {"no closing brace at the end", block.substr(0, block.size() - 2), 1, "/dev/sdb", {}},
       {"garbage between blocks", std::string("junk = 1\nnonsense\n") + kOneBlock + "}}}\n", 1,
-       "/dev/sdb"},
+       "/dev/sdb",
+       {"lines 1 to 2 are no part of an hmdev block, skipped",
+        "lines 30 to 30 are no part of an hmdev block, skipped"}},
       {"an overlong name is cut, not overrun",
-       replace(kOneBlock, "name = /dev/sdb", "name = /dev/" + std::string(2000, 'x')), 1, nullptr},
+       replace(kOneBlock, "name = /dev/sdb", "name = /dev/" + std::string(2000, 'x')), 1, nullptr,
+       {}},
       {"a long line's rest cannot close the block",
-       replace(kOneBlock, "is_ha = 0", "is_ha = 0" + std::string(1100, ' ') + "}"), 1, "/dev/sdb"},
+       replace(kOneBlock, "is_ha = 0", "is_ha = 0" + std::string(1100, ' ') + "}"), 1, "/dev/sdb",
+       {}},
       {"a damaged block does not stop the next",
-       replace(kOneBlock, mirror_block, "") + kOneBlock, 1, "/dev/sdb"},
-      {"no newline at the end", std::string(kOneBlock).substr(0, strlen(kOneBlock) - 1), 1,
-       "/dev/sdb"},
+       replace(kOneBlock, mirror_block, "") + kOneBlock, 1, "/dev/sdb",
+       {"hmdev block " + pguid + " of lines 1 to 16 lacks a volume or is damaged, skipped"}},
+      {"no newline at the end", block.substr(0, block.size() - 1), 1, "/dev/sdb", {}},
+      {"a line inside a block that the writer never writes",
+       replace(kOneBlock, "\t\tmajor = 2\n", "\t\tmajor = 2\n\t\tx\x01\n"), 0, nullptr,
+       {"hmdev block " + pguid + " of lines 1 to 28 lacks a volume or is damaged, skipped"}},
+      {"a volume without its identity", replace(kOneBlock, "\t\tsignature = 5d3f2a10\n", ""), 0,
+       nullptr, {"hmdev block (unknown) of lines 1 to 26 lacks a volume or is damaged, skipped"}},
+      {"the block's first line destroyed", with_random_bytes(block, 0, 8) + kOneBlock, 1,
+       "/dev/sdb", {"lines 1 to 26 are no part of an hmdev block, skipped"}},
+      {"random bytes in the middle of a block", with_random_bytes(block, 60, 200), 0, nullptr,
+       {"lacks a volume or is damaged, skipped"}},
   };
   for (const Damaged& c : cases) {
     SCOPED_TRACE(c.what);
     clear_registry();
     write("conf/hmdev.conf", c.text);
+    error_lines();
     init_hmdev_info();
+    std::vector<std::string> said = error_lines();
+    size_t found = 0;
+    for (const std::string& want : c.said)
+      for (const std::string& line : said)
+        if (line.find(path("conf/") + "/hmdev.conf: ") == 0 && line.find(want) != std::string::npos)
+          found++;
+    EXPECT_EQ(found, c.said.size()) << ::testing::PrintToString(said);
+    EXPECT_EQ(hmdev_registry.conf_damaged, c.said.empty() ? 0 : 1);
     ASSERT_EQ(count(), c.blocks);
     if (c.blocks) {
       struct hmdev* d = at(0);
@@ -220,6 +271,32 @@ TEST_F(ConfTest, DamagedFiles) {
       EXPECT_EQ(d->is_ha, 0);
     }
   }
+}
+
+// A rewrite from the registry would drop what could not be read from both
+// files: after a damaged read they stay as they are, and every change that
+// is not saved is said.
+TEST_F(ConfTest, DamagedFileAndBootRegistryAreLeftForRepair) {
+  std::string damaged = std::string("\x07\x01junk\n") + kOneBlock;
+  write("conf/hmdev.conf", damaged);
+  write("boot/hmdevs.reg", kOneLine);
+  init_client_conf();
+  ASSERT_EQ(count(), 1) << "the intact block is taken";
+  error_lines();
+  at(0)->status |= 1u << 2;   // a change the kernel's next status makes
+  hm_set_conf_dirty(1);
+  EXPECT_EQ(write_hmdevs_to_conf(), -EROFS);
+  std::vector<std::string> said = error_lines();
+  ASSERT_EQ(said.size(), 1u) << ::testing::PrintToString(said);
+  EXPECT_NE(said[0].find("hmdev.conf was damaged when read: it and " + path("boot/hmdevs.reg") +
+                         " are left as they are for repair"),
+            std::string::npos)
+      << said[0];
+  EXPECT_EQ(read("conf/hmdev.conf"), damaged);
+  EXPECT_EQ(read("boot/hmdevs.reg"), kOneLine);
+  EXPECT_EQ(fake::script_count(), 0u);
+  EXPECT_EQ(write_hmdevs_to_conf(), 0) << "nothing due until the next change";
+  EXPECT_TRUE(error_lines().empty());
 }
 
 TEST_F(ConfTest, MissingFileLeavesRegistryEmpty) {

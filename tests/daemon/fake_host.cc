@@ -239,6 +239,7 @@ void Host::TearDown() {
     hmdev_list_del(d);
     hmdev_put(d);
   }
+  hmdev_registry.conf_damaged = 0;
   hm_sys_reset();
   g_hm_nl_transport = do_cmd_with_kernel;
   kernel = nullptr;
