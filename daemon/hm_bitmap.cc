@@ -9,6 +9,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "hm_nl.h"
+#include "hm_nl_client.h"
 #include "hm_registry.h"
 #include "hm_sys.h"
 #include "mirapi/log.h"
@@ -78,11 +80,14 @@ static int bitmap_write(int fd, struct hmdev* dev, const char* path) {
   return 0;
 }
 
+static int bitmap_path(const struct hmdev* dev, char* path, size_t size) {
+  int n = snprintf(path, size, "%s/hm_%s.bitmap", g_hm_paths.bitmap_dir, dev->primary->guid);
+  return n < 0 || (size_t)n >= size ? -1 : 0;
+}
+
 int hmdev_bitmap_init(struct hmdev* dev) {
   char path[512];
-  int n = snprintf(path, sizeof(path), "%s/hm_%s.bitmap", g_hm_paths.bitmap_dir,
-                   dev->primary->guid);
-  if (n < 0 || (size_t)n >= sizeof(path)) return -15;
+  if (bitmap_path(dev, path, sizeof(path)) != 0) return -15;
   // A file this call creates is removed again when the call fails, so a
   // refused protect leaves nothing behind; an existing one is reused as it is.
   int created = 1;
@@ -104,4 +109,45 @@ int hmdev_bitmap_init(struct hmdev* dev) {
   if (dev->bitmap_fd > 0) close(dev->bitmap_fd);
   dev->bitmap_fd = fd;
   return 0;
+}
+
+// The module holds no bitmap although it has the primary open.
+static int bitmap_missing(struct hmdev* dev) {
+  pthread_mutex_lock(&dev->status_lock);
+  int missing = !hmdev_stopped(dev) && dev->primary && !dev->bitmap_status &&
+                hm_test_bit(dev->primary->kstatus, In_Sync);
+  pthread_mutex_unlock(&dev->status_lock);
+  return missing;
+}
+
+int hmdev_bitmap_check(struct hmdev* dev) {
+  if (!bitmap_missing(dev)) return 0;
+  // Another sender's Add Protection may be installing it right now: one of
+  // our own, which the module applies after that one, settles it.
+  hm_nl_set_protect(dev);
+  if (hm_nl_get_status(dev) != 0 || !bitmap_missing(dev)) return 0;
+
+  char path[512], pname[HM_NAME_LEN], mname[HM_NAME_LEN] = "";
+  if (bitmap_path(dev, path, sizeof(path)) != 0) return -15;
+  hmvol_copy_name(dev->primary, pname, sizeof(pname));
+  if (dev->mirror) hmvol_copy_name(dev->mirror, mname, sizeof(mname));
+  HM_LOG(3, "bitmap file %s refused by the kernel module: %s is not protected, nothing reaches "
+         "its mirror %s", path, pname, mname);
+  int rc = hmdev_bitmap_init(dev);
+  if (rc != 0) {
+    HM_LOG(3, "bitmap file %s cannot be made again: %d", path, rc);
+    return rc;
+  }
+  hm_nl_set_protect(dev);
+  if (hm_nl_get_status(dev) != 0 || bitmap_missing(dev)) {
+    HM_LOG(3, "bitmap file %s made again is refused too: %s is not protected", path, pname);
+    return -1;
+  }
+  HM_LOG(3, "bitmap file %s made again: %s is protected again and copied whole to %s", path,
+         pname, mname);
+  if (hm_nl_send_initialize(dev) != 0) {
+    HM_LOG(3, "full copy of %s to %s not started", pname, mname);
+    return -1;
+  }
+  return 1;
 }

@@ -26,4 +26,13 @@ struct hm_bitmap_geometry hm_bitmap_geometry_of(uint64_t primary_size);
 // too little free space; -15 on any other failure.
 int hmdev_bitmap_init(struct hmdev* dev);
 
+// After a kernel status read: when the module has the primary open but no
+// bitmap installed, it refused the file (damaged, or gone), the protection
+// does not run and nothing reaches the mirror.  Says so at the error level
+// and takes the road of a first protect: a fresh file, Add Protection, and a
+// full copy, since no one knows any more which chunks differ.  0 when
+// nothing was wrong, 1 when the protection runs again and its copy started,
+// negative when it still does not run.
+int hmdev_bitmap_check(struct hmdev* dev);
+
 #endif  // ZELMIR_DAEMON_HM_BITMAP_H

@@ -196,6 +196,7 @@ void hm_nl_apply_status(struct hmdev* dev, const hm_nl_status_t* st) {
   dev->chunk_needed = st->chunk_needed;
   dev->mempages = st->mempages;
   dev->alloced_mempage = st->alloced_mempage;
+  dev->bitmap_status = st->bitmap_status;
   dev->time2lst_rio = st->time2lst_rio;
   dev->time2lst_wio = st->time2lst_wio;
   apply_member(dev->primary, &st->primary);

@@ -65,6 +65,7 @@ struct hmdev {
   uint64_t writes_pending, sync_pending, hmbio_pending, chunk_needed;
   uint64_t time2lst_rio, time2lst_wio;
   uint32_t mempages, alloced_mempage;
+  int32_t bitmap_status;  // the kernel holds a bitmap for it: it can run
   pthread_mutex_t status_lock;
   // Daemon-only bookkeeping, under list_lock: in the list, and an unprotect
   // task is queued for it.

@@ -542,7 +542,8 @@ int read_status_words(struct hmdev* dev, status_words* w) {
   w->recovery = hm_test_bit(s, HM_RECOVERY_ON);
   int finished = strcmp(w->sync, "Sync Finished") == 0 && !w->recovery;
   int counts = strcmp(w->sync, "Sync On") == 0 || strcmp(w->sync, "Sync Finished") == 0;
-  w->run = hm_test_bit(s, HM_DEV_STOPPED) ? "Stopped" : "Running";
+  // The module runs a protection only with its bitmap installed.
+  w->run = hm_test_bit(s, HM_DEV_STOPPED) || !dev->bitmap_status ? "Stopped" : "Running";
   w->primary = vol_faulty(p) ? "Faulty" : (p->active ? "Up" : "Lost");
   w->mirror = !m ? "Lost"
               : vol_faulty(m) ? "Faulty"

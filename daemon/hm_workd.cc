@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "hm_bitmap.h"
 #include "hm_conf.h"
 #include "hm_nl.h"
 #include "hm_nl_client.h"
@@ -220,7 +221,7 @@ static int queue_unprotect(struct hmdev* dev) {
 void hm_workd_pass(void) {
   struct hmdev* dev = hmdev_next(nullptr);
   while (dev) {
-    hm_nl_get_status(dev);
+    if (hm_nl_get_status(dev) == 0) hmdev_bitmap_check(dev);
     check_hmdev(dev);
     if (hmdev_stopped(dev)) {
       HM_LOG(7, "hmdev: %s create unprotect task", dev->uuid);

@@ -5,10 +5,14 @@
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -452,6 +456,126 @@ TEST_F(DaemonHost, StoppedProtectionFromTheFileIsRemoved) {
   EXPECT_TRUE(gone) << h_.read_file(kConf) << log();
   EXPECT_EQ(h_.read_file(kReg), "");
   EXPECT_NE(client({"stat"}).out.find("count=0"), std::string::npos);
+}
+
+// Lines of the host's syslog logged at the error level that hold the text.
+int error_lines_with(const std::string& log, const std::string& text) {
+  int n = 0;
+  size_t at = 0;
+  while (at < log.size()) {
+    size_t end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(at, end - at);
+    at = end + 1;
+    if (line.size() < 3 || line[0] != '<' || line.find(text) == std::string::npos) continue;
+    if (atoi(line.c_str() + 1) % 8 == LOG_ERR) n++;
+  }
+  return n;
+}
+
+// A bitmap file damaged while the host was down makes the module refuse it
+// at the next start: the protection does not run and writes miss the mirror.
+// The daemon must say so and never call it running; it takes the road of a
+// first protect (a fresh file, a full copy), after which the mirror holds
+// what was written meanwhile.  A file it cannot make again leaves the
+// protection reported as stopped.
+TEST_F(DaemonHost, DamagedBitmapFileIsSaidAndTheMirrorMadeWholeAgain) {
+  const std::string bitmap = "/boot/vyrbitmap/hm_" + kPrimaryGuid + ".bitmap";
+  auto put32 = [](std::string f, size_t off, uint32_t v) {
+    memcpy(&f[off], &v, 4);
+    return f;
+  };
+  struct Case {
+    const char* what;
+    std::function<std::string(const std::string&)> damage;
+  } cases[] = {
+      {"cut to 100 bytes", [](const std::string& f) { return f.substr(0, 100); }},
+      {"bad magic", [&](const std::string& f) { return put32(f, 0, 0x12345678); }},
+      {"bad version", [&](const std::string& f) { return put32(f, 4, 5); }},
+      {"bad chunk size", [&](const std::string& f) { return put32(f, 44, 1000); }},
+      {"bit pages over the superblock", [&](const std::string& f) { return put32(f, 24, 0); }},
+  };
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  uint64_t off = 8 << 20;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kill_daemon();
+    h_.stop();
+    h_.write_file(bitmap, c.damage(h_.read_file(bitmap)));
+    h_.start();
+    // Written while nothing mirrors: only a full copy brings it over.
+    off += 1 << 20;
+    std::string cmd = "write -P " + std::to_string(off >> 20) + " " + std::to_string(off) + " 1M";
+    ExecResult r = h_.exec({"qemu-io", "-f", "raw", "-c", cmd, h_.nbd_uri("sdb")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_NE(head_of(h_.image("sdb"), off + 4096).substr(off), head_of(h_.image("sdc"), off + 4096).substr(off));
+
+    ASSERT_EQ(start_daemon().status, 0);
+    ASSERT_TRUE(wait_stat("sync=Sync Finished run=Running", 60)) << stat_line() << log();
+    EXPECT_EQ(head_of(h_.image("sdc"), off + (1 << 20)).substr(off),
+              head_of(h_.image("sdb"), off + (1 << 20)).substr(off))
+        << "finished means the mirror has it";
+    std::string l = log();
+    EXPECT_EQ(error_lines_with(l, "bitmap file " + bitmap + " refused by the kernel module"), 1) << l;
+    EXPECT_EQ(error_lines_with(l, "bitmap file " + bitmap + " made again"), 1) << l;
+    h_.exec({"sh", "-c", ": > /var/log/messages"});
+  }
+
+  // In its place a directory the daemon cannot replace: the protection stays
+  // out of work, and says so.
+  kill_daemon();
+  h_.stop();
+  std::string upper = h_.file(bitmap);
+  ASSERT_EQ(unlink(upper.c_str()), 0);
+  ASSERT_EQ(mkdir(upper.c_str(), 0755), 0);
+  h_.start();
+  ASSERT_EQ(start_daemon().status, 0);
+  EXPECT_TRUE(wait_log("bitmap file " + bitmap + " cannot be made again", 20)) << log();
+  EXPECT_NE(stat_line().find("run=Stopped primary=Up,/dev/sdb"), std::string::npos) << stat_line();
+  EXPECT_GE(error_lines_with(log(), "bitmap file " + bitmap + " refused by the kernel module"), 1);
+}
+
+// Random bytes over the block of "hmdev.conf": the block is skipped, which
+// the daemon says at the error level with the file and the lines; neither
+// that file nor the boot registry (from which the module rebuilt the
+// protection) is rewritten without it, not even when another disk is
+// protected meanwhile, and that is said too.
+TEST_F(DaemonHost, DamagedConfigurationIsSaidAndLeftForRepair) {
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  kill_daemon();
+  std::string damaged = conf_block(status_of_conf(), "/dev/sdb", "/dev/sdc");
+  for (size_t i = 40; i < 200; i++) damaged[i] = static_cast<char>((i * 37) ^ 0x5a);
+  h_.write_file(kConf, damaged);
+  std::string reg = h_.read_file(kReg);
+
+  ASSERT_EQ(start_daemon().status, 0);
+  std::string conf_path = "/usr/local/zelmir/conf//hmdev.conf";
+  std::string l = log();
+  EXPECT_GE(error_lines_with(l, conf_path + ": "), 1) << l;
+  EXPECT_GE(error_lines_with(l, "lacks a volume or is damaged, skipped") +
+                error_lines_with(l, "are no part of an hmdev block, skipped"),
+            1)
+      << l;
+  EXPECT_NE(stat_line().find("count=0"), std::string::npos) << stat_line();
+
+  // Another pair is protected: the registry changes, the files do not.
+  const std::string other_guid = "7d3f1b2a-1111-2222-3333-444455556666";
+  ASSERT_EQ(h_.simctl({"disk", "add", "sdd", "64M"}).status, 0);
+  ASSERT_EQ(h_.simctl({"disk", "add", "sde", "64M", "--lun", other_guid}).status, 0);
+  uint32_t sig = 0x11223344;
+  int fd = open(h_.image("sdd").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, &sig, sizeof(sig), 440), (ssize_t)sizeof(sig));
+  close(fd);
+  ExecResult r = client({"protect", "11223344-0000-0000-0000-000000000000", other_guid});
+  ASSERT_EQ(r.status, 0) << r.out << log();
+  EXPECT_TRUE(wait_log(conf_path + " was damaged when read: it and /boot/hmdevs.reg are left as "
+                       "they are for repair; this change is not saved", 5))
+      << log();
+  EXPECT_EQ(h_.read_file(kConf), damaged);
+  EXPECT_EQ(h_.read_file(kReg), reg);
 }
 
 TEST_F(DaemonHost, CrashAndStartAgain) {

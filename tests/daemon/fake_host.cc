@@ -71,6 +71,7 @@ hm_nl_status_t status_with(uint64_t status, bool p_in_sync, bool m_in_sync) {
   st.mode = 1;
   st.nr_vol = 2;
   st.status = status;
+  st.bitmap_status = 1;
   st.primary.status = p_in_sync ? (1u << In_Sync) : (1u << Faulty);
   st.mirror.status = m_in_sync ? (1u << In_Sync) : (1u << Faulty);
   return st;
@@ -155,6 +156,8 @@ int transport(const void* msg, int len, void* reply, int reply_len) {
   std::lock_guard<std::mutex> l(k->mu);
   k->requests.push_back(r);
   if (k->down) return -1;
+  if (h.cmd == HM_NL_CMD_ADD_PROTECT && k->bitmap_refusals > 0 && --k->bitmap_refusals == 0)
+    k->status.bitmap_status = 1;
   uint32_t rc = k->retcode.count(h.cmd) ? k->retcode[h.cmd] : 0;
   if (reply) {
     unsigned char out[12 + sizeof(hm_nl_status_t)] = {0};

@@ -42,6 +42,9 @@ struct Kernel {
   hm_nl_status_t status{};
   std::vector<uint64_t> synced_sequence;  // successive sector_synced values
   bool down = false;                     // transport fails
+  // Add Protection requests that still refuse the bitmap file; the one that
+  // brings this to 0 installs it (status.bitmap_status becomes 1).
+  int bitmap_refusals = 0;
 
   std::vector<int> commands();
   int count(int cmd);

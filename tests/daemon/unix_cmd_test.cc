@@ -249,6 +249,23 @@ TEST_F(UnixCmdTest, StatusReportAndRecords) {
   EXPECT_NE(text.body.find("Sync Finished, Recovery On"), std::string::npos);
 }
 
+// Without its bitmap installed the module does not run a protection: neither
+// report may call it running.
+TEST_F(UnixCmdTest, ProtectionWithoutBitmapIsReportedStopped) {
+  protect();
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, true);
+  k.status.bitmap_status = 0;
+  Reply r = call(UN_CMD_API_GET_STATUS, desc(kSig));
+  ASSERT_EQ(r.h.retcode, 0);
+  hm_api_status_t rec;
+  memcpy(&rec, r.body.data(), sizeof(rec));
+  EXPECT_STREQ(rec.run_status, "Stopped");
+  EXPECT_NE(call(GET_STATUS, desc(kSig)).body.find("Run Status: \tStopped\n"), std::string::npos);
+  k.status.bitmap_status = 1;
+  memcpy(&rec, call(UN_CMD_API_GET_STATUS, desc(kSig)).body.data(), sizeof(rec));
+  EXPECT_STREQ(rec.run_status, "Running");
+}
+
 TEST_F(UnixCmdTest, EmptyRegistryStatusAllIsOneZeroByte) {
   Reply r = call(GET_STATUS_ALL, "");
   EXPECT_EQ(r.h.retcode, 0);

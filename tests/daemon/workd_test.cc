@@ -1,12 +1,17 @@
 // The status thread's pass: disks that go away and come back, the dead-mirror
 // deletion option, and the removal of stopped protections by kernel tasks.
 #include <string.h>
+#include <syslog.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "fake_host.h"
 #include "hm_conf.h"
+#include "log_capture.h"
 #include "hm_nl_client.h"
 #include "hm_registry.h"
 #include "hm_workd.h"
@@ -69,6 +74,64 @@ TEST_F(WorkdTest, MirrorGoesAwayOnceAndComesBack) {
   EXPECT_EQ(sent_besides_status(), std::vector<int>{HM_NL_CMD_ADD_PROTECT});
   EXPECT_EQ(dev->mirror->active, 1);
   EXPECT_STREQ(dev->mirror->name, "/dev/sdc");
+}
+
+// The module holds no bitmap for a protection whose primary it has open:
+// the pass says so at the error level, asks once more (another sender's
+// install may have been under way), and otherwise makes the file anew, adds
+// the protection again and starts a full copy.
+TEST_F(WorkdTest, RefusedBitmapFileIsMadeAgainAndCopiedWhole) {
+  const std::string file = "boot/vyrbitmap/hm_5d3f2a10-0000-0000-0000-000000000000.bitmap";
+  struct Case {
+    const char* what;
+    int refusals;             // Add Protection requests that still refuse it
+    std::vector<int> sent;    // besides Get Protection Status
+    bool made_again;
+    std::vector<std::string> said;   // error lines, in order
+  } cases[] = {
+      {"installed by the Add that was under way", 1, {HM_NL_CMD_ADD_PROTECT}, false, {}},
+      {"refused: a fresh file and a full copy", 2,
+       {HM_NL_CMD_ADD_PROTECT, HM_NL_CMD_ADD_PROTECT, HM_NL_CMD_INITIALIZE}, true,
+       {"refused by the kernel module: /dev/sdb is not protected, nothing reaches its mirror "
+        "/dev/sdc",
+        "made again: /dev/sdb is protected again and copied whole to /dev/sdc"}},
+      {"the fresh file refused too", 3, {HM_NL_CMD_ADD_PROTECT, HM_NL_CMD_ADD_PROTECT}, true,
+       {"refused by the kernel module", "made again is refused too: /dev/sdb is not protected"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    write(file, std::string(100, 'x'));   // cut short, no magic
+    k.requests.clear();
+    k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, true);
+    k.status.bitmap_status = 0;
+    k.bitmap_refusals = c.refusals;
+    libtest::take_syslog();
+    hm_workd_pass();
+    EXPECT_EQ(sent_besides_status(), c.sent);
+    std::vector<std::string> said;
+    for (const auto& l : libtest::take_syslog())
+      if (l.priority == LOG_ERR) said.push_back(l.text);
+    ASSERT_EQ(said.size(), c.said.size()) << ::testing::PrintToString(said);
+    for (size_t i = 0; i < said.size(); i++) {
+      EXPECT_NE(said[i].find("bitmap file " + path(file) + " "), std::string::npos) << said[i];
+      EXPECT_NE(said[i].find(c.said[i]), std::string::npos) << said[i];
+    }
+    std::string f = read(file);
+    if (c.made_again) {
+      ASSERT_EQ(f.size(), 4096u + 256 + 1) << "a primary of 1 GiB";
+      EXPECT_EQ(f.substr(0, 4), "bitm");
+      EXPECT_EQ(f[40], 0) << "state 0: nothing copied yet";
+    } else {
+      EXPECT_EQ(f, std::string(100, 'x'));
+    }
+  }
+  // A stopped protection has no bitmap to ask for.
+  k.requests.clear();
+  k.status = fake::status_with((1ull << HM_INITIALIZE_FINISHED) | (1ull << HM_DEV_STOPPED), true, true);
+  k.status.bitmap_status = 0;
+  dev->status |= 1ull << HM_DEV_STOPPED;
+  hm_workd_pass();
+  EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0);
 }
 
 TEST_F(WorkdTest, MirrorBackUnderAnotherName) {
