@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "host/host.h"
 #include "mirapi/log.h"
 
@@ -170,6 +172,40 @@ int send_to_remote(int fd, qorc_req *req) {
   return 0;
 }
 
+namespace {
+
+// A received document as the debug log may show it: the value of every
+// DBPasswd attribute (the database password of DB_SET) replaced by "***".
+std::string without_secrets(const char *xml) {
+  static const char kKey[] = "DBPasswd";
+  std::string out;
+  const char *p = xml;
+  while (const char *at = strstr(p, kKey)) {
+    const char *q = at + sizeof(kKey) - 1;
+    while (*q == ' ' || *q == '\t' || *q == '\n' || *q == '\r') q++;
+    if (*q != '=') {
+      out.append(p, q);
+      p = q;
+      continue;
+    }
+    q++;
+    while (*q == ' ' || *q == '\t' || *q == '\n' || *q == '\r') q++;
+    if (*q != '"' && *q != '\'') {
+      out.append(p, q);
+      p = q;
+      continue;
+    }
+    const char *end = strchr(q + 1, *q);
+    out.append(p, q + 1);
+    out += "***";
+    if (end == nullptr) return out;
+    p = end;
+  }
+  return out + p;
+}
+
+}  // namespace
+
 int recv_from_remote(int fd, qorc_req *req) {
   if (!req) return -1;
   if (req->recvxml) {
@@ -204,6 +240,6 @@ int recv_from_remote(int fd, qorc_req *req) {
     clear_received(req);
     return -1;
   }
-  HM_LOG(LOG_DEBUG, "Recv xml: %s", req->recvxml);
+  HM_LOG(LOG_DEBUG, "Recv xml: %s", without_secrets(req->recvxml).c_str());
   return 0;
 }

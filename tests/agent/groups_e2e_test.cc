@@ -91,7 +91,7 @@ TEST(GroupsHost, QorcdServesTheCommands) {
   std::string calls = h.read_file("/var/log/zelcdpagt-calls.log");
   const std::string connect =
       "Zel_connect_db_flush_cfg instance=PROD db_type=1 archive_log=1 type_name=oracle "
-      "db_user=sys passwd=(given) oracle_home= host=127.0.0.1 port=1521 result=0";
+      "db_user=sys passwd=(given) oracle_home=(null) host=127.0.0.1 port=1521 result=0";
   size_t at = calls.find(connect);
   EXPECT_NE(std::string::npos, at) << calls;
   EXPECT_EQ(std::string::npos, calls.find("Zel_connect_db_flush_cfg", at + 1)) << calls;
