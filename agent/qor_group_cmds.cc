@@ -55,7 +55,7 @@ int add_disk_to_grp(qorc_req* req) {
     backup_grp_free(grp);
     return status;
   }
-  return qor_group_add_members(grp, {"Searching for CDP schedule of requested disks."});
+  return qor_group_add_members(grp, "Searching for CDP schedule of requested disks.");
 }
 
 int del_backup_grp(qorc_req* req) {

@@ -79,7 +79,7 @@ void drop_disk_schedule(const char* guid) {
 
 }  // namespace
 
-int qor_group_add_members(backup_group* req, const qor_add_texts& texts) {
+int qor_group_add_members(backup_group* req, const char* searching) {
   HM_LOG(6, "Retrieved group %s.", req->name);
   HM_LOG(6, "Adding disks into group %s", req->name);
   MutexLock l(&g_qor->mutex);
@@ -92,7 +92,7 @@ int qor_group_add_members(backup_group* req, const qor_add_texts& texts) {
     return 1;
   }
   HM_LOG(6, "Found requested group %s", grp->name);
-  HM_LOG(6, "%s", texts.searching);
+  HM_LOG(6, "%s", searching);
   list_head* pos;
   list_for_each(pos, &req->members) drop_disk_schedule(list_entry(pos, guid_entry, list)->guid);
   list_head* next;

@@ -36,17 +36,13 @@ backup_group* qor_find_group(qor_t* qor, const char* name);
 // group has its name.  req is taken in both cases.  0, or in_use_status.
 int qor_group_create(backup_group* req, int in_use_status);
 
-// The log texts in which the two kinds of ADD differ.
-struct qor_add_texts {
-  const char* searching;  // before the disks' own schedules are looked for
-};
-
 // Moves the members of req to the tail of the members of the group named
 // like req (a disk already a member is added again).  Each disk that joins
 // gives up its own CDP schedule: its job, and its cdpsch records when it had
 // a job.  The group is looked up first: when there is none nothing changes
-// and the answer is 1.  req is taken.  0 or 1.
-int qor_group_add_members(backup_group* req, const qor_add_texts& texts);
+// and the answer is 1.  searching is the command's log line before the
+// disks' own schedules are looked for.  req is taken.  0 or 1.
+int qor_group_add_members(backup_group* req, const char* searching);
 
 // Unlinks, unschedules and frees the first group named like req; its
 // members keep no schedule of their own.  req is taken.  0, or 1 when there
