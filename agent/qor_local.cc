@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "mirapi/log.h"
+#include "qor_report.h"
 #include "qor_transport.h"
 
 namespace {
@@ -77,6 +78,15 @@ int qorc_local_command(const char *path, uint32_t cmd, int timeout, char **reply
   }
   req_free(req);
   return ok ? 0 : -1;
+}
+
+qor_t *qor_local_list() {
+  char *reply = nullptr;
+  if (qorc_local_command(QORCD_SOCK_PATH, QORC_CMD_LOCAL_LIST, QORC_LOCAL_TIMEOUT, &reply) != 0)
+    return nullptr;
+  qor_t *qor = xml_to_qor(reply);  // null for no document
+  free(reply);
+  return qor;
 }
 
 int qor_local_withdraw() {

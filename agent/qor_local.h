@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "qor_model.h"
+
 constexpr char QORCD_SOCK_PATH[] = "/var/run/qorcd.sock";
 // Send and receive time-out of the local client, in seconds; it runs on the
 // host's clock.
@@ -18,6 +20,11 @@ constexpr int QORC_LOCAL_TIMEOUT = 40;
 // when reply is not null; -1 for every failure, the daemon's refusal (a
 // status other than 0) and a command other than those two included.
 int qorc_local_command(const char *path, uint32_t cmd, int timeout, char **reply);
+
+// LOCAL_LIST to qorcd: a new handle (qor_free) read from its answer with
+// xml_to_qor, or null when qorcd did not answer, refused, or answered no
+// document that reads as one.
+qor_t *qor_local_list();
 
 // LOCAL_WITHDRAW to qorcd: 0 when the daemon withdrew the host, else -1.
 int qor_local_withdraw();

@@ -1,0 +1,133 @@
+#include "ctl_check.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "host/host.h"
+#include "mirapi/log.h"
+
+namespace {
+
+long long monotonic_ms() {
+  timespec ts;
+  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Waits for events on fd for at most CTL_CHECK_TIMEOUT seconds of the host's
+// clock.  true when ready; false with errno set (ETIMEDOUT when the time
+// passed).
+bool wait_for(int fd, short events) {
+  const long long deadline = monotonic_ms() + CTL_CHECK_TIMEOUT * 1000LL;
+  for (;;) {
+    long long rest = deadline - monotonic_ms();
+    if (rest < 0) rest = 0;
+    pollfd p{fd, events, 0};
+    int r = hl_poll(&p, 1, static_cast<int>(rest > INT_MAX ? INT_MAX : rest));
+    if (r > 0) return true;
+    if (r == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    if (errno != EINTR) return false;
+  }
+}
+
+// A non-blocking connect whose wait is bounded.  0, or -1 with errno.
+int connect_bounded(int fd, const sockaddr_in& sa) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0) return 0;
+  if (errno != EINPROGRESS) return -1;
+  if (!wait_for(fd, POLLOUT)) return -1;
+  int err = 0;
+  socklen_t len = sizeof(err);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+  if (err != 0) {
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
+int send_head(int fd, const qorc_head& head) {
+  size_t done = 0;
+  const char* p = reinterpret_cast<const char*>(&head);
+  while (done < sizeof(head)) {
+    ssize_t n = send(fd, p + done, sizeof(head) - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN && wait_for(fd, POLLOUT)) continue;
+    return -1;
+  }
+  return 0;
+}
+
+// One read of up to 16 bytes; what it brings does not matter.
+int read_answer(int fd) {
+  char buf[sizeof(qorc_head)];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    if (n >= 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN && wait_for(fd, POLLIN)) continue;
+    return -1;
+  }
+}
+
+}  // namespace
+
+void check_head_init(qorc_head* head, uint32_t cmd, uint32_t len) {
+  memset(head, 0, sizeof(*head));
+  head->proto_version = 1;
+  head->cmd = cmd;
+  head->data_len = len;
+}
+
+int connection_check(const char* text) {
+  if (text == nullptr) {
+    HM_LOG(LOG_DEBUG, "Invalid input");
+    return -1;
+  }
+  char address[31] = {};
+  int port = 0;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  // A port outside 1..65535 would be cut to another port, and an address
+  // that is no dotted quad would leave the address unset: neither is tried.
+  if (sscanf(text, "%30[^:]:%d", address, &port) != 2 || port < 1 || port > 65535 ||
+      inet_pton(AF_INET, address, &sa.sin_addr) != 1) {
+    HM_LOG(LOG_DEBUG, "Invalid input: %s", text);
+    return -1;
+  }
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    HM_LOG(LOG_ERR, "Failed to create socket: %s", strerror(errno));
+    return -1;
+  }
+  int rc = -1;
+  qorc_head head;
+  check_head_init(&head, QORC_CMD_PING_CLIENT, 0);
+  if (connect_bounded(fd, sa) != 0)
+    HM_LOG(LOG_ERR, "Failed to connect: %s", strerror(errno));
+  else if (send_head(fd, head) != 0)
+    HM_LOG(LOG_ERR, "Failed to send msg to %s (%s)", text, strerror(errno));
+  else if (read_answer(fd) != 0)
+    HM_LOG(LOG_ERR, "Failed to receive msg from %s (%s)", text, strerror(errno));
+  else
+    rc = 0;
+  close(fd);
+  return rc;
+}
