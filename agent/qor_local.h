@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "qor_model.h"
+struct qor_t;  // qor_model.h
 
 constexpr char QORCD_SOCK_PATH[] = "/var/run/qorcd.sock";
 // Send and receive time-out of the local client, in seconds; it runs on the
