@@ -197,6 +197,24 @@ int CtlServer::handle(uint16_t op, const std::string& payload, std::string* repl
       if (!r.done()) return bad(reply);
       *reply = read_messages();
       return 0;
+    case ctlproto::kIscsiSessionAdd:
+    case ctlproto::kIscsiSessionRemove:
+      if (!r.str(&a, 256) || !r.str(&b, 64) || !r.done()) return bad(reply);
+      return op == ctlproto::kIscsiSessionAdd ? host_->iscsi_session_add(a, b, reply)
+                                              : host_->iscsi_session_remove(a, b, reply);
+    case ctlproto::kFcAdd:
+      if (!r.str(&a, 64) || !r.str(&b, 64) || !r.done()) return bad(reply);
+      return host_->fc_add(a, b, reply);
+    case ctlproto::kFcRemove:
+      if (!r.str(&a, 64) || !r.done()) return bad(reply);
+      return host_->fc_remove(a, reply);
+    case ctlproto::kUevent: {
+      std::string devtype;
+      uint8_t flags;
+      if (!r.str(&a, 64) || !r.str(&b, 64) || !r.str(&devtype, 64) || !r.u8(&flags) || !r.done())
+        return bad(reply);
+      return host_->announce(a, b, devtype, (flags & ctlproto::kUeventNoNode) != 0, reply);
+    }
     case ctlproto::kClockAdvance:
     case ctlproto::kClockSetWall: {
       uint64_t ns;

@@ -230,6 +230,27 @@ void DeviceTree::make_disk(Shown& s, std::vector<DeviceEvent>* ev) {
   }
 }
 
+bool DeviceTree::describe(const std::string& name, DeviceEvent* e) const {
+  for (const auto& [disk_name, s] : shown_) {
+    std::string devpath = block_dir(s).substr(paths_.sys.size());
+    e->major = s.disk.major;
+    if (disk_name == name) {
+      e->devpath = devpath;
+      e->devtype = "disk";
+      e->minor = s.disk.minor;
+      return true;
+    }
+    for (const auto& p : s.disk.parts) {
+      if (p.name != name) continue;
+      e->devpath = devpath + "/" + p.name;
+      e->devtype = "partition";
+      e->minor = p.minor;
+      return true;
+    }
+  }
+  return false;
+}
+
 void DeviceTree::drop_disk(const Shown& s, std::vector<DeviceEvent>* ev) {
   const TreeDisk& d = s.disk;
   const std::string& sys = paths_.sys;

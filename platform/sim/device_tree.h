@@ -43,6 +43,8 @@ struct DeviceEvent {
   std::string devtype;  // "disk" or "partition"
   std::string name;
   unsigned major, minor;
+  bool node = true;    // the device has a node, /dev/NAME (DEVNAME)
+  bool devnum = true;  // MAJOR and MINOR are known
 };
 
 class DeviceTree {
@@ -53,6 +55,9 @@ class DeviceTree {
   int init();
   // Makes every file match disks; returns the changes, removals first.
   std::vector<DeviceEvent> sync(const std::vector<TreeDisk>& disks);
+  // Fills the devpath, devtype and numbers of a shown disk or partition into
+  // *e; false when no device of that name is shown.
+  bool describe(const std::string& name, DeviceEvent* e) const;
   // name -> the disk's device/delete file, for the watcher.
   std::map<std::string, std::string> delete_files() const;
 

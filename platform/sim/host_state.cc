@@ -35,7 +35,7 @@ bool is_known(const std::vector<simk::DiskInfo>& ds, const std::string& name) {
 }  // namespace
 
 HostState::HostState(std::string config_path, TreePaths paths)
-    : config_path_(std::move(config_path)), tree_(std::move(paths)) {}
+    : config_path_(std::move(config_path)), tree_(paths), transports_(paths.sys) {}
 
 int HostState::boot(std::string* err) {
   std::lock_guard<std::mutex> l(mu_);
@@ -44,6 +44,11 @@ int HostState::boot(std::string* err) {
   rc = tree_.init();
   if (rc < 0) {
     *err = "cannot write the device tree: " + errtext(rc);
+    return rc;
+  }
+  rc = transports_.init();
+  if (rc < 0) {
+    *err = "cannot make the transport classes in /sys: " + errtext(rc);
     return rc;
   }
   simk::on_disks_changed([this] { kernel_changed(); });
@@ -348,6 +353,59 @@ int HostState::rmmod(std::string* msg) {
   }
   int rc = simk::module_unload();
   if (rc < 0) *msg = "unloading failed: " + errtext(rc);
+  return rc;
+}
+
+int HostState::iscsi_session_add(const std::string& iqn, const std::string& iface,
+                                 std::string* msg) {
+  std::lock_guard<std::mutex> l(mu_);
+  return transports_.session_add(iqn, iface, msg);
+}
+
+int HostState::iscsi_session_remove(const std::string& iqn, const std::string& iface,
+                                    std::string* msg) {
+  std::lock_guard<std::mutex> l(mu_);
+  return transports_.session_remove(iqn, iface, msg);
+}
+
+int HostState::fc_add(const std::string& name, const std::string& wwn, std::string* msg) {
+  std::lock_guard<std::mutex> l(mu_);
+  return transports_.fc_add(name, wwn, msg);
+}
+
+int HostState::fc_remove(const std::string& name, std::string* msg) {
+  std::lock_guard<std::mutex> l(mu_);
+  return transports_.fc_remove(name, msg);
+}
+
+int HostState::announce(const std::string& action, const std::string& name,
+                        const std::string& devtype, bool no_node, std::string* msg) {
+  static const char* const kActions[] = {"add", "remove", "change", "online", "offline", "move"};
+  bool known_action = false;
+  for (const char* a : kActions) known_action = known_action || action == a;
+  if (!known_action) {
+    *msg = "bad action '" + action + "'";
+    return -EINVAL;
+  }
+  if (!ctlproto::valid_disk_name(name) || (!devtype.empty() && !ctlproto::valid_disk_name(devtype))) {
+    *msg = "bad device name or devtype";
+    return -EINVAL;
+  }
+  std::lock_guard<std::mutex> l(mu_);
+  DeviceEvent e{action, "", "", name, 0, 0};
+  if (!tree_.describe(name, &e)) {
+    e.devpath = "/devices/virtual/block/" + name;
+    e.devtype = "disk";
+    e.devnum = false;
+  }
+  if (!devtype.empty()) e.devtype = devtype;
+  e.node = !no_node;
+  if (!uevents_ok_) {
+    *msg = "no uevent socket";
+    return -ENOTCONN;
+  }
+  int rc = uevents_.send(e);
+  if (rc < 0) *msg = "uevent: " + errtext(rc);
   return rc;
 }
 

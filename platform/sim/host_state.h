@@ -13,6 +13,7 @@
 
 #include "device_tree.h"
 #include "host_config.h"
+#include "transport_tree.h"
 #include "uevent.h"
 
 namespace sim {
@@ -39,6 +40,17 @@ class HostState {
   int insmod(const std::string& path, std::string* msg);
   int rmmod(std::string* msg);
   std::string disks_text();
+  // iSCSI sessions and FC ports in /sys (TransportTree).
+  int iscsi_session_add(const std::string& iqn, const std::string& iface, std::string* msg);
+  int iscsi_session_remove(const std::string& iqn, const std::string& iface, std::string* msg);
+  int fc_add(const std::string& name, const std::string& wwn, std::string* msg);
+  int fc_remove(const std::string& name, std::string* msg);
+  // Announces an event of a block device without changing the disk set (a
+  // CD drive, a device without node, a change): a shown device's own path
+  // and numbers, else a virtual device's.  devtype "" keeps the device's
+  // ("disk" for one not shown).
+  int announce(const std::string& action, const std::string& name, const std::string& devtype,
+               bool no_node, std::string* msg);
   const std::string& module_path() const { return config_.module; }
 
   // Brings /sys, /proc and /dev to the kernel's disk set and announces the
@@ -57,6 +69,7 @@ class HostState {
   std::mutex mu_;  // the config, the tree and the inquiry cache
   HostConfig config_;
   DeviceTree tree_;
+  TransportTree transports_;
   UeventSender uevents_;
   bool uevents_ok_ = false;
   struct Ident {

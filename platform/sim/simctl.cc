@@ -27,7 +27,13 @@ const char kUsage[] =
     "  dmesg                          print the kernel log\n"
     "  log                            print the host's syslog (/var/log/messages)\n"
     "  clock advance SECONDS          move the host's clocks forward (e.g. 3600, 0.5)\n"
-    "  clock set-wall EPOCH           set the host's wall clock (seconds since 1970)\n";
+    "  clock set-wall EPOCH           set the host's wall clock (seconds since 1970)\n"
+    "  iscsi session add IQN [IFACE]  log a session to a target in (/sys/class/iscsi_session)\n"
+    "  iscsi session remove IQN [IFACE]  end the target's sessions (through IFACE only)\n"
+    "  fc add NAME WWN                add an FC host port (/sys/class/fc_host)\n"
+    "  fc remove NAME [WWN]           remove an FC host port\n"
+    "  uevent ACTION NAME [--devtype T] [--no-node]\n"
+    "                                 announce a block device's event, disks unchanged\n";
 
 int usage() {
   fputs(kUsage, stderr);
@@ -107,6 +113,41 @@ int clock(const std::vector<std::string>& a) {
   return run(a[0] == "advance" ? ctlproto::kClockAdvance : ctlproto::kClockSetWall, w.data(), false);
 }
 
+int iscsi(const std::vector<std::string>& a) {
+  if (a.size() < 3 || a.size() > 4 || a[0] != "session" || (a[1] != "add" && a[1] != "remove"))
+    return usage();
+  return run(a[1] == "add" ? ctlproto::kIscsiSessionAdd : ctlproto::kIscsiSessionRemove,
+             names({a[2], a.size() == 4 ? a[3] : ""}), false);
+}
+
+int fc(const std::vector<std::string>& a) {
+  if (a.size() == 3 && a[0] == "add") return run(ctlproto::kFcAdd, names({a[1], a[2]}), false);
+  if ((a.size() == 2 || a.size() == 3) && a[0] == "remove")
+    return run(ctlproto::kFcRemove, names({a[1]}), false);
+  return usage();
+}
+
+int uevent(const std::vector<std::string>& a) {
+  if (a.size() < 2) return usage();
+  std::string devtype;
+  uint8_t flags = 0;
+  for (size_t i = 2; i < a.size(); ++i) {
+    if (a[i] == "--devtype" && i + 1 < a.size()) {
+      devtype = a[++i];
+    } else if (a[i] == "--no-node") {
+      flags |= ctlproto::kUeventNoNode;
+    } else {
+      return usage();
+    }
+  }
+  ctlproto::Writer w;
+  w.str(a[0]);
+  w.str(a[1]);
+  w.str(devtype);
+  w.u8(flags);
+  return run(ctlproto::kUevent, w.data(), false);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,5 +164,8 @@ int main(int argc, char** argv) {
   if (cmd == "dmesg" && rest.empty()) return run(ctlproto::kDmesg, "", true);
   if (cmd == "log" && rest.empty()) return run(ctlproto::kLog, "", true);
   if (cmd == "clock") return clock(rest);
+  if (cmd == "iscsi") return iscsi(rest);
+  if (cmd == "fc") return fc(rest);
+  if (cmd == "uevent") return uevent(rest);
   return usage();
 }

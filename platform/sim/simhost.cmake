@@ -8,4 +8,5 @@ add_executable(simhost
   ${CMAKE_CURRENT_LIST_DIR}/simhost_util.cc
   ${CMAKE_CURRENT_LIST_DIR}/simhost_desc.cc
   ${CMAKE_CURRENT_LIST_DIR}/simhost_net.cc
+  ${CMAKE_CURRENT_LIST_DIR}/simhost_iscsi.cc
   ${CMAKE_CURRENT_LIST_DIR}/rtnl.cc)

@@ -23,6 +23,7 @@
 
 #include "simhost_boot.h"
 #include "simhost_cmds.h"
+#include "simhost_iscsi.h"
 #include "simhost_net.h"
 #include "simhost_util.h"
 
@@ -200,6 +201,7 @@ int cmd_start(const std::string& arg) {
   std::string err;
   if (!prepare_var_run(h)) return fail("%s: %s", h.var_run().c_str(), strerror(errno));
   if (!install_system(h, build, &err)) return fail("installing the system: %s", err.c_str());
+  if (!install_iscsi(h, build, &err)) return fail("installing open-iscsi: %s", err.c_str());
   if (!mkdir_p(h.root())) return fail("%s: %s", h.root().c_str(), strerror(errno));
   unlink(h.pidfile().c_str());
   unlink(h.exitfile().c_str());

@@ -39,6 +39,22 @@ void bind_over(const std::string& src, const char* target) {
     fprintf(stderr, "simkernel: bind %s over %s: %s\n", src.c_str(), target, strerror(errno));
 }
 
+// As the host's init: the services the host has installed.  Only iscsid
+// so far (a host with iSCSI); it makes itself a daemon.
+void start_services() {
+  const char kIscsid[] = "/usr/local/sbin/iscsid";
+  if (::access(kIscsid, X_OK) != 0) return;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    ::execl(kIscsid, "iscsid", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) fprintf(stderr, "simkernel: iscsid: %s\n", strerror(errno));
+}
+
 void reap_children() {
   for (;;) {
     pid_t p = ::waitpid(-1, nullptr, WNOHANG);
@@ -134,6 +150,7 @@ int main(int argc, char** argv) {
   sim::make_dirs("/run/udev");
   sim::write_in_place("/run/udev/control", "");
 
+  start_services();
   sim::write_in_place(run + "/ready", std::to_string(getpid()) + "\n");
   printf("simkernel: ready\n");
 

@@ -61,9 +61,11 @@ std::string build_udev_message(const DeviceEvent& e, uint64_t seqnum) {
   add("DEVPATH", e.devpath);
   add("SUBSYSTEM", "block");
   add("DEVTYPE", e.devtype);
-  add("DEVNAME", "/dev/" + e.name);
-  add("MAJOR", std::to_string(e.major));
-  add("MINOR", std::to_string(e.minor));
+  if (e.node) add("DEVNAME", "/dev/" + e.name);
+  if (e.node && e.devnum) {
+    add("MAJOR", std::to_string(e.major));
+    add("MINOR", std::to_string(e.minor));
+  }
   add("SEQNUM", std::to_string(seqnum));
 
   UdevHeader h{};

@@ -307,7 +307,6 @@ TEST_F(QorcdTest, DiskEventsProbeOnceAndTheCdDriveNever) {
   // A CD drive and a device without a node, then a disk whose event shows
   // that the two before it were read.
   ExecResult sr0 = h_.simctl({"uevent", "add", "sr0"});
-  if (sr0.status == 2) GTEST_SKIP() << "this simctl announces no events: " << sr0.out;
   ASSERT_EQ(0, sr0.status) << sr0.out;
   ASSERT_EQ(0, h_.simctl({"uevent", "change", "sdq", "--no-node"}).status);
   ASSERT_EQ(0, h_.simctl({"uevent", "change", "sdc"}).status);

@@ -38,6 +38,21 @@ TEST(SimUevent, MessageLayout) {
   EXPECT_EQ(props.back(), '\0');
 }
 
+// A device without node carries neither its node nor its numbers; one of
+// unknown numbers keeps its node.
+TEST(SimUevent, WithoutNodeOrNumbers) {
+  sim::DeviceEvent e = ev("change", "sdq", "disk", 0);
+  e.node = false;
+  std::string props = sim::build_udev_message(e, 1).substr(40);
+  for (const char* k : {"DEVNAME=", "MAJOR=", "MINOR="})
+    EXPECT_EQ(props.find(k), std::string::npos) << k;
+  e.node = true;
+  e.devnum = false;
+  props = sim::build_udev_message(e, 1).substr(40);
+  EXPECT_NE(props.find(std::string("DEVNAME=/dev/sdq") + '\0'), std::string::npos);
+  EXPECT_EQ(props.find("MAJOR="), std::string::npos);
+}
+
 TEST(SimUevent, LibudevMonitorSeesAddAndRemove) {
   std::string out = simtest::run_isolated(CLONE_NEWNET, [] {
     if (mount("tmpfs", "/run", "tmpfs", 0, "size=1m") < 0) return std::string("mount /run failed");

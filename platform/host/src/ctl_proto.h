@@ -45,7 +45,12 @@ enum Op : uint16_t {
   kFlush = 18,      // name
   kClockAdvance = 19,  // u64 nanoseconds: both host clocks move forward
   kClockSetWall = 20,  // u64 nanoseconds since the epoch: the host's wall clock
-  kOpMax = 20,
+  kIscsiSessionAdd = 21,     // target IQN, interface name ("": "default")
+  kIscsiSessionRemove = 22,  // target IQN, interface name ("": every session of the IQN)
+  kFcAdd = 23,               // FC host name, port WWN
+  kFcRemove = 24,            // FC host name
+  kUevent = 25,              // action, device name, devtype, u8 flags (kUeventNoNode)
+  kOpMax = 25,
 };
 
 struct __attribute__((packed)) RequestHeader {
@@ -109,6 +114,8 @@ class Reader {
   size_t pos_ = 0;
   bool ok_ = true;
 };
+
+inline constexpr uint8_t kUeventNoNode = 1;  // the event names no device node
 
 // A disk or partition name as the kernel would give one: it becomes a file
 // name under /dev and /var/lib/simhost/disks, so nothing that could climb out.
