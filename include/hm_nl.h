@@ -23,8 +23,6 @@
 #define HM_NL_HDR_OFF		HM_NL_NLHDR_LEN			/* 16 */
 #define HM_NL_BODY_OFF		(HM_NL_NLHDR_LEN + 12)		/* 28 */
 #define HM_NL_BODY_MAX		(HM_NL_PAYLOAD - 12)		/* 2036 */
-#define HM_NL_PATH_MAX		128	/* path buffer; a path is at most 127 bytes */
-#define HM_NL_UUID_LEN		128
 #define HM_NL_CMD_STRLEN	64
 
 /* Return codes carried (as positive numbers) in hm_nl_header_t.retcode. */
@@ -158,7 +156,7 @@ HM_STATIC_ASSERT(HM_OFFSETOF(hm_nl_header1_t, fd) == 4, "fd");
 /* 160 bytes per disk named in a request; its path follows at dev_name_off. */
 struct hm_nl_volume_s {
 	volume_id_t vid;
-	char uuid[HM_NL_UUID_LEN];	/* GUID text, NUL-padded; the key */
+	char uuid[HM_NAME_LEN];	/* GUID text, NUL-padded; the key */
 	uint64_t sector_max;
 	uint16_t dev_name_off;		/* from the start of the body */
 	uint16_t dev_name_len;		/* without a NUL */

@@ -46,7 +46,7 @@ hmdev_t *hmdev_search(const hm_nl_volume_t *nlvol)
 		return NULL;
 	spin_lock_irqsave(&all_hmdevs_lock, flags);
 	list_for_each_entry(hmdev, &all_hmdevs, all_hmdevs) {
-		if (memcmp(hmdev->uuid, nlvol->uuid, HM_UUID_LEN) == 0) {
+		if (memcmp(hmdev->uuid, nlvol->uuid, HM_NAME_LEN) == 0) {
 			hmdev_get(hmdev);
 			found = hmdev;
 			break;
@@ -178,7 +178,7 @@ static hmdev_t *hmdev_link(hmdev_t *hmdev)
 
 	spin_lock_irqsave(&all_hmdevs_lock, flags);
 	list_for_each_entry(other, &all_hmdevs, all_hmdevs) {
-		if (memcmp(other->uuid, hmdev->uuid, HM_UUID_LEN) == 0) {
+		if (memcmp(other->uuid, hmdev->uuid, HM_NAME_LEN) == 0) {
 			hmdev_get(other);
 			found = other;
 			break;
@@ -276,7 +276,7 @@ hmdev_t *create_hmdev(const char *dev_name, const hm_nl_volume_t *nlvol, int *is
 			printk("<1>%s can not alloc memory\n", __func__);
 			return (hmdev_t *)ERR_PTR(-ENOMEM);
 		}
-		memcpy(fresh->uuid, nlvol->uuid, HM_UUID_LEN);
+		memcpy(fresh->uuid, nlvol->uuid, HM_NAME_LEN);
 		fresh->priv = conf_create(fresh);
 		if (!fresh->priv) {
 			hmdev_put(fresh);
@@ -461,8 +461,8 @@ hm_rdev_t *create_rdev(const char *dev_name, const hm_nl_volume_t *nlvol)
 	atomic_set(&rdev->io_forbid, 0);
 	atomic_set(&rdev->need_release, 0);
 	atomic_set(&rdev->nr_pending, 0);
-	memcpy(rdev->uuid, nlvol->uuid, HM_UUID_LEN);
-	rdev->uuid[HM_UUID_LEN - 1] = '\0';
+	memcpy(rdev->uuid, nlvol->uuid, HM_NAME_LEN);
+	rdev->uuid[HM_NAME_LEN - 1] = '\0';
 	memcpy(&rdev->vid, &nlvol->vid, sizeof(rdev->vid));
 	return rdev;
 }
@@ -496,7 +496,7 @@ hm_rdev_t *rdev_find(hmdev_t *hmdev, const char *name, const hm_nl_volume_t *nlv
 		rdev = conf->mirrors[i].rdev;
 		if (!rdev)
 			continue;
-		if (strncmp(rdev->uuid, nlvol->uuid, HM_UUID_LEN) == 0) {
+		if (strncmp(rdev->uuid, nlvol->uuid, HM_NAME_LEN) == 0) {
 			found = rdev;
 			break;
 		}
@@ -721,7 +721,7 @@ int hmdev_run(hmdev_t *hmdev)
 {
 	conf_t *conf = hmdev->priv;
 	hm_rdev_t *primary = hm_primary(hmdev);
-	char name[HM_UUID_LEN + 16];
+	char name[HM_NAME_LEN + 16];
 
 	if (atomic_read(&hmdev->running)) {
 		printk("%s hmdev already run\n", __func__);

@@ -50,8 +50,6 @@
 #include "hm_nl.h"
 #include "hm_list.h"
 
-#define HM_UUID_LEN	128
-#define HM_NAME_LEN	128
 #define HM_MAX_DISKS	2
 #define HM_PRIMARY	0
 #define HM_MIRROR	1
@@ -101,7 +99,7 @@ typedef struct hm_rdev_s {
 	 */
 	struct file *dead_filp;
 	volume_id_t vid;
-	char uuid[HM_UUID_LEN];
+	char uuid[HM_NAME_LEN];
 	struct block_device *bdev;
 	struct request_queue *queue;
 	::make_request_fn *make_request_fn;	/* the queue's own function */
@@ -150,7 +148,7 @@ typedef struct hmdev_s {
 	volume_id_t *pvid;
 	int mode;
 	int hm_disks;
-	char uuid[HM_UUID_LEN];		/* the key: the primary's GUID text */
+	char uuid[HM_NAME_LEN];		/* the key: the primary's GUID text */
 	hm_thread_t *thread;		/* "hmd_%s" */
 	hm_thread_t *sync_thread;	/* "hmsync_%s" */
 	sector_t resync_max_sectors;

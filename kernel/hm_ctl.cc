@@ -22,7 +22,7 @@
 #include "hm_bitmap.h"
 #include "hm_log.h"
 
-static void hm_set_flags_locked(hmdev_t *hmdev, unsigned long set, unsigned long clear)
+static void hm_set_flags(hmdev_t *hmdev, unsigned long set, unsigned long clear)
 {
 	unsigned long flags;
 
@@ -252,7 +252,7 @@ static hmdev_t *hm_lookup(const hm_nl_volume_t *nlvol, const char *func)
 }
 
 /* hm_lookup with the protection's reconfig_mutex held; hm_done lets both go. */
-static hmdev_t *hm_lookup_locked(const hm_nl_volume_t *nlvol, const char *func)
+static hmdev_t *hm_lookup_and_lock(const hm_nl_volume_t *nlvol, const char *func)
 {
 	hmdev_t *hmdev = hm_lookup(nlvol, func);
 
@@ -274,13 +274,13 @@ int hm_initialize(const char *path, const hm_nl_volume_t *nlvol)
 	int err;
 
 	(void)path;
-	hmdev = hm_lookup_locked(nlvol, __func__);
+	hmdev = hm_lookup_and_lock(nlvol, __func__);
 	if (!hmdev)
 		return -ENOENT;
 	err = bitmap_initialize(hmdev->bitmap);
 	if (err < 0)
 		return hm_done(hmdev, err);
-	hm_set_flags_locked(hmdev, 1UL << HM_INITIALIZE_ON,
+	hm_set_flags(hmdev, 1UL << HM_INITIALIZE_ON,
 			    (0xFUL << HM_SYNC_ERR) | (1UL << HM_INITIALIZE_CANCELED) |
 			    (1UL << HM_INITIALIZE_FINISHED));
 	hm_wakeup_thread(hmdev->sync_thread);
@@ -293,13 +293,13 @@ int hm_cancel_initialize(const char *path, const hm_nl_volume_t *nlvol)
 	int err;
 
 	(void)path;
-	hmdev = hm_lookup_locked(nlvol, __func__);
+	hmdev = hm_lookup_and_lock(nlvol, __func__);
 	if (!hmdev)
 		return 0;
 	err = bitmap_cancel_initialize(hmdev->bitmap);
 	if (err < 0)
 		return hm_done(hmdev, err);
-	hm_set_flags_locked(hmdev, (1UL << HM_SYNC_INTR) | (1UL << HM_INITIALIZE_CANCELED), 0xFFUL);
+	hm_set_flags(hmdev, (1UL << HM_SYNC_INTR) | (1UL << HM_INITIALIZE_CANCELED), 0xFFUL);
 	printk("<1>%s status: %lx\n", __func__, hmdev->flags);
 	hm_wakeup_thread(hmdev->sync_thread);
 	return hm_done(hmdev, 0);
@@ -312,7 +312,7 @@ int hm_finished_initialize(const char *path, const hm_nl_volume_t *nlvol)
 	int err;
 
 	(void)path;
-	hmdev = hm_lookup_locked(nlvol, __func__);
+	hmdev = hm_lookup_and_lock(nlvol, __func__);
 	if (!hmdev)
 		return -ENOENT;
 	err = bitmap_finished_initialize(hmdev->bitmap);
@@ -333,7 +333,7 @@ static int hm_mirror_rdev_lock_unlock(const hm_nl_volume_t *nlvol, int lock, con
 	hm_rdev_t *mirror;
 	int err;
 
-	hmdev = hm_lookup_locked(nlvol, func);
+	hmdev = hm_lookup_and_lock(nlvol, func);
 	if (!hmdev)
 		return -ENOENT;
 	mirror = hm_mirror(hmdev);
@@ -349,10 +349,10 @@ static int hm_mirror_rdev_lock_unlock(const hm_nl_volume_t *nlvol, int lock, con
 		return hm_done(hmdev, err);
 	if (lock) {
 		set_bit(Locked, &mirror->flags);
-		hm_set_flags_locked(hmdev, 1UL << HM_DEV_LOCKED, 0);
+		hm_set_flags(hmdev, 1UL << HM_DEV_LOCKED, 0);
 	} else {
 		clear_bit(Locked, &mirror->flags);
-		hm_set_flags_locked(hmdev, 0, 1UL << HM_DEV_LOCKED);
+		hm_set_flags(hmdev, 0, 1UL << HM_DEV_LOCKED);
 		/* What the mirror missed is copied by the next recovery. */
 		hm_wakeup_thread(hmdev->sync_thread);
 	}
@@ -461,7 +461,7 @@ int hm_fail_mirror(const char *path, const hm_nl_volume_t *nlvol,
 	(void)path;
 	(void)path2;
 	(void)nlvol2;
-	hmdev = hm_lookup_locked(nlvol, __func__);
+	hmdev = hm_lookup_and_lock(nlvol, __func__);
 	if (!hmdev)
 		return -ENOENT;
 	mirror = hm_mirror(hmdev);
@@ -491,7 +491,7 @@ int hm_up_mirror(const char *path, const hm_nl_volume_t *nlvol,
 	int ret = 0;
 
 	(void)path;
-	hmdev = hm_lookup_locked(nlvol, __func__);
+	hmdev = hm_lookup_and_lock(nlvol, __func__);
 	if (!hmdev)
 		return -ENOENT;
 	if (!path2 || !nlvol2)

@@ -27,7 +27,6 @@
 
 #define REG_RECORD_LEN	256
 #define REG_NAME_LEN	32
-#define REG_UUID_LEN	128
 #define REG_END		"line_end"
 #define REG_VOLUME	"volume_id_{"
 
@@ -100,7 +99,7 @@ static uint8_t hm_hex_byte(const char *p)
 int uuid_to_guid(const char *uuid, guid_t *guid)
 {
 	static const int d4[8] = { 19, 21, 24, 26, 28, 30, 32, 34 };
-	size_t len = strnlen(uuid, REG_UUID_LEN);
+	size_t len = strnlen(uuid, HM_NAME_LEN);
 	int i;
 
 	memset(guid, 0, sizeof(*guid));
@@ -135,7 +134,7 @@ int parse_volume(const char *info, int size, char *name, char *uuid)
 	if (i >= size || info[i] != ' ')
 		return -1;
 
-	memset(uuid, 0, REG_UUID_LEN);
+	memset(uuid, 0, HM_NAME_LEN);
 	n = 0;
 	while (i < size && info[i] && info[i] != '}') {
 		if (!copying && i + vlen <= size && strncmp(info + i, REG_VOLUME, vlen) == 0) {
@@ -144,7 +143,7 @@ int parse_volume(const char *info, int size, char *name, char *uuid)
 			continue;
 		}
 		if (copying) {
-			if (n >= REG_UUID_LEN - 1)
+			if (n >= HM_NAME_LEN - 1)
 				return -1;
 			uuid[n++] = info[i];
 		}
@@ -212,7 +211,7 @@ static void hmdevs_add_record(const char *info, char *name, char *uuid, char *na
 	printk("<1>%s info: %s name: %s name2: %s\n", __func__, info, name, name2);
 
 	memset(&vol, 0, sizeof(vol));
-	memcpy(vol.uuid, uuid, REG_UUID_LEN);
+	memcpy(vol.uuid, uuid, HM_NAME_LEN);
 	uuid_to_guid(uuid, &vol.vid.san_volume_id.vol_guid);
 	printk("<1>%s uuid: %s signature: %x\n", __func__, uuid, vol.vid.mbp_volumeid.signature);
 
@@ -228,7 +227,7 @@ static void hmdevs_add_record(const char *info, char *name, char *uuid, char *na
 		hmdev_add_primary(hmdev, rdev);
 	if (name2[0]) {
 		memset(&vol2, 0, sizeof(vol2));
-		memcpy(vol2.uuid, uuid2, REG_UUID_LEN);
+		memcpy(vol2.uuid, uuid2, HM_NAME_LEN);
 		rdev = rdev_find(hmdev, name2, &vol2);
 		if (rdev)
 			hmdev_add_mirror(hmdev, rdev);
@@ -251,7 +250,7 @@ static void hmdevs_add_record(const char *info, char *name, char *uuid, char *na
 void hmdevs_protection_init(void)
 {
 	char *info, name[REG_NAME_LEN], name2[REG_NAME_LEN];
-	char uuid[REG_UUID_LEN], uuid2[REG_UUID_LEN];
+	char uuid[HM_NAME_LEN], uuid2[HM_NAME_LEN];
 	struct file *filp = NULL;
 	unsigned int i;
 

@@ -20,10 +20,6 @@
 #include "hm.h"
 #include "hmk_nl.h"
 
-#ifndef MSG_DONTWAIT
-#define MSG_DONTWAIT 0x40	/* <linux/socket.h> */
-#endif
-
 static struct sock *serv_sk;
 static int user_server_pid;
 static int user_server_ok;
@@ -47,15 +43,15 @@ const char *hm_nl_check_msg(const void *data, unsigned int len, hm_nl_header_t *
 int hm_nl_get_record(const char *msg, int msg_len, int off, hm_nl_volume_t *rec, char *path,
 		     int need_path)
 {
-	memset(path, 0, HM_NL_PATH_MAX);
+	memset(path, 0, HM_NAME_LEN);
 	if (!msg || off < 0 || off + (int)sizeof(*rec) > msg_len)
 		return -EINVAL;
 	memcpy(rec, msg + off, sizeof(*rec));
 	/* The key is a text; keep it terminated for every later use. */
-	rec->uuid[HM_NL_UUID_LEN - 1] = '\0';
+	rec->uuid[HM_NAME_LEN - 1] = '\0';
 	if (rec->dev_name_len == 0)
 		return need_path ? -EINVAL : 0;
-	if (rec->dev_name_len >= HM_NL_PATH_MAX)
+	if (rec->dev_name_len >= HM_NAME_LEN)
 		return -EINVAL;
 	if ((int)rec->dev_name_off + (int)rec->dev_name_len > msg_len)
 		return -EINVAL;
@@ -78,7 +74,7 @@ static int hm_nl_cmd_type2(const hm_nl_header_t *header, const char *msg, int ms
 			   hm_nl_header_t *msg_reply, hm_type2_op op, const char *func)
 {
 	hm_nl_volume_t rec;
-	char path[HM_NL_PATH_MAX];
+	char path[HM_NAME_LEN];
 	int ret;
 
 	if (hm_nl_get_record(msg, msg_len, 0, &rec, path, 0)) {
@@ -114,7 +110,7 @@ static int hm_nl_get_status(const hm_nl_header_t *header, const char *msg, int m
 			    hm_nl_header_t *msg_reply)
 {
 	hm_nl_volume_t rec;
-	char path[HM_NL_PATH_MAX];
+	char path[HM_NAME_LEN];
 	int ret;
 
 	if (hm_nl_get_record(msg, msg_len, 0, &rec, path, 0)) {
@@ -156,7 +152,7 @@ static int hm_nl_cmd_type7(const hm_nl_header_t *header, const char *msg, int ms
 			   hm_nl_header_t *msg_reply, hm_type7_op op, const char *func)
 {
 	hm_nl_volume_t rec, rec2;
-	char path[HM_NL_PATH_MAX], path2[HM_NL_PATH_MAX];
+	char path[HM_NAME_LEN], path2[HM_NAME_LEN];
 	int second, off2, ret;
 
 	if (hm_nl_get_record(msg, msg_len, 0, &rec, path, 0)) {
@@ -195,7 +191,7 @@ static int hm_nl_set_sync_speed_max(const hm_nl_header_t *header, const char *ms
 				    hm_nl_header_t *msg_reply)
 {
 	hm_nl_volume_t rec;
-	char path[HM_NL_PATH_MAX];
+	char path[HM_NAME_LEN];
 	uint32_t speed;
 	int off, ret;
 
@@ -220,7 +216,7 @@ static int hm_nl_add_protect(const hm_nl_header_t *header, const char *msg, int 
 {
 	hm_nl_header1_t h1;
 	hm_nl_volume_t rec, rec2;
-	char path[HM_NL_PATH_MAX], path2[HM_NL_PATH_MAX];
+	char path[HM_NAME_LEN], path2[HM_NAME_LEN];
 	int ret;
 
 	hm_nl_reply_header(header, msg_reply, 0);
@@ -262,7 +258,7 @@ static int hm_nl_release_rdev(const hm_nl_header_t *header, const char *msg, int
 	if (msg_len < (int)(sizeof(hm_nl_header1_t) + sizeof(rec)))
 		return 0;
 	memcpy(&rec, msg + sizeof(hm_nl_header1_t), sizeof(rec));
-	rec.uuid[HM_NL_UUID_LEN - 1] = '\0';
+	rec.uuid[HM_NAME_LEN - 1] = '\0';
 	hm_release_rdev(&rec, msg[msg_len - 1]);
 	return 0;
 }

@@ -2,9 +2,7 @@
 // the free-space test, and a full file system.
 #include <fcntl.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +11,7 @@
 #include "hm_bitmap.h"
 #include "hm_registry.h"
 #include "hm_sys.h"
+#include "namespaces.h"
 
 namespace {
 
@@ -90,36 +89,33 @@ TEST_F(BitmapTest, MissingDirectoryFails15) {
 TEST_F(BitmapTest, FullBootFailsCleanly) {
   std::string mnt = path("small");
   mkdir(mnt.c_str(), 0755);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (unshare(CLONE_NEWNS) != 0) _exit(10);
-    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0) _exit(11);
+  std::string out = testsupport::run_isolated(0, [&]() -> std::string {
+    std::string why;
+    if (!testsupport::mount_tmpfs(mnt, "size=64k", &why)) return why;
     mkdir((mnt + "/vyrbitmap").c_str(), 0755);
     std::string bd = mnt + "/vyrbitmap";
     g_hm_paths.bitmap_dir = bd.c_str();
     g_hm_paths.boot_dir = mnt.c_str();
     std::string made = bd + "/hm_5d3f2a10-0000-0000-0000-000000000000.bitmap";
     dev->primary->size = 107374182400ull * 1024;  // 100 TiB: a 25 MiB bitmap
-    if (hmdev_bitmap_init(dev) != -16) _exit(12);
-    if (access(made.c_str(), F_OK) == 0) _exit(14);
+    int rc = hmdev_bitmap_init(dev);
+    if (rc != -16) return "too little free space gave " + std::to_string(rc);
+    if (access(made.c_str(), F_OK) == 0) return std::string("the refused call left its file");
     // The test passes, but the file system cannot hold the file.
     std::string roomy = path("boot");
     g_hm_paths.boot_dir = roomy.c_str();
-    if (hmdev_bitmap_init(dev) != -16) _exit(13);
-    if (access(made.c_str(), F_OK) == 0) _exit(15);
+    rc = hmdev_bitmap_init(dev);
+    if (rc != -16) return "a full file system gave " + std::to_string(rc);
+    if (access(made.c_str(), F_OK) == 0) return std::string("the failed write left its file");
     // A file of an earlier protect is reused, and kept when the call fails.
     int fd = open(made.c_str(), O_CREAT | O_WRONLY, 0600);
-    if (fd < 0 || ::write(fd, "old", 3) != 3) _exit(16);
+    if (fd < 0 || ::write(fd, "old", 3) != 3) return std::string("cannot make the earlier file");
     close(fd);
-    if (hmdev_bitmap_init(dev) != -16) _exit(17);
-    _exit(access(made.c_str(), F_OK) == 0 ? 0 : 18);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  ASSERT_TRUE(WIFEXITED(st)) << "signal " << WTERMSIG(st);
-  EXPECT_EQ(WEXITSTATUS(st), 0);
+    rc = hmdev_bitmap_init(dev);
+    if (rc != -16) return "a full file system over an earlier file gave " + std::to_string(rc);
+    return access(made.c_str(), F_OK) == 0 ? std::string("ok") : std::string("the earlier file is gone");
+  });
+  EXPECT_EQ(out, "ok");
 }
 
 }  // namespace

@@ -19,7 +19,7 @@
 #include "clock_keeper.h"
 #include "eventually.h"
 #include "host/host.h"
-#include "isolated.h"
+#include "namespaces.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ int64_t host_ns(clockid_t clk) {
 // A host as far as the clock goes: a control socket (so the layer knows it is
 // simulated) and the clock page, both in a private /run.
 std::string in_clock_host(const std::function<std::string(sim::ClockKeeper&)>& body) {
-  return simtest::run_isolated(0, [&] {
+  return testsupport::run_isolated(0, [&] {
     if (mount("tmpfs", "/run", "tmpfs", 0, "size=1m") < 0) return std::string("mount /run");
     mkdir("/run/simkernel", 0755);
     int s = socket(AF_UNIX, SOCK_STREAM, 0);

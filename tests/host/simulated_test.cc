@@ -21,7 +21,7 @@
 
 #include "ctl_proto.h"
 #include "host/host.h"
-#include "isolated.h"
+#include "namespaces.h"
 #include "nbd_server.h"
 
 namespace {
@@ -142,7 +142,7 @@ void fake_kernel(MemDisk* disk) {
 }
 
 std::string in_fake_host(const std::function<std::string()>& body) {
-  return simtest::run_isolated(0, [&] {
+  return testsupport::run_isolated(0, [&] {
     if (mount("tmpfs", "/run", "tmpfs", 0, "size=16m") < 0) return std::string("mount /run");
     mkdir("/run/olddev", 0755);
     if (mount("/dev", "/run/olddev", nullptr, MS_BIND, nullptr) < 0) return std::string("bind /dev");

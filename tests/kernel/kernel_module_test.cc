@@ -27,7 +27,7 @@
 #include "hm_nl.h"
 #include "nl_client.h"
 #include "sim/kernel.h"
-#include "test_ns.h"
+#include "namespaces.h"
 
 namespace {
 
@@ -63,7 +63,9 @@ class ModuleTest : public ::testing::Test {
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
     std::string why;
-    ASSERT_TRUE(kt::PrivateBoot(&why)) << why;
+    ASSERT_TRUE(testsupport::private_namespaces(0, &why) &&
+                testsupport::mount_tmpfs("/boot", "size=128m", &why))
+        << why;
     if (access("/etc/hmdevs.reg", F_OK) == 0) GTEST_SKIP() << "this machine has /etc/hmdevs.reg";
     mkdir("/boot/vyrbitmap", 0755);
     char tmpl[] = "/tmp/kernel_module_XXXXXX";

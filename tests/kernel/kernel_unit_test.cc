@@ -376,7 +376,7 @@ TEST(KernelNetlinkCheck, RecordsAndPathsAreBoundedByTheBody) {
   for (const auto& c : cases) {
     auto b = Body(c.off, c.len, c.size, c.path);
     hm_nl_volume_t rec;
-    char path[HM_NL_PATH_MAX];
+    char path[HM_NAME_LEN];
     memset(path, 'x', sizeof(path));
     EXPECT_EQ(c.want, hm_nl_get_record(b.data(), (int)b.size(), 0, &rec, path, c.need_path))
         << c.what;
@@ -387,7 +387,7 @@ TEST(KernelNetlinkCheck, RecordsAndPathsAreBoundedByTheBody) {
   }
   auto b = Body(160, 8, 168, "/dev/sdb");
   hm_nl_volume_t rec;
-  char path[HM_NL_PATH_MAX];
+  char path[HM_NAME_LEN];
   EXPECT_EQ(-EINVAL, hm_nl_get_record(b.data(), (int)b.size(), 9, &rec, path, 0))
       << "a record offset that leaves no room";
   EXPECT_EQ(-EINVAL, hm_nl_get_record(b.data(), (int)b.size(), -1, &rec, path, 0));

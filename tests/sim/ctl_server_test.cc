@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,7 +14,7 @@
 #include "ctl_proto.h"
 #include "ctl_server.h"
 #include "host_state.h"
-#include "isolated.h"
+#include "namespaces.h"
 
 namespace {
 
@@ -51,7 +53,7 @@ std::string header(uint32_t magic, uint16_t op, uint16_t flags, uint32_t len) {
 }
 
 TEST(SimCtlServer, MalformedRequestsGetClearErrors) {
-  std::string out = simtest::run_isolated(CLONE_NEWNET, [] {
+  std::string out = testsupport::run_isolated(CLONE_NEWNET, [] {
     char t[] = "/tmp/simctlsrv-XXXXXX";
     std::string dir = mkdtemp(t);
     std::string img = dir + "/sdb.img";

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,7 @@ extern "C" {
 }
 
 #include "device_tree.h"
-#include "isolated.h"
+#include "namespaces.h"
 
 namespace {
 
@@ -151,7 +152,7 @@ TEST_F(SimDeviceTree, RemoveRenameAndOfflineFollowAtOnce) {
 // libsysfs takes /sys only when /proc/mounts lists a sysfs there; a tmpfs
 // over the real sysfs, as a simulated host has, satisfies it.
 TEST(SimDeviceTreeSysfs, LibsysfsListsTheDisks) {
-  std::string out = simtest::run_isolated(0, [] {
+  std::string out = testsupport::run_isolated(0, [] {
     if (mount("tmpfs", "/sys", "tmpfs", 0, "size=4m") < 0) return std::string("mount /sys failed");
     char t[] = "/tmp/simtree-XXXXXX";
     std::string root = mkdtemp(t);

@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 #include <libudev.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#include "isolated.h"
+#include "namespaces.h"
 #include "uevent.h"
 
 namespace {
@@ -54,7 +55,7 @@ TEST(SimUevent, WithoutNodeOrNumbers) {
 }
 
 TEST(SimUevent, LibudevMonitorSeesAddAndRemove) {
-  std::string out = simtest::run_isolated(CLONE_NEWNET, [] {
+  std::string out = testsupport::run_isolated(CLONE_NEWNET, [] {
     if (mount("tmpfs", "/run", "tmpfs", 0, "size=1m") < 0) return std::string("mount /run failed");
     mkdir("/run/udev", 0755);
     close(open("/run/udev/control", O_CREAT | O_WRONLY, 0644));
