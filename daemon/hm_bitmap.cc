@@ -74,7 +74,7 @@ static int bitmap_write(int fd, struct hmdev* dev, const char* path) {
   free(page);
   if (rc == 0 && fsync(fd) != 0) rc = -errno;
   if (rc != 0) {
-    HM_LOG(3, "write bitmap file %s failed: %s", path, strerror(-rc));
+    HM_LOG(LOG_ERR, "write bitmap file %s failed: %s", path, strerror(-rc));
     return rc == -ENOSPC || rc == -EDQUOT ? -16 : -15;
   }
   return 0;
@@ -131,22 +131,22 @@ int hmdev_bitmap_check(struct hmdev* dev) {
   if (bitmap_path(dev, path, sizeof(path)) != 0) return -15;
   hmvol_copy_name(dev->primary, pname, sizeof(pname));
   if (dev->mirror) hmvol_copy_name(dev->mirror, mname, sizeof(mname));
-  HM_LOG(3, "bitmap file %s refused by the kernel module: %s is not protected, nothing reaches "
+  HM_LOG(LOG_ERR, "bitmap file %s refused by the kernel module: %s is not protected, nothing reaches "
          "its mirror %s", path, pname, mname);
   int rc = hmdev_bitmap_init(dev);
   if (rc != 0) {
-    HM_LOG(3, "bitmap file %s cannot be made again: %d", path, rc);
+    HM_LOG(LOG_ERR, "bitmap file %s cannot be made again: %d", path, rc);
     return rc;
   }
   hm_nl_set_protect(dev);
   if (hm_nl_get_status(dev) != 0 || bitmap_missing(dev)) {
-    HM_LOG(3, "bitmap file %s made again is refused too: %s is not protected", path, pname);
+    HM_LOG(LOG_ERR, "bitmap file %s made again is refused too: %s is not protected", path, pname);
     return -1;
   }
-  HM_LOG(3, "bitmap file %s made again: %s is protected again and copied whole to %s", path,
+  HM_LOG(LOG_ERR, "bitmap file %s made again: %s is protected again and copied whole to %s", path,
          pname, mname);
   if (hm_nl_send_initialize(dev) != 0) {
-    HM_LOG(3, "full copy of %s to %s not started", pname, mname);
+    HM_LOG(LOG_ERR, "full copy of %s to %s not started", pname, mname);
     return -1;
   }
   return 1;

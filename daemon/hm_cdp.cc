@@ -77,7 +77,7 @@ int get_str_para_list(xmlNodePtr list, char* area, int area_size, int count,
 int process_net_cmd(const char* name, const char** paras, int count) {
   unsigned char* block = static_cast<unsigned char*>(calloc(1, HM_CDP_PARA_BLOCK));
   if (!block) {
-    HM_LOG(3, "out of memory");
+    HM_LOG(LOG_ERR, "out of memory");
     return -12;
   }
   // The block holds the count, one address per parameter and the texts.
@@ -88,7 +88,7 @@ int process_net_cmd(const char* name, const char** paras, int count) {
     size_t len = strlen(paras[i]);
     if (used + len + 1 > HM_CDP_PARA_BLOCK) {
       free(block);
-      HM_LOG(3, "net cmd parameters do not fit");
+      HM_LOG(LOG_ERR, "net cmd parameters do not fit");
       return HM_CDP_ERR_BAD_XML;
     }
     char* text = reinterpret_cast<char*>(block + used);
@@ -99,7 +99,7 @@ int process_net_cmd(const char* name, const char** paras, int count) {
   int code = net_cmd_lookup(name ? name : "");
   if (code == 0) {
     free(block);
-    HM_LOG(3, "invalid net cmd: %s", name ? name : "");
+    HM_LOG(LOG_ERR, "invalid net cmd: %s", name ? name : "");
     return -22;
   }
   queue_request(alloc_request(HM_REQ_NET, (uint32_t)code, block, nullptr));
@@ -125,19 +125,19 @@ typedef void (*net_handler)(struct hm_request* r);
 const net_handler net_request_handlers[] = {nullptr, net_create_cdp, net_create_cdp};
 
 int create_cdp_prepare() {
-  HM_LOG(7, "in");
+  HM_LOG(LOG_DEBUG, "in");
   g_outside_ops.log_init("init");
   g_outside_ops.set_logdaemon(1);
   g_outside_ops.set_loglevel(9);
   g_outside_ops.parse_cfgfile(g_hm_paths.zel_cfg);
-  HM_LOG(7, "parse cfgfile finished");
+  HM_LOG(LOG_DEBUG, "parse cfgfile finished");
   return 0;
 }
 
 int hm_mark_cdp(const char* name, int time_flag) {
-  HM_LOG(7, "BEFORE zel_call_markcdp");
+  HM_LOG(LOG_DEBUG, "BEFORE zel_call_markcdp");
   int rc = g_outside_ops.markcdp(name, time_flag);
-  HM_LOG(7, "AFTER zel_call_markcdp");
+  HM_LOG(LOG_DEBUG, "AFTER zel_call_markcdp");
   return rc;
 }
 
@@ -262,7 +262,7 @@ int parse_xml_cmd(const char* msg, int len, int fd) {
     char* out = static_cast<char*>(malloc(dump_len + 1));
     if (out) {
       int n = format_xml_reply(reinterpret_cast<const char*>(dump), dump_len, out, dump_len + 1);
-      if (n > 0 && zelc_send_msg(fd, out, n) == n) HM_LOG(7, "send success, message: %s\n", out);
+      if (n > 0 && zelc_send_msg(fd, out, n) == n) HM_LOG(LOG_DEBUG, "send success, message: %s\n", out);
       free(out);
     }
     xmlFree(dump);
@@ -300,7 +300,11 @@ void tcp_conn_arm(tcp_conn* c) {
   timerfd_settime(c->tfd, 0, &its, nullptr);
 }
 
+// Connections accepted and not yet closed (main thread only; read by tests).
+int g_open_conns = 0;
+
 void tcp_conn_close(tcp_conn* c) {
+  g_open_conns--;
   unregister_event(c->fd);
   unregister_event(c->tfd);
   close(c->tfd);
@@ -317,10 +321,10 @@ void tcp_conn_finish(tcp_conn* c, int peer_done) {
   struct timeval tv = {10, 0};
   setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
   c->buf[c->have] = '\0';
-  HM_LOG(7, "accepted a new connection: %d", c->fd);
-  HM_LOG(7, "MSG: %s", c->buf);
+  HM_LOG(LOG_DEBUG, "accepted a new connection: %d", c->fd);
+  HM_LOG(LOG_DEBUG, "MSG: %s", c->buf);
   parse_xml_cmd(c->buf, c->have, c->fd);
-  HM_LOG(7, "recv from sock: %d num:%d : %s\n", c->fd, c->have, c->buf);
+  HM_LOG(LOG_DEBUG, "recv from sock: %d num:%d : %s\n", c->fd, c->have, c->buf);
   if (peer_done) return tcp_conn_close(c);
   shutdown(c->fd, SHUT_WR);
   if (fl >= 0) fcntl(c->fd, F_SETFL, fl | O_NONBLOCK);
@@ -336,7 +340,7 @@ void tcp_conn_drain(tcp_conn* c) {
     if (n > 0) {
       c->dropped += (size_t)n;
       if (c->dropped > kDrainMax) {
-        HM_LOG(3, "request of more than %zu bytes, connection closed", kDrainMax);
+        HM_LOG(LOG_ERR, "request of more than %zu bytes, connection closed", kDrainMax);
         return tcp_conn_close(c);
       }
       continue;
@@ -364,7 +368,7 @@ void tcp_conn_rx(int fd, uint32_t, void* arg) {
     if (n == 0) return tcp_conn_finish(c, 1);
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-    HM_LOG(3, "failed: %s\n", strerror(errno));
+    HM_LOG(LOG_ERR, "failed: %s\n", strerror(errno));
     return tcp_conn_close(c);
   }
 }
@@ -375,10 +379,10 @@ void tcp_conn_timeout(int fd, uint32_t, void* arg) {
   (void)r;
   tcp_conn* c = static_cast<tcp_conn*>(arg);
   if (c->draining) {
-    HM_LOG(3, "peer kept sending after its reply, connection closed");
+    HM_LOG(LOG_ERR, "peer kept sending after its reply, connection closed");
     return tcp_conn_close(c);
   }
-  HM_LOG(3, "request read timed out after %d bytes", c->have);
+  HM_LOG(LOG_ERR, "request read timed out after %d bytes", c->have);
   tcp_conn_finish(c, 0);
 }
 
@@ -387,13 +391,13 @@ void tcp_conn_timeout(int fd, uint32_t, void* arg) {
 void net_listen_handler(int fd, uint32_t, void*) {
   int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (conn < 0) {
-    HM_LOG(3, "failed to accept a new connection: %m");
+    HM_LOG(LOG_ERR, "failed to accept a new connection: %m");
     return;
   }
   tcp_conn* c = static_cast<tcp_conn*>(calloc(1, sizeof(tcp_conn)));
   int tfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (!c || tfd < 0) {
-    HM_LOG(3, "out of memory");
+    HM_LOG(LOG_ERR, "out of memory");
     free(c);
     if (tfd >= 0) close(tfd);
     close(conn);
@@ -401,20 +405,25 @@ void net_listen_handler(int fd, uint32_t, void*) {
   }
   c->fd = conn;
   c->tfd = tfd;
+  g_open_conns++;
   tcp_conn_arm(c);
   if (register_event(conn, tcp_conn_rx, c) != 0) {
+    g_open_conns--;
     close(tfd);
     close(conn);
     free(c);
     return;
   }
   if (register_event(tfd, tcp_conn_timeout, c) != 0) {
+    g_open_conns--;
     unregister_event(conn);
     close(tfd);
     close(conn);
     free(c);
   }
 }
+
+int net_open_connections(void) { return g_open_conns; }
 
 void net_request_process(struct hm_work* w) {
   struct hm_request* r = hm_request_of(w);
@@ -434,7 +443,7 @@ int cdp_name_to_guid(const char* name, char* guid, size_t size) {
 
 int hmdev_health(struct hmdev* dev) {
   if (hmdev_volumes_check(dev) != 0) {
-    HM_LOG(3, "hmdev degraded");
+    HM_LOG(LOG_ERR, "hmdev degraded");
     return 0;
   }
   pthread_mutex_lock(&dev->status_lock);
@@ -442,21 +451,21 @@ int hmdev_health(struct hmdev* dev) {
   pthread_mutex_unlock(&dev->status_lock);
   if (!hm_test_bit(s, HM_RECOVERY_ON) && hm_test_bit(s, HM_INITIALIZE_FINISHED)) return 1;
   if (hm_test_bit(s, HM_RECOVERY_ON))
-    HM_LOG(3, "hmdev in recoverying");
+    HM_LOG(LOG_ERR, "hmdev in recoverying");
   else
-    HM_LOG(3, "hmdev initialize not finished");
+    HM_LOG(LOG_ERR, "hmdev initialize not finished");
   return 0;
 }
 
 int create_cdp(int code, const char* name) {
   char guid[HM_NAME_LEN];
   if (cdp_name_to_guid(name, guid, sizeof(guid)) != 0) {
-    HM_LOG(3, "volume: %s not protected", name);
+    HM_LOG(LOG_ERR, "volume: %s not protected", name);
     return -2;
   }
   struct hmdev* dev = hmdev_find_by_guid(guid);
   if (!dev) {
-    HM_LOG(3, "volume: %s not protected", name);
+    HM_LOG(LOG_ERR, "volume: %s not protected", name);
     return -2;
   }
   char mname[HM_NAME_LEN];
@@ -465,27 +474,27 @@ int create_cdp(int code, const char* name) {
   int usable = dev->mirror->active && !hmdev_stopped(dev);
   pthread_mutex_unlock(&dev->status_lock);
   if (!usable) {
-    HM_LOG(3, "volume: %s is not active or stopped", mname);
+    HM_LOG(LOG_ERR, "volume: %s is not active or stopped", mname);
     hmdev_put(dev);
     return -2;
   }
   if (!hmdev_health(dev)) {
-    HM_LOG(3, "volume: %s is not health", mname);
+    HM_LOG(LOG_ERR, "volume: %s is not health", mname);
     hmdev_put(dev);
     return -2;
   }
-  HM_LOG(6, "%s\n", mname);
+  HM_LOG(LOG_INFO, "%s\n", mname);
   char outside[48];
   hm_strlcpy(outside, name + 4, 39);  // the GUID in braces
   int time_flag = code != NET_CMD_CREATE_CDP ? 1 : 0;
   hm_nl_cancel_forbid_mirror_all();
   create_cdp_prepare();
   int rc = hm_mark_cdp(outside, time_flag);
-  HM_LOG(6, "create_cdp_finished: %s %s\n", name, mname);
+  HM_LOG(LOG_INFO, "create_cdp_finished: %s %s\n", name, mname);
   hm_nl_forbid_mirror_all();
   hmdev_put(dev);
   if (rc < 0) {
-    HM_LOG(3, "mark %s failed: %d", outside, rc);
+    HM_LOG(LOG_ERR, "mark %s failed: %d", outside, rc);
     return rc;
   }
   return 0;

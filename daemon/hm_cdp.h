@@ -20,6 +20,9 @@ struct hmdev;
 enum { NET_CMD_CREATE_CDP = 1, NET_CMD_CREATE_TIMECDP = 2 };
 
 void net_listen_handler(int fd, uint32_t events, void* arg);
+// Connections of the CDP channel accepted and not yet closed; read it on the
+// thread that runs the event loop, or after that loop has stopped.
+int net_open_connections(void);
 int parse_xml_cmd(const char* msg, int len, int fd);
 int net_cmd_lookup(const char* name);
 int format_xml_reply(const char* doc, int len, char* out, int out_len);

@@ -86,7 +86,7 @@ static int write_entries(FILE* conf, FILE* boot) {
     }
     char line[512];
     if (hm_boot_reg_line(d, line, sizeof(line)) != 0) {
-      HM_LOG(3, "hmdev %s: device path too long for the boot registry", d->uuid);
+      HM_LOG(LOG_ERR, "hmdev %s: device path too long for the boot registry", d->uuid);
     } else if (fputs(line, boot) < 0) {
       rc = -1;
       break;
@@ -130,12 +130,12 @@ int write_hmdevs_to_conf(void) {
   // A rewrite from the registry would drop the protections whose blocks
   // could not be read, from both files: each change is reported instead.
   if (damaged) {
-    HM_LOG(3, "%s was damaged when read: it and %s are left as they are for repair; "
+    HM_LOG(LOG_ERR, "%s was damaged when read: it and %s are left as they are for repair; "
            "this change is not saved", conf, g_hm_paths.boot_reg);
     pthread_mutex_unlock(&write_lock);
     return -EROFS;
   }
-  HM_LOG(7, "Profile of hostmirror needs to be updated");
+  HM_LOG(LOG_DEBUG, "Profile of hostmirror needs to be updated");
 
   conf_path(conf_back, sizeof(conf_back), "hmdev.conf_back");
   snprintf(boot_tmp, sizeof(boot_tmp), "%s_back", g_hm_paths.boot_reg);
@@ -145,10 +145,10 @@ int write_hmdevs_to_conf(void) {
   FILE* fb = nullptr;
   if (!fc) {
     rc = -errno;
-    HM_LOG(3, "cannot create %s: %s", conf_back, strerror(errno));
+    HM_LOG(LOG_ERR, "cannot create %s: %s", conf_back, strerror(errno));
   } else if (!(fb = create_file(boot_tmp))) {
     rc = -errno;
-    HM_LOG(3, "cannot create %s: %s", boot_tmp, strerror(errno));
+    HM_LOG(LOG_ERR, "cannot create %s: %s", boot_tmp, strerror(errno));
     fclose(fc);
     unlink(conf_back);
   } else {
@@ -157,17 +157,17 @@ int write_hmdevs_to_conf(void) {
     int brc = finish_file(fb);
     if (wrc != 0 || frc != 0 || brc != 0) {
       rc = frc ? frc : (brc ? brc : -EIO);
-      HM_LOG(3, "failed to write the configuration files: %s", strerror(-rc));
+      HM_LOG(LOG_ERR, "failed to write the configuration files: %s", strerror(-rc));
       unlink(conf_back);
       unlink(boot_tmp);
     } else if (rename(boot_tmp, g_hm_paths.boot_reg) != 0) {
       rc = -errno;
-      HM_LOG(3, "rename %s failed: %s", boot_tmp, strerror(errno));
+      HM_LOG(LOG_ERR, "rename %s failed: %s", boot_tmp, strerror(errno));
       unlink(conf_back);
       unlink(boot_tmp);
     } else if (rename(conf_back, conf) != 0) {
       rc = -errno;
-      HM_LOG(3, "rename %s failed: %s", conf_back, strerror(errno));
+      HM_LOG(LOG_ERR, "rename %s failed: %s", conf_back, strerror(errno));
     }
   }
 
@@ -218,7 +218,7 @@ void add_key_value_to_hmvol(struct hmvol* vol, const char* key, const char* valu
     memset(&vol->vid, 0, sizeof(vol->vid));
     vol->vid.mbp_volumeid.signature = (uint32_t)strtoul(value, nullptr, 16);
     guid_to_string(&vol->vid.san_volume_id.vol_guid, vol->guid, sizeof(vol->guid));
-    HM_LOG(7, "vol uuid: %s signature: %x", vol->guid, vol->vid.mbp_volumeid.signature);
+    HM_LOG(LOG_DEBUG, "vol uuid: %s signature: %x", vol->guid, vol->vid.mbp_volumeid.signature);
   } else if (strcmp(key, "guid") == 0) {
     if (vol->id_type != HMVOL_ID_GUID) return;
     hm_strlcpy(vol->guid, value, sizeof(vol->guid));
@@ -265,7 +265,7 @@ struct block_reader {
   }
   void end_stray() {
     if (!stray_from) return;
-    HM_LOG(3, "%s: lines %d to %d are no part of an hmdev block, skipped", path, stray_from,
+    HM_LOG(LOG_ERR, "%s: lines %d to %d are no part of an hmdev block, skipped", path, stray_from,
            stray_to);
     damaged = 1;
     stray_from = stray_to = 0;
@@ -273,19 +273,19 @@ struct block_reader {
 
   void close_vol() {
     if (!vol) return;
-    HM_LOG(7, "%s major: %d\n", "init_hmdev_info", vol->major);
+    HM_LOG(LOG_DEBUG, "%s major: %d\n", "init_hmdev_info", vol->major);
     if ((vol->id_type != HMVOL_ID_SIGNATURE && vol->id_type != HMVOL_ID_GUID) || !vol->guid[0])
       bad = 1;
     struct hmvol** slot = vol->major == HMVOL_PRIMARY ? &dev->primary : &dev->mirror;
     if (*slot) {
-      HM_LOG(3, "hmdev block holds two volumes of role %d", vol->major);
+      HM_LOG(LOG_ERR, "hmdev block holds two volumes of role %d", vol->major);
       bad = 1;
       free(vol);
     } else {
       *slot = vol;
       if (vol->major == HMVOL_PRIMARY) {
         memcpy(dev->uuid, vol->guid, sizeof(dev->uuid));
-        HM_LOG(7, "hmdev uuid: %s", dev->uuid);
+        HM_LOG(LOG_DEBUG, "hmdev uuid: %s", dev->uuid);
       }
     }
     vol = nullptr;
@@ -295,7 +295,7 @@ struct block_reader {
     if (!dev) return;
     close_vol();
     if (bad || !dev->primary || !dev->mirror) {
-      HM_LOG(3, "%s: hmdev block %s of lines %d to %d lacks a volume or is damaged, skipped",
+      HM_LOG(LOG_ERR, "%s: hmdev block %s of lines %d to %d lacks a volume or is damaged, skipped",
              path, dev->uuid[0] ? dev->uuid : "(unknown)", first, last);
       damaged = 1;
       hmdev_destroy(dev);
@@ -335,7 +335,7 @@ int init_hmdev_info(void) {
   if (err != 0) {
     char text[256];
     regerror(err, &re_dev, text, sizeof(text));
-    HM_LOG(3, "%s: pattern: %s\n", text, kHmdevPattern);
+    HM_LOG(LOG_ERR, "%s: pattern: %s\n", text, kHmdevPattern);
     return -err;
   }
   err = regcomp(&re_vol, kHmvolPattern, 0);
@@ -416,7 +416,7 @@ int init_hmdev_info(void) {
   }
   regfree(&re_dev);
   regfree(&re_vol);
-  HM_LOG(7, "EXIT");
+  HM_LOG(LOG_DEBUG, "EXIT");
   return rc;
 }
 

@@ -42,11 +42,11 @@ void take_finished(struct hm_request* r) {
     if (c->nr_requests == 0) destroy_client(c);
     return;
   }
-  HM_LOG(7, "done list empty: %d", list_empty(&c->done));
+  HM_LOG(LOG_DEBUG, "done list empty: %d", list_empty(&c->done));
   list_add(&r->list, &c->done);
   uint32_t ev = c->events | EPOLLOUT;
   if (modify_event(c->fd, ev) != 0) {
-    HM_LOG(3, "turn conn: %d tx on failed clear ci", c->fd);
+    HM_LOG(LOG_ERR, "turn conn: %d tx on failed clear ci", c->fd);
     list_del(&r->list);
     free_request(r);
     clear_client(c);
@@ -83,7 +83,7 @@ int read_some(int fd, unsigned char* buf, size_t* have, size_t want) {
     if (n == 0) return -1;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    HM_LOG(3, "failed: %s\n", strerror(errno));
+    HM_LOG(LOG_ERR, "failed: %s\n", strerror(errno));
     return -1;
   }
   return 1;
@@ -106,13 +106,13 @@ int hm_conn_init(void) {
 struct hm_client* create_client(int fd) {
   struct hm_client* c = static_cast<struct hm_client*>(calloc(1, sizeof(*c)));
   if (!c) {
-    HM_LOG(3, "out of memory");
+    HM_LOG(LOG_ERR, "out of memory");
     return nullptr;
   }
   c->fd = fd;
   c->events = EPOLLIN;
   INIT_LIST_HEAD(&c->done);
-  HM_LOG(7, "create client");
+  HM_LOG(LOG_DEBUG, "create client");
   return c;
 }
 
@@ -120,11 +120,11 @@ void destroy_client(struct hm_client* c) {
   close(c->fd);
   client_rx_reset(c);
   free(c);
-  HM_LOG(7, "Client Over");
+  HM_LOG(LOG_DEBUG, "Client Over");
 }
 
 void clear_client(struct hm_client* c) {
-  HM_LOG(7, "done request list in ci empty: %s", list_empty(&c->done) ? "yes" : "no");
+  HM_LOG(LOG_DEBUG, "done request list in ci empty: %s", list_empty(&c->done) ? "yes" : "no");
   while (!list_empty(&c->done)) {
     struct hm_request* r = list_first_entry(&c->done, struct hm_request, list);
     list_del(&r->list);
@@ -142,7 +142,7 @@ void clear_client(struct hm_client* c) {
 
 void unix_listener(int fd, uint32_t events, void* arg) {
   struct hm_client* c = static_cast<struct hm_client*>(arg);
-  HM_LOG(7, "fd: %d EPOLLIN: %s EPOLLOUT: %s EPOLLHUP: %s EPOLLERR: %s", fd,
+  HM_LOG(LOG_DEBUG, "fd: %d EPOLLIN: %s EPOLLOUT: %s EPOLLHUP: %s EPOLLERR: %s", fd,
          (events & EPOLLIN) ? "yes" : "no", (events & EPOLLOUT) ? "yes" : "no",
          (events & EPOLLHUP) ? "yes" : "no", (events & EPOLLERR) ? "yes" : "no");
   if (!(events & (EPOLLHUP | EPOLLERR))) {
@@ -162,7 +162,7 @@ void hm_data_rx(struct hm_client* c, int type) {
     c->rx = static_cast<unsigned char*>(calloc(1, HM_REQ_BUF_SIZE));
     c->rx_have = 0;
     if (!c->rx) {
-      HM_LOG(3, "error: %s", "out of memory");
+      HM_LOG(LOG_ERR, "error: %s", "out of memory");
       c->state = HM_CLIENT_BROKEN;
       return;
     }
@@ -174,7 +174,7 @@ void hm_data_rx(struct hm_client* c, int type) {
   if (rc == 1) {
     memcpy(&h, c->rx, sizeof(h));
     if (c->rx_have == sizeof(h))
-      HM_LOG(7, "recv header: cmd=%d, need msg_len=%d", h.cmd, h.body_len);
+      HM_LOG(LOG_DEBUG, "recv header: cmd=%d, need msg_len=%d", h.cmd, h.body_len);
     what = "readn msg";
     rc = read_some(c->fd, c->rx, &c->rx_have, sizeof(h) + h.body_len);
   }
@@ -183,18 +183,18 @@ void hm_data_rx(struct hm_client* c, int type) {
     unsigned char extra;
     ssize_t n = recv(c->fd, &extra, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
-      HM_LOG(7, "msglen: %d ret: %d", h.body_len, (int)(c->rx_have - sizeof(h)) + 1);
+      HM_LOG(LOG_DEBUG, "msglen: %d ret: %d", h.body_len, (int)(c->rx_have - sizeof(h)) + 1);
       rc = -1;
     }
   }
   if (rc < 0) {
-    HM_LOG(3, "error: %s", what);
-    HM_LOG(3, "hm connection receive data failed");
+    HM_LOG(LOG_ERR, "error: %s", what);
+    HM_LOG(LOG_ERR, "hm connection receive data failed");
     client_rx_reset(c);
     c->state = HM_CLIENT_BROKEN;
     return;
   }
-  HM_LOG(7, "recv data fd: %d msg len: %d", c->fd, h.body_len);
+  HM_LOG(LOG_DEBUG, "recv data fd: %d msg len: %d", c->fd, h.body_len);
   unsigned char* data = c->rx;
   c->rx = nullptr;
   c->rx_have = 0;
@@ -206,7 +206,7 @@ void hm_data_rx(struct hm_client* c, int type) {
 void hm_conn_tx(struct hm_client* c) {
   if (!c->tx) {
     if (list_empty(&c->done)) {
-      HM_LOG(3, "no request done");
+      HM_LOG(LOG_ERR, "no request done");
       client_tx_on(c, 0);
       return;
     }
@@ -227,10 +227,10 @@ void hm_conn_tx(struct hm_client* c) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     c->state = HM_CLIENT_BROKEN;
-    HM_LOG(3, "failed write data to fd: %d", c->fd);
+    HM_LOG(LOG_ERR, "failed write data to fd: %d", c->fd);
     return;
   }
-  HM_LOG(7, "retcode: %d msg_len: %d", h.retcode, (int)total);
+  HM_LOG(LOG_DEBUG, "retcode: %d msg_len: %d", h.retcode, (int)total);
   free_request(c->tx);
   c->tx = nullptr;
   if (list_empty(&c->done)) client_tx_on(c, 0);
@@ -244,7 +244,7 @@ struct hm_request* alloc_request(uint32_t type, uint32_t cmd, void* data, struct
   r->data = data;
   r->client = c;
   if (c) c->nr_requests++;
-  HM_LOG(7, "alloc request");
+  HM_LOG(LOG_DEBUG, "alloc request");
   return r;
 }
 
@@ -252,19 +252,19 @@ void free_request(struct hm_request* r) {
   if (r->client) r->client->nr_requests--;
   free(r->data);
   free(r);
-  HM_LOG(7, "request free");
+  HM_LOG(LOG_DEBUG, "request free");
 }
 
 void queue_unix_request(struct hm_request* r) {
   if (!r) return;
-  HM_LOG(7, "queue unix request, cmd = %d", r->cmd);
+  HM_LOG(LOG_DEBUG, "queue unix request, cmd = %d", r->cmd);
   r->work.step = unix_request_process;
   queue_work(un_domain, &r->work);
 }
 
 void queue_net_request(struct hm_request* r) {
   if (!r) return;
-  HM_LOG(7, "queue net request, cmd = %d", r->cmd);
+  HM_LOG(LOG_DEBUG, "queue net request, cmd = %d", r->cmd);
   r->work.step = net_request_process;
   queue_work(net, &r->work);
 }
@@ -275,7 +275,7 @@ void queue_request(struct hm_request* r) {
   } else if (r->type == HM_REQ_NET) {
     queue_net_request(r);
   } else {
-    HM_LOG(3, "receive unknow request type");
+    HM_LOG(LOG_ERR, "receive unknow request type");
   }
 }
 

@@ -42,29 +42,29 @@ int init_event(int size) {
   ev.events = static_cast<struct epoll_event*>(calloc(size, sizeof(struct epoll_event)));
   ev.epfd = epoll_create1(EPOLL_CLOEXEC);
   if (ev.epfd < 0 || !ev.events) {
-    HM_LOG(3, "failed to create epoll fd");
+    HM_LOG(LOG_ERR, "failed to create epoll fd");
     return -1;
   }
-  HM_LOG(7, "event fd: %d", ev.epfd);
+  HM_LOG(LOG_DEBUG, "event fd: %d", ev.epfd);
   return 0;
 }
 
 int register_event(int fd, hm_event_handler handler, void* arg) {
   event_info* e = static_cast<event_info*>(calloc(1, sizeof(event_info)));
   if (!e) {
-    HM_LOG(0, "PANIC: out of memory");
+    HM_LOG(LOG_EMERG, "PANIC: out of memory");
     abort();
   }
   e->handler = handler;
   e->fd = fd;
   e->arg = arg;
-  HM_LOG(7, "register fd: %d", fd);
+  HM_LOG(LOG_DEBUG, "register fd: %d", fd);
   struct epoll_event ee = {};
   ee.events = EPOLLIN;
   ee.data.ptr = e;
   int rc = epoll_ctl(ev.epfd, EPOLL_CTL_ADD, fd, &ee);
   if (rc != 0) {
-    HM_LOG(3, "failed to add epoll event: %m");
+    HM_LOG(LOG_ERR, "failed to add epoll event: %m");
     free(e);
     return rc;
   }
@@ -76,24 +76,24 @@ void unregister_event(int fd) {
   event_info* e = lookup(fd);
   if (!e) return;
   if (epoll_ctl(ev.epfd, EPOLL_CTL_DEL, fd, nullptr) != 0)
-    HM_LOG(3, "failed to delete epoll event for fd: %d", fd);
+    HM_LOG(LOG_ERR, "failed to delete epoll event for fd: %d", fd);
   list_del(&e->list);
   free(e);
-  HM_LOG(7, "unregister fd: %d Success", fd);
+  HM_LOG(LOG_DEBUG, "unregister fd: %d Success", fd);
   ev.batch_changed = 1;
 }
 
 int modify_event(int fd, uint32_t events) {
   event_info* e = lookup(fd);
   if (!e) {
-    HM_LOG(3, "event info for fd %d not found", fd);
+    HM_LOG(LOG_ERR, "event info for fd %d not found", fd);
     return 1;
   }
   struct epoll_event ee = {};
   ee.events = events;
   ee.data.ptr = e;
   if (epoll_ctl(ev.epfd, EPOLL_CTL_MOD, fd, &ee) != 0) {
-    HM_LOG(3, "failed to mod epoll event for fd: %d", fd);
+    HM_LOG(LOG_ERR, "failed to mod epoll event for fd: %d", fd);
     return 1;
   }
   return 0;
@@ -102,12 +102,12 @@ int modify_event(int fd, uint32_t events) {
 int event_loop(int timeout_ms) {
   for (;;) {
     ev.batch_changed = 0;
-    HM_LOG(7, "evnts fd: %d, wait events", ev.epfd);
+    HM_LOG(LOG_DEBUG, "evnts fd: %d, wait events", ev.epfd);
     int n = epoll_wait(ev.epfd, ev.events, ev.size, timeout_ms);
-    HM_LOG(7, "recv %d event", n);
+    HM_LOG(LOG_DEBUG, "recv %d event", n);
     if (n < 0) {
       if (errno == EINTR) return 0;
-      HM_LOG(3, "epoll_wait failed:");
+      HM_LOG(LOG_ERR, "epoll_wait failed:");
       return -1;
     }
     if (n == 0) return 0;

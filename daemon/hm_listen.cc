@@ -24,10 +24,10 @@ int net_create_listen_fn(int fd, void*) { return register_event(fd, net_listen_h
 void unix_listen_handler(int fd, uint32_t, void*) {
   int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (conn < 0) {
-    HM_LOG(3, "failed to accept a new connection: %m");
+    HM_LOG(LOG_ERR, "failed to accept a new connection: %m");
     return;
   }
-  HM_LOG(7, "accepted a new connection: %d", conn);
+  HM_LOG(LOG_DEBUG, "accepted a new connection: %d", conn);
   set_nonblock(conn);
   struct hm_client* c = create_client(conn);
   if (!c) {
@@ -43,7 +43,7 @@ void unix_listen_handler(int fd, uint32_t, void*) {
 int create_unix_domain_socket(const char* path, int (*setup)(int, void*), void* arg) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    HM_LOG(3, "failed to create socket, %m");
+    HM_LOG(LOG_ERR, "failed to create socket, %m");
     return -1;
   }
   struct sockaddr_un a = {};
@@ -54,12 +54,12 @@ int create_unix_domain_socket(const char* path, int (*setup)(int, void*), void* 
   }
   strcpy(a.sun_path, path);
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0) {
-    HM_LOG(3, "failed to bind socket: %m");
+    HM_LOG(LOG_ERR, "failed to bind socket: %m");
     close(fd);
     return -1;
   }
   if (listen(fd, 20) != 0) {
-    HM_LOG(3, "failed to listen on socket: %m");
+    HM_LOG(LOG_ERR, "failed to listen on socket: %m");
     close(fd);
     return -1;
   }
@@ -80,24 +80,24 @@ int create_listen_socket(int port, int backlog, int (*setup)(int, void*)) {
   // and the accept cannot leave the loop waiting in accept.
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
-    HM_LOG(0, "PANIC: create socket error");
+    HM_LOG(LOG_EMERG, "PANIC: create socket error");
     abort();
   }
   int one = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0)
-    HM_LOG(3, "setsockopt failed: %s\n", strerror(errno));
+    HM_LOG(LOG_ERR, "setsockopt failed: %s\n", strerror(errno));
   struct sockaddr_in a = {};
   a.sin_family = AF_INET;
   a.sin_port = htons((uint16_t)port);
   a.sin_addr.s_addr = htonl(INADDR_ANY);
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0) {
     int err = errno;
-    HM_LOG(3, "bind failed: %s\n", strerror(err));
+    HM_LOG(LOG_ERR, "bind failed: %s\n", strerror(err));
     close(fd);
     return -err;
   }
   if (listen(fd, backlog) != 0) {
-    HM_LOG(3, "listen failed: %s\n", strerror(errno));
+    HM_LOG(LOG_ERR, "listen failed: %s\n", strerror(errno));
     close(fd);
     return -1;
   }

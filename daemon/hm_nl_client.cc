@@ -91,10 +91,10 @@ int cmd_type2_reply(struct hmdev* dev, int cmd, void* reply, int reply_len) {
 int cmd_type2(struct hmdev* dev, int cmd) {
   char name[HM_NAME_LEN];
   hmvol_copy_name(dev->primary, name, sizeof(name));
-  HM_LOG(6, "cmd: %d primary: %s signature: %lx\n", cmd, name,
+  HM_LOG(LOG_INFO, "cmd: %d primary: %s signature: %lx\n", cmd, name,
          (unsigned long)dev->primary->vid.mbp_volumeid.signature);
   int rc = cmd_type2_reply(dev, cmd, nullptr, 0);
-  HM_LOG(7, "cmd: %d to kernel ret: %d\n", cmd, rc);
+  HM_LOG(LOG_DEBUG, "cmd: %d to kernel ret: %d\n", cmd, rc);
   return rc < 0 ? rc : 0;
 }
 
@@ -124,7 +124,7 @@ int hm_nl_forbid_count(void) {
 int hm_nl_set_protect(struct hmdev* dev) {
   nl_request r;
   request_init(&r, HM_NL_CMD_ADD_PROTECT);
-  if (dev->mirror) HM_LOG(7, "mirror: %p active: %d", (void*)dev->mirror, dev->mirror->active);
+  if (dev->mirror) HM_LOG(LOG_DEBUG, "mirror: %p active: %d", (void*)dev->mirror, dev->mirror->active);
   int len = build_header1_body(&r, dev, dev->mirror != nullptr);
   int rc = -1;
   if (len >= 0) {
@@ -134,20 +134,20 @@ int hm_nl_set_protect(struct hmdev* dev) {
   char p[HM_NAME_LEN], m[HM_NAME_LEN] = "(null)";
   hmvol_copy_name(dev->primary, p, sizeof(p));
   if (dev->mirror) hmvol_copy_name(dev->mirror, m, sizeof(m));
-  HM_LOG(6, "add protect primary: %s mirror: %s mode: %u ret: %d\n", p, m, 1u, rc);
+  HM_LOG(LOG_INFO, "add protect primary: %s mirror: %s mode: %u ret: %d\n", p, m, 1u, rc);
   return rc < 0 ? rc : 0;
 }
 
 int hm_nl_update_hmdev(struct hmdev* dev, int which) {
   nl_request r;
   request_init(&r, HM_NL_CMD_UPDATE_HMDEV);
-  if (dev->mirror) HM_LOG(7, "mirror: %p active: %d", (void*)dev->mirror, dev->mirror->active);
+  if (dev->mirror) HM_LOG(LOG_DEBUG, "mirror: %p active: %d", (void*)dev->mirror, dev->mirror->active);
   int len = build_header1_body(&r, dev, dev->mirror && dev->mirror->active);
   if (len < 0 || len + 1 > HM_NL_BODY_MAX) return -1;
   r.body()[len] = which ? 'm' : 'p';
   r.hdr()->msg_len = (uint16_t)(len + 1);
   int rc = send_request(&r, nullptr, 0);
-  HM_LOG(6, "update hmdev: disk %d", which);
+  HM_LOG(LOG_INFO, "update hmdev: disk %d", which);
   return rc < 0 ? rc : 0;
 }
 
@@ -163,7 +163,7 @@ int hm_nl_get_status(struct hmdev* dev) {
   memset(reply, 0, sizeof(reply));
   int rc = cmd_type2_reply(dev, HM_NL_CMD_GET_STATUS, reply, sizeof(reply));
   if (rc < 0) {
-    HM_LOG(3, "%s get status failed: %d", dev->uuid, rc);
+    HM_LOG(LOG_ERR, "%s get status failed: %d", dev->uuid, rc);
     return rc;
   }
   hm_nl_status_t st;
@@ -216,10 +216,10 @@ int hm_nl_set_sync_speed_max(struct hmdev* dev) {
   r.hdr()->msg_len = (uint16_t)(n + 4);
   char name[HM_NAME_LEN];
   hmvol_copy_name(dev->primary, name, sizeof(name));
-  HM_LOG(6, "HM_NL_CMD_SET_SYNC_SPEED_MAX primary: %s signature: %lx\n", name,
+  HM_LOG(LOG_INFO, "HM_NL_CMD_SET_SYNC_SPEED_MAX primary: %s signature: %lx\n", name,
          (unsigned long)dev->primary->vid.mbp_volumeid.signature);
   int rc = send_request(&r, nullptr, 0);
-  HM_LOG(7, "cmd to kernel ret: %d\n", rc);
+  HM_LOG(LOG_DEBUG, "cmd to kernel ret: %d\n", rc);
   return rc;
 }
 
@@ -228,7 +228,7 @@ int hm_nl_set_sync_speed_max(struct hmdev* dev) {
 void hm_nl_cancel_forbid_mirror_all(void) {
   pthread_mutex_lock(&forbid_lock);
   if (forbid_count++ <= 0) {
-    HM_LOG(7, "CANCLE FORBID mirror all");
+    HM_LOG(LOG_DEBUG, "CANCLE FORBID mirror all");
     cmd_header(HM_NL_CMD_CANCEL_FORBID_MIRROR_ALL);
   }
   pthread_mutex_unlock(&forbid_lock);
@@ -237,7 +237,7 @@ void hm_nl_cancel_forbid_mirror_all(void) {
 void hm_nl_forbid_mirror_all(void) {
   pthread_mutex_lock(&forbid_lock);
   if (--forbid_count == 0) {
-    HM_LOG(7, "FORBID mirror all");
+    HM_LOG(LOG_DEBUG, "FORBID mirror all");
     cmd_header(HM_NL_CMD_FORBID_MIRROR_ALL);
   }
   pthread_mutex_unlock(&forbid_lock);

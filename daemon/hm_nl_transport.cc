@@ -64,13 +64,13 @@ int bind_port(int sock, uint32_t pid) {
 
 int send_msg_to_kernel(int sock, uint32_t port, const void* msg, int len) {
   if (sock < 0) {
-    HM_LOG(3, "wrong sock\n");
+    HM_LOG(LOG_ERR, "wrong sock\n");
     return -1;
   }
   if (len < 0 || len > HM_NL_PAYLOAD) return -1;
   unsigned char* dgram = static_cast<unsigned char*>(calloc(1, HM_NL_MSG_SIZE));
   if (!dgram) {
-    HM_LOG(3, "out of memory, malloc failed: %s\n", strerror(errno));
+    HM_LOG(LOG_ERR, "out of memory, malloc failed: %s\n", strerror(errno));
     return -1;
   }
   nl_msghdr h = {HM_NL_MSG_SIZE, 0, 0, 0, port};
@@ -81,7 +81,7 @@ int send_msg_to_kernel(int sock, uint32_t port, const void* msg, int len) {
                         reinterpret_cast<const struct sockaddr*>(&to), sizeof(to));
   free(dgram);
   if (n != HM_NL_MSG_SIZE) {
-    HM_LOG(3, "send error: %s make sure zelmir kernle module is loaded\n", strerror(errno));
+    HM_LOG(LOG_ERR, "send error: %s make sure zelmir kernle module is loaded\n", strerror(errno));
     return -1;
   }
   return HM_NL_MSG_SIZE;
@@ -102,7 +102,7 @@ int recv_msg_from_kernel(int sock, void* buf, int len) {
     syslog(LOG_ERR, "%s failed: %s\n", "recv_msg_from_kernel",
            n < 0 ? strerror(errno) : "short message");
 #else
-    HM_LOG(3, "%s failed: %s\n", "recv_msg_from_kernel",
+    HM_LOG(LOG_ERR, "%s failed: %s\n", "recv_msg_from_kernel",
            n < 0 ? strerror(errno) : "short message");
 #endif
     free(dgram);
@@ -119,7 +119,7 @@ int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
   int sock = hl_socket(kAfNetlink, SOCK_RAW, HM_NL_PROTOCOL);
   if (sock < 0) {
     int err = errno;
-    HM_LOG(3, "netlink socket create failed: %s\n", strerror(err));
+    HM_LOG(LOG_ERR, "netlink socket create failed: %s\n", strerror(err));
     bind_lock_drop();
     return -err;
   }
@@ -129,14 +129,14 @@ int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
   uint32_t pid = thread_port_id();
   if (bind_port(sock, pid) != 0) {
     int err = errno;
-    HM_LOG(3, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
+    HM_LOG(LOG_ERR, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
            strerror(err));
     int k;
     for (k = 0; k < 50; k++) {
       pid = (uint32_t)getpid() + 0x7fffffffu + (uint32_t)k;
       if (bind_port(sock, pid) == 0) break;
       err = errno;
-      HM_LOG(3, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
+      HM_LOG(LOG_ERR, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
              strerror(err));
     }
     if (k == 50) {
@@ -160,7 +160,7 @@ int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
   void* in = reply ? reply : hdr_buf;
   int in_len = reply ? reply_len : (int)sizeof(hdr_buf);
   if (send_msg_to_kernel(sock, pid, msg, len) < 0) {
-    HM_LOG(3, "send msg to kernel error");
+    HM_LOG(LOG_ERR, "send msg to kernel error");
     rc = -1;
   } else if (in_len < (int)sizeof(hm_nl_header_t)) {
     rc = -1;
@@ -171,7 +171,7 @@ int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
     rc = -1;
     for (int stale = 0; stale < 8; stale++) {
       if (recv_msg_from_kernel(sock, in, in_len) < 0) {
-        HM_LOG(3, reply ? "recv msg from kern error\n" : "recv msg from kernel error");
+        HM_LOG(LOG_ERR, reply ? "recv msg from kern error\n" : "recv msg from kernel error");
         break;
       }
       uint8_t got = static_cast<const hm_nl_header_t*>(in)->cmd;
@@ -179,14 +179,14 @@ int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
         rc = 0;
         break;
       }
-      HM_LOG(3, "dropped a late reply of command %d", got);
+      HM_LOG(LOG_ERR, "dropped a late reply of command %d", got);
     }
   }
   if (rc == 0) {
     hm_nl_header_t h;
     memcpy(&h, in, sizeof(h));
     if (h.retcode != 0) {
-      HM_LOG(3, "failed, ret: %x\n", h.retcode);
+      HM_LOG(LOG_ERR, "failed, ret: %x\n", h.retcode);
       int32_t code = (int32_t)h.retcode;
       rc = code < 0 ? code : -code;
     }

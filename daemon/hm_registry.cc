@@ -114,7 +114,7 @@ void hmvol_mark_missing(struct hmvol* vol) {
 
 struct hmvol* hm_volume_create(const char* name, int major, int id_type, const void* id) {
   if (!name || strnlen(name, HM_DEV_PATH_MAX + 1) > HM_DEV_PATH_MAX) {
-    HM_LOG(3, "device path too long or missing");
+    HM_LOG(LOG_ERR, "device path too long or missing");
     return nullptr;
   }
   struct hmvol* vol = static_cast<struct hmvol*>(calloc(1, sizeof(*vol)));
@@ -122,10 +122,10 @@ struct hmvol* hm_volume_create(const char* name, int major, int id_type, const v
   hm_strlcpy(vol->name, name, sizeof(vol->name));
   vol->major = major;
   if (g_disk_ops.size_scsi(name, &vol->size) != 0) {
-    HM_LOG(3, "Failed to get size of [%s] via SCSI command.", name);
-    HM_LOG(6, "Try to get size of [%s] via sysfs.", name);
+    HM_LOG(LOG_ERR, "Failed to get size of [%s] via SCSI command.", name);
+    HM_LOG(LOG_INFO, "Try to get size of [%s] via sysfs.", name);
     if (g_disk_ops.size_sysfs(name, &vol->size) != 0) {
-      HM_LOG(3, "Still cannot get size of [%s] via sysfs.", name);
+      HM_LOG(LOG_ERR, "Still cannot get size of [%s] via sysfs.", name);
       free(vol);
       return nullptr;
     }
@@ -156,7 +156,7 @@ struct hmdev* hmdev_create(struct hmvol* primary) {
 struct hmdev* hmdev_get(struct hmdev* dev) {
   if (!dev) return nullptr;
   pthread_mutex_lock(&dev->ref_lock);
-  HM_LOG(7, "uuid: %s ref: %d", dev->uuid, dev->ref);
+  HM_LOG(LOG_DEBUG, "uuid: %s ref: %d", dev->uuid, dev->ref);
   dev->ref++;
   pthread_mutex_unlock(&dev->ref_lock);
   return dev;
@@ -165,17 +165,17 @@ struct hmdev* hmdev_get(struct hmdev* dev) {
 void hmdev_put(struct hmdev* dev) {
   if (!dev) return;
   pthread_mutex_lock(&dev->ref_lock);
-  HM_LOG(7, "uuid: %s ref: %d", dev->uuid, dev->ref);
+  HM_LOG(LOG_DEBUG, "uuid: %s ref: %d", dev->uuid, dev->ref);
   int left = --dev->ref;
   pthread_mutex_unlock(&dev->ref_lock);
   if (left == 0) {
-    HM_LOG(7, "hmdev: %s destroy", dev->primary ? dev->primary->name : "");
+    HM_LOG(LOG_DEBUG, "hmdev: %s destroy", dev->primary ? dev->primary->name : "");
     hmdev_destroy(dev);
   }
 }
 
 void hmdev_destroy(struct hmdev* dev) {
-  HM_LOG(7, "hmdev: %s Over", dev->uuid);
+  HM_LOG(LOG_DEBUG, "hmdev: %s Over", dev->uuid);
   if (dev->bitmap_fd > 0) {
     close(dev->bitmap_fd);
     dev->bitmap_fd = -1;
@@ -357,12 +357,12 @@ int update_volume_name(struct hmvol* vol) {
   if (rc < 0) return -1;
   if (!r.found[0]) {
     r.cciss = 1;
-    if (g_disk_ops.for_each_cciss(refind_visit, &r) < 0) HM_LOG(7, "No HP Smart Array disks\n");
+    if (g_disk_ops.for_each_cciss(refind_visit, &r) < 0) HM_LOG(LOG_DEBUG, "No HP Smart Array disks\n");
   }
   if (r.found[0]) {
     char old[HM_NAME_LEN];
     hmvol_copy_name(vol, old, sizeof(old));
-    HM_LOG(6, "%s(old) => %s(new)", old, r.found);
+    HM_LOG(LOG_INFO, "%s(old) => %s(new)", old, r.found);
     if (strcmp(old, r.found) != 0) {
       hmvol_set_name(vol, r.found);
       hm_set_conf_dirty(0);
@@ -378,7 +378,7 @@ void update_hm_volume(struct hmvol* vol) {
   int rc = g_disk_ops.for_each_block(refind_visit_startup, &r);
   if (rc == -1) return;
   if (r.found[0]) {
-    HM_LOG(7, "%s(old) => %s(new)\n", vol->name, r.found);
+    HM_LOG(LOG_DEBUG, "%s(old) => %s(new)\n", vol->name, r.found);
     if (strcmp(vol->name, r.found) != 0) hm_set_conf_dirty(0);
     hmvol_set_name(vol, r.found);
     vol->active = 1;

@@ -31,17 +31,17 @@ static void print_registry(void) {
 }
 
 void hmdevs_check(void) {
-  HM_LOG(7, "in");
+  HM_LOG(LOG_DEBUG, "in");
   struct list_head* pos;
   // Alone before any other thread exists: no lock needed for the walk.
   list_for_each(pos, &hmdev_registry.hmdev_list) {
     struct hmdev* d = list_entry(pos, struct hmdev, list);
     d->primary->active = 0;
     update_hm_volume(d->primary);
-    HM_LOG(7, "p_active: %d\n", d->primary->active);
+    HM_LOG(LOG_DEBUG, "p_active: %d\n", d->primary->active);
     d->mirror->active = 0;
     update_hm_volume(d->mirror);
-    HM_LOG(7, "m_active: %d\n", d->mirror->active);
+    HM_LOG(LOG_DEBUG, "m_active: %d\n", d->mirror->active);
     d->sector_max = (d->primary->size + 511) >> 9;
     d->nr_vol = (d->primary->active == 1) + (d->mirror->active == 1);
   }
@@ -55,7 +55,7 @@ void add_hmdevs_to_kernel(void) {
     if (d->primary->active == 0) {
       syslog(LOG_ERR, "dev: %s lost, not protected\n", d->primary->name);
     } else if (hmdev_stopped(d)) {
-      HM_LOG(6, "hmdev %s  has stopped\n", d->primary->name);
+      HM_LOG(LOG_INFO, "hmdev %s  has stopped\n", d->primary->name);
     } else {
       hm_nl_set_protect(d);
     }
@@ -66,13 +66,13 @@ void add_hmdevs_to_kernel(void) {
 void init_client_conf(void) {
   hmdev_registry_init();
   init_hmdev_info();
-  HM_LOG(7, "READ CONFIG FILE FINISHED");
+  HM_LOG(LOG_DEBUG, "READ CONFIG FILE FINISHED");
   print_registry();
   hmdevs_check();
-  HM_LOG(7, "CHECK HMDEVS FINISHED");
+  HM_LOG(LOG_DEBUG, "CHECK HMDEVS FINISHED");
   write_hmdevs_to_conf();
   add_hmdevs_to_kernel();
-  HM_LOG(7, "ADD HMDEVS TO KERNEL FINISHED");
+  HM_LOG(LOG_DEBUG, "ADD HMDEVS TO KERNEL FINISHED");
 }
 
 void daemon_init(void) {

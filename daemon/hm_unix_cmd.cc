@@ -55,7 +55,7 @@ volume_id_t vid_of_signature(uint32_t sig) {
   return v;
 }
 
-int is_stopped_locked(struct hmdev* d) {
+int is_stopped(struct hmdev* d) {
   pthread_mutex_lock(&d->status_lock);
   int s = hmdev_stopped(d);
   pthread_mutex_unlock(&d->status_lock);
@@ -84,11 +84,11 @@ void un_set_disk_protect(un_ctx* c) {
       get_text(c->body, c->body_len, rq.mirror.id.g.guid_off, rq.mirror.id.g.guid_len, mguid) != 0)
     return reply_fail(c, UN_RET_MIRROR_CREATE_FAILED);
   volume_id_t vid = vid_of_signature(rq.primary.id.signature);
-  HM_LOG(7, "primary: %x mirror: %s\n", rq.primary.id.signature, mguid);
+  HM_LOG(LOG_DEBUG, "primary: %x mirror: %s\n", rq.primary.id.signature, mguid);
 
   struct hmdev* old = hmdev_find_by_vid(&vid);
   if (old) {
-    if (!is_stopped_locked(old)) {
+    if (!is_stopped(old)) {
       hmdev_put(old);
       return reply_fail(c, UN_RET_PRIMARY_IN_PROTECTION);
     }
@@ -99,13 +99,13 @@ void un_set_disk_protect(un_ctx* c) {
     registry_remove(old);
     hmdev_put(old);
     hm_set_conf_dirty(1);
-    HM_LOG(7, "del old hmdev\n");
+    HM_LOG(LOG_DEBUG, "del old hmdev\n");
   }
-  HM_LOG(7, "check primary in use");
+  HM_LOG(LOG_DEBUG, "check primary in use");
   if (primary_in_use(&vid)) return reply_fail(c, UN_RET_PRIMARY_IN_PROTECTION);
-  HM_LOG(7, "check mirror in use");
+  HM_LOG(LOG_DEBUG, "check mirror in use");
   if (mirror_in_use(mguid)) return reply_fail(c, UN_RET_PRIMARY_IN_PROTECTION);
-  HM_LOG(7, "create primary volume");
+  HM_LOG(LOG_DEBUG, "create primary volume");
   struct hmvol* pv = hm_volume_create(ppath, HMVOL_PRIMARY, HMVOL_ID_SIGNATURE, &vid);
   if (!pv) return reply_fail(c, UN_RET_PRIMARY_CREATE_FAILED);
   struct hmdev* dev = hmdev_create(pv);
@@ -115,7 +115,7 @@ void un_set_disk_protect(un_ctx* c) {
   }
   pv->hmdev = dev;
   dev->mode = (int32_t)rq.mode;
-  HM_LOG(7, "p_name: %s m_name: %s\n", ppath, mpath);
+  HM_LOG(LOG_DEBUG, "p_name: %s m_name: %s\n", ppath, mpath);
   struct hmvol* mv = hm_volume_create(mpath, HMVOL_MIRROR, HMVOL_ID_GUID, mguid);
   if (!mv) {
     hmdev_put(dev);
@@ -134,7 +134,7 @@ void un_set_disk_protect(un_ctx* c) {
     hmdev_put(dev);
     return reply_fail(c, UN_RET_SET_PROTECT_FAILED);
   }
-  HM_LOG(7, "nl_set_protect: p_name: %s m_name: %s ret: %d\n", ppath, mpath, rc);
+  HM_LOG(LOG_DEBUG, "nl_set_protect: p_name: %s m_name: %s ret: %d\n", ppath, mpath, rc);
   hmdev_list_add(dev);
   hm_set_conf_dirty(1);
   write_hmdevs_to_conf();
@@ -149,7 +149,7 @@ void un_disk_cmd_type2(un_ctx* c, disk_step step) {
   volume_id_t vid = vid_of_signature(d.id.signature);
   struct hmdev* dev = hmdev_find_by_vid(&vid);
   if (!dev) return reply_fail(c, UN_RET_NOT_IN_PROTECTION);
-  if (is_stopped_locked(dev)) {
+  if (is_stopped(dev)) {
     hmdev_put(dev);
     return reply_fail(c, UN_RET_NOT_IN_PROTECTION);
   }
@@ -167,7 +167,7 @@ void un_disk_stop_sync(un_ctx* c) { un_disk_cmd_type2(c, disk_stop_sync); }
 int disk_sync_start(struct hmdev* dev) {
   char name[HM_NAME_LEN];
   hmvol_copy_name(dev->primary, name, sizeof(name));
-  HM_LOG(7, "sync dev: %s is_ha: %d\n", name, dev->is_ha);
+  HM_LOG(LOG_DEBUG, "sync dev: %s is_ha: %d\n", name, dev->is_ha);
   return hm_nl_send_initialize(dev) != 0 ? -UN_RET_INITIALIZE_FAILED : 0;
 }
 
@@ -189,11 +189,11 @@ void un_disk_cmd_type3(un_ctx* c, status_builder build) {
   reply_init(c);
   hm_un_desc_t d;
   if (get_desc(c, 0, &d) != 0) return reply_fail(c, UN_RET_NOT_IN_PROTECTION);
-  HM_LOG(7, "cmd: %d signature: %x ", c->req.cmd, d.id.signature);
+  HM_LOG(LOG_DEBUG, "cmd: %d signature: %x ", c->req.cmd, d.id.signature);
   volume_id_t vid = vid_of_signature(d.id.signature);
   struct hmdev* dev = hmdev_find_by_vid(&vid);
   if (!dev) return reply_fail(c, UN_RET_NOT_IN_PROTECTION);
-  HM_LOG(7, "cmd: %d hmdev: %p\n", c->req.cmd, (void*)dev);
+  HM_LOG(LOG_DEBUG, "cmd: %d hmdev: %p\n", c->req.cmd, (void*)dev);
   int len = 0;
   int rc = build(dev, c->out, c->out_max, &len);
   hmdev_put(dev);
@@ -214,7 +214,7 @@ void un_disk_cmd_all(un_ctx* c, status_builder build) {
         memcpy(c->out + used, work, len);
         used += len;
       } else {
-        HM_LOG(3, "status reply full, report of %s left out", dev->uuid);
+        HM_LOG(LOG_ERR, "status reply full, report of %s left out", dev->uuid);
       }
     }
     struct hmdev* next = hmdev_next(dev);
@@ -230,10 +230,10 @@ void un_get_status_all(un_ctx* c) { un_disk_cmd_all(c, hm_get_status); }
 
 void un_api_get_status(un_ctx* c) {
   if (c->req.body_len != 0) {
-    HM_LOG(7, "un_api_get_status: From kernel");
+    HM_LOG(LOG_DEBUG, "un_api_get_status: From kernel");
     un_disk_cmd_type3(c, hm_api_get_status);
   } else {
-    HM_LOG(7, "un_api_get_status: From daemon");
+    HM_LOG(LOG_DEBUG, "un_api_get_status: From daemon");
     un_disk_cmd_all(c, hm_api_get_status);
   }
 }
@@ -292,7 +292,7 @@ int disk_list_visit(const char* name, void* arg) {
   char path[300];
   snprintf(path, sizeof(path), "/dev/%s", dev);
   if (!g_disk_ops.file_exists(path)) return 0;
-  HM_LOG(7, "name: %s", dev);
+  HM_LOG(LOG_DEBUG, "name: %s", dev);
   char guid[HM_NAME_LEN] = {0};
   uint32_t sig = 0;
   int lun = g_disk_ops.is_zel_lun(path) >= 1;
@@ -337,11 +337,11 @@ void un_update_disk(un_ctx* c) {
   int kind1 = rq.disk.kind == HM_UN_DESC_SIGNATURE;
   if (get_text(base, base_len, rq.disk.path_off, rq.disk.path_len, path) != 0 ||
       (!kind1 && get_text(base, base_len, rq.disk.id.g.guid_off, rq.disk.id.g.guid_len, guid) != 0)) {
-    HM_LOG(3, "CMD:Update failed, malformed request");
+    HM_LOG(LOG_ERR, "CMD:Update failed, malformed request");
     return reply_fail(c, 1);
   }
-  HM_LOG(3, "Receive Signature:%x disk_info %d", rq.disk.id.signature, 16);
-  HM_LOG(3, "Receive device path:%s", path);
+  HM_LOG(LOG_ERR, "Receive Signature:%x disk_info %d", rq.disk.id.signature, 16);
+  HM_LOG(LOG_ERR, "Receive device path:%s", path);
   struct hmvol* tmp;
   if (kind1) {
     volume_id_t vid = vid_of_signature(rq.disk.id.signature);
@@ -350,20 +350,20 @@ void un_update_disk(un_ctx* c) {
     tmp = hm_volume_create(path, HMVOL_MIRROR, rq.disk.kind, guid);
   }
   if (!tmp) {
-    HM_LOG(3, "CMD:Update failed, cannot create update_vol %s\n", path);
+    HM_LOG(LOG_ERR, "CMD:Update failed, cannot create update_vol %s\n", path);
     return reply_fail(c, 1);
   }
   struct hmdev* dev = kind1 ? hmdev_find_by_vid(&tmp->vid) : hmdev_find_by_guid(tmp->guid);
   if (!dev) {
-    HM_LOG(6, "CMD:Update not find hmdev");
+    HM_LOG(LOG_INFO, "CMD:Update not find hmdev");
     free(tmp);
     return reply_fail(c, 1);
   }
-  HM_LOG(7, "CMD:Update find hmdev");
+  HM_LOG(LOG_DEBUG, "CMD:Update find hmdev");
   int ok = 1;
   if (update_volume_name(dev->primary) != 0) {
     if (kind1) {
-      HM_LOG(3, "CMD:update failed to update volume name %s", path);
+      HM_LOG(LOG_ERR, "CMD:update failed to update volume name %s", path);
       ok = 0;
     } else {
       hmvol_mark_missing(dev->primary);
@@ -371,7 +371,7 @@ void un_update_disk(un_ctx* c) {
   }
   if (ok && update_volume_name(dev->mirror) != 0) {
     if (!kind1) {
-      HM_LOG(3, "CMD:update failed to update volume name %s", path);
+      HM_LOG(LOG_ERR, "CMD:update failed to update volume name %s", path);
       ok = 0;
     } else {
       hmvol_mark_missing(dev->mirror);
@@ -380,9 +380,9 @@ void un_update_disk(un_ctx* c) {
   if (ok) {
     dev->mirror->active = 1;
     int rc = hm_nl_set_protect(dev);
-    HM_LOG(6, "zelmir:update disk %s UUID:%s\n", path, tmp->guid);
+    HM_LOG(LOG_INFO, "zelmir:update disk %s UUID:%s\n", path, tmp->guid);
     if (rc != 0) {
-      HM_LOG(3, "CMD:update Add Protection failed: %d", rc);
+      HM_LOG(LOG_ERR, "CMD:update Add Protection failed: %d", rc);
       ok = 0;
     }
   }
@@ -395,7 +395,7 @@ void un_create_cdp(un_ctx* c) {
   reply_init(c);
   char name[HM_NAME_LEN] = {0};
   if (c->body_len == 0 || c->body_len >= sizeof(name)) {
-    HM_LOG(3, "mark name of %zu bytes refused", c->body_len);
+    HM_LOG(LOG_ERR, "mark name of %zu bytes refused", c->body_len);
     return reply_fail(c, UN_RET_MARK_CDP_FAILED);
   }
   memcpy(name, c->body, c->body_len);
@@ -457,7 +457,7 @@ int disk_unprotect(struct hmdev* dev) {
   dev->status |= 1ull << HM_DEV_STOPPED;
   uint64_t s = dev->status;
   pthread_mutex_unlock(&dev->status_lock);
-  HM_LOG(7, "hmdev status: %lx", (unsigned long)s);
+  HM_LOG(LOG_DEBUG, "hmdev status: %lx", (unsigned long)s);
   registry_remove(dev);
   hm_set_conf_dirty(1);
   write_hmdevs_to_conf();
@@ -474,20 +474,20 @@ int disk_sync(struct hmdev* dev) {
 }
 
 int disk_resync(struct hmdev* dev) {
-  HM_LOG(7, "in");
+  HM_LOG(LOG_DEBUG, "in");
   int rc = hmdev_volumes_check(dev);
   if (rc != 0) return rc;
   uint64_t s = status_of(dev);
   if (!hm_test_bit(s, HM_INITIALIZE_ON) && !hm_test_bit(s, HM_RECOVERY_ON))
     return disk_sync_start(dev);
   if (hm_nl_send_cancel_initialize(dev) != 0) {
-    HM_LOG(3, "cancel initialize failed\n");
+    HM_LOG(LOG_ERR, "cancel initialize failed\n");
     return -UN_RET_CANCEL_SYNC_FAILED;
   }
   uint64_t prev = 0;
   for (int polls = 0;; polls++) {
     if (hm_nl_get_status(dev) != 0) {
-      HM_LOG(3, "nl get status failed\n");
+      HM_LOG(LOG_ERR, "nl get status failed\n");
       return -UN_RET_GET_STATUS_FAILED;
     }
     pthread_mutex_lock(&dev->status_lock);
@@ -495,7 +495,7 @@ int disk_resync(struct hmdev* dev) {
     pthread_mutex_unlock(&dev->status_lock);
     if (synced == prev) return disk_sync_start(dev);
     if (polls > 10) {
-      HM_LOG(3, "timeout\n");
+      HM_LOG(LOG_ERR, "timeout\n");
       return -UN_RET_TRY_AGAIN;
     }
     prev = synced;
@@ -550,7 +550,7 @@ int read_status_words(struct hmdev* dev, status_words* w) {
               : hm_test_bit(s, HM_DEV_LOCKED) ? "Locked"
               : m->active ? "Up" : "Lost";
   if (strcmp(w->primary, "Lost") == 0) {
-    HM_LOG(7, "mirror not in kernel");
+    HM_LOG(LOG_DEBUG, "mirror not in kernel");
     if (m && m->state == HMVOL_UP) w->mirror = "Up";
   }
   w->sector_max = dev->sector_max;
@@ -578,9 +578,9 @@ int read_status_words(struct hmdev* dev, status_words* w) {
   else w->mname[0] = '\0';
   w->index = dev->index;
   w->mode = dev->mode;
-  HM_LOG(7, "signature: %lx vol_p: %s signature: %lx vol_m: %s\n", (unsigned long)psig, w->pname,
+  HM_LOG(LOG_DEBUG, "signature: %lx vol_p: %s signature: %lx vol_m: %s\n", (unsigned long)psig, w->pname,
          (unsigned long)msig, w->mname);
-  HM_LOG(7, "chunk_needed: %llu time2st_wio: %llu\n", (unsigned long long)chunk_needed,
+  HM_LOG(LOG_DEBUG, "chunk_needed: %llu time2st_wio: %llu\n", (unsigned long long)chunk_needed,
          (unsigned long long)wio);
   return 0;
 }
@@ -593,7 +593,7 @@ int hm_get_status(struct hmdev* dev, unsigned char* out, size_t max, int* len) {
   if (rc != 0) return rc;
   char sync[64];
   snprintf(sync, sizeof(sync), "%s%s", w.sync, w.recovery ? ", Recovery On" : "");
-  HM_LOG(7, "before sprintf synced: %lu max: %lu", (unsigned long)w.sector_synced,
+  HM_LOG(LOG_DEBUG, "before sprintf synced: %lu max: %lu", (unsigned long)w.sector_synced,
          (unsigned long)w.sector_max);
   int n = snprintf(reinterpret_cast<char*>(out), max,
                    "Hmdev:\nIndex ID:\t%d\nBackup Mode:\t%s\nSync Status:\t%s\nRun Status: \t%s\n"
@@ -608,7 +608,7 @@ int hm_get_status(struct hmdev* dev, unsigned char* out, size_t max, int* len) {
   if (n < 0) n = 0;
   if ((size_t)n >= max) n = (int)max - 1;
   *len = n;
-  HM_LOG(7, "len: %d msg: %s", n, reinterpret_cast<char*>(out));
+  HM_LOG(LOG_DEBUG, "len: %d msg: %s", n, reinterpret_cast<char*>(out));
   return 0;
 }
 
@@ -629,11 +629,11 @@ int hm_api_get_status(struct hmdev* dev, unsigned char* out, size_t max, int* le
   hm_strlcpy(st.mirror_status, w.mirror, sizeof(st.mirror_status));
   hm_strlcpy(st.mirror_path, w.mname, sizeof(st.mirror_path));
   hm_strlcpy(st.mirror_guid, w.mguid, sizeof(st.mirror_guid));
-  HM_LOG(7, "[index: %d] sync_percent: %d, sync_status: %s, run_status: %s", st.index,
+  HM_LOG(LOG_DEBUG, "[index: %d] sync_percent: %d, sync_status: %s, run_status: %s", st.index,
          st.percent, st.sync_status, st.run_status);
-  HM_LOG(7, "[Primary]Status: %s, Name: %s, UUid: %s", st.primary_status, st.primary_path,
+  HM_LOG(LOG_DEBUG, "[Primary]Status: %s, Name: %s, UUid: %s", st.primary_status, st.primary_path,
          st.primary_guid);
-  HM_LOG(7, "[Mirror]Status: %s, Name: %s, UUid: %s", st.mirror_status, st.mirror_path,
+  HM_LOG(LOG_DEBUG, "[Mirror]Status: %s, Name: %s, UUid: %s", st.mirror_status, st.mirror_path,
          st.mirror_guid);
   memcpy(out, &st, sizeof(st));
   *len = (int)sizeof(st);
@@ -648,14 +648,14 @@ void hm_unix_handle(unsigned char* data) {
   memset(&c.reply, 0, sizeof(c.reply));
   c.out = data + HM_REPLY_BODY_OFF;
   c.out_max = HM_REPLY_BODY_MAX;
-  HM_LOG(7, "OP COMMAND: %s", hm_un_cmd_name(c.req.cmd));
+  HM_LOG(LOG_DEBUG, "OP COMMAND: %s", hm_un_cmd_name(c.req.cmd));
   if (c.req.cmd >= HM_UN_CMD_COUNT || !un_request_handlers[c.req.cmd]) {
-    HM_LOG(3, "unknown command code %d", c.req.cmd);
+    HM_LOG(LOG_ERR, "unknown command code %d", c.req.cmd);
     reply_init(&c);
     reply_fail(&c, UN_RET_BAD_INDEX);
   } else if (c.body_len > HM_REQ_BODY_MAX) {
     // The body would reach into the reply area the handler writes.
-    HM_LOG(3, "request body of %zu bytes refused", c.body_len);
+    HM_LOG(LOG_ERR, "request body of %zu bytes refused", c.body_len);
     reply_init(&c);
     reply_fail(&c, malformed_code(c.req.cmd));
   } else {

@@ -29,7 +29,7 @@ int kern_task_unprotect_process(struct kern_task* t) { return hm_nl_send_del_pro
 
 void kern_task_unprotect_post(struct kern_task* t) {
   struct hmdev* dev = t->hmdev;
-  HM_LOG(7, "Unprotect Finished!!Ref: %d", dev->ref);
+  HM_LOG(LOG_DEBUG, "Unprotect Finished!!Ref: %d", dev->ref);
   // Membership decides, not a status bit the kernel's next status may change:
   // only the task that unlinks the protection drops the list's reference.
   if (hmdev_list_del(dev)) hmdev_put(dev);
@@ -48,7 +48,7 @@ pthread_cond_t workd_cond = PTHREAD_COND_INITIALIZER;
 
 int get_volume_state(struct hmvol* vol) {
   if (!vol) {
-    HM_LOG(3, "get_volume_state: Invalid input");
+    HM_LOG(LOG_ERR, "get_volume_state: Invalid input");
     return -1;
   }
   if (vol->state != HMVOL_DOWN) {
@@ -57,7 +57,7 @@ int get_volume_state(struct hmvol* vol) {
     char text[HM_NAME_LEN] = {0};
     g_disk_ops.guid_by_name(name, text);
     if (text[0] && strncmp(vol->guid, text, strlen(text)) == 0) return HMVOL_UP;
-    HM_LOG(3, "guid not match %s - %s", vol->guid, text);
+    HM_LOG(LOG_ERR, "guid not match %s - %s", vol->guid, text);
   }
   if (update_volume_name(vol) != 0) return HMVOL_DOWN;
   return hmvol_check_path(vol);
@@ -71,11 +71,11 @@ void delete_scsi_blk(const char* path) {
   snprintf(file, sizeof(file), "%s/class/block/%s/device/delete", g_hm_paths.sys_dir, name);
   int fd = open(file, O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
-    HM_LOG(3, "Failed to open file %s", file);
+    HM_LOG(LOG_ERR, "Failed to open file %s", file);
     snprintf(file, sizeof(file), "%s/block/%s/device/delete", g_hm_paths.sys_dir, name);
     fd = open(file, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
-      HM_LOG(3, "Failed to open file %s", file);
+      HM_LOG(LOG_ERR, "Failed to open file %s", file);
       return;
     }
   }
@@ -90,15 +90,15 @@ void check_hmdev(struct hmdev* dev) {
     struct hmvol* p = dev->primary;
     int old = p->state;
     pnew = get_volume_state(p);
-    HM_LOG(7, "hmd pri:%d - %d", pnew, old);
+    HM_LOG(LOG_DEBUG, "hmd pri:%d - %d", pnew, old);
     if (pnew >= 1 && pnew != old) {
-      HM_LOG(6, "primary '%s': %d => %d (1-DOWN; 2-UP)", p->guid, old, pnew);
+      HM_LOG(LOG_INFO, "primary '%s': %d => %d (1-DOWN; 2-UP)", p->guid, old, pnew);
       p->state = pnew;
       if (pnew == HMVOL_DOWN) {
         p->active = 0;
         char name[HM_NAME_LEN];
         hmvol_copy_name(p, name, sizeof(name));
-        HM_LOG(6, "primary '%s(%s)' offline!", name, p->guid);
+        HM_LOG(LOG_INFO, "primary '%s(%s)' offline!", name, p->guid);
         hm_nl_update_hmdev(dev, 0);
       } else if (pnew == HMVOL_UP) {
         hm_nl_set_protect(dev);
@@ -109,15 +109,15 @@ void check_hmdev(struct hmdev* dev) {
     struct hmvol* m = dev->mirror;
     int old = m->state;
     int mnew = get_volume_state(m);
-    HM_LOG(7, "hmd mirr:%d - %d", mnew, old);
+    HM_LOG(LOG_DEBUG, "hmd mirr:%d - %d", mnew, old);
     if (mnew >= 1 && mnew != old) {
-      HM_LOG(6, "mirror '%s': %d => %d (1-DOWN; 2-UP)", m->guid, old, mnew);
+      HM_LOG(LOG_INFO, "mirror '%s': %d => %d (1-DOWN; 2-UP)", m->guid, old, mnew);
       m->state = mnew;
       if (mnew == HMVOL_DOWN) {
         m->active = 0;
         char name[HM_NAME_LEN];
         hmvol_copy_name(m, name, sizeof(name));
-        HM_LOG(6, "mirror '%s(%s)' offline!", name, m->guid);
+        HM_LOG(LOG_INFO, "mirror '%s(%s)' offline!", name, m->guid);
         hm_nl_update_hmdev(dev, 1);
       } else if (mnew == HMVOL_UP) {
         m->active = 1;
@@ -134,13 +134,13 @@ void check_hmdev(struct hmdev* dev) {
       if (g_disk_ops.file_exists(name)) {
         char text[HM_NAME_LEN] = {0};
         if (g_disk_ops.guid_by_name(name, text) != 0) {
-          HM_LOG(6,
+          HM_LOG(LOG_INFO,
                  "mirror device %s is DOWN in both of kernel and daemon, and failed to get uuid, "
                  "delete it from sys",
                  name);
           delete_scsi_blk(name);
         } else {
-          HM_LOG(7, "mirror device %s is DOWN in both of kernel and daemon, but still can get uuid.",
+          HM_LOG(LOG_DEBUG, "mirror device %s is DOWN in both of kernel and daemon, but still can get uuid.",
                  name);
         }
       }
@@ -151,7 +151,7 @@ void check_hmdev(struct hmdev* dev) {
 struct kern_task* create_task(uint32_t type, uint32_t kind, struct hmdev* dev) {
   struct kern_task* t = static_cast<struct kern_task*>(calloc(1, sizeof(*t)));
   if (!t) {
-    HM_LOG(3, "out of memory");
+    HM_LOG(LOG_ERR, "out of memory");
     return nullptr;
   }
   t->type = type;
@@ -170,7 +170,7 @@ void free_task(struct kern_task* t) {
 
 void queue_task(struct kern_task* t) {
   if (t->type != KERN_TASK_TYPE) {
-    HM_LOG(3, "receive unknow task type");
+    HM_LOG(LOG_ERR, "receive unknow task type");
     return;
   }
   t->work.step = kern_task_process;
@@ -180,10 +180,10 @@ void queue_task(struct kern_task* t) {
 void kern_task_process(struct hm_work* w) {
   struct kern_task* t = list_entry(w, struct kern_task, work);
   const char* name = t->kind < KERN_TASK_MAX ? kern_task_name[t->kind] : "?";
-  HM_LOG(7, "process kern task: %s", name);
+  HM_LOG(LOG_DEBUG, "process kern task: %s", name);
   int rc = (t->kind < KERN_TASK_MAX && task_process[t->kind]) ? task_process[t->kind](t) : 0;
   if (rc < 0) {
-    HM_LOG(3, "process kern task: %s failed: %d", name, rc);
+    HM_LOG(LOG_ERR, "process kern task: %s failed: %d", name, rc);
     if (++t->attempts < g_kern_task_max_attempts) {
       // A short pause keeps a kernel that keeps refusing from being asked
       // in a tight loop.
@@ -191,7 +191,7 @@ void kern_task_process(struct hm_work* w) {
       queue_work(kernel, &t->work);
       return;
     }
-    HM_LOG(3, "process kern task: %s dropped after %d attempts", name, t->attempts);
+    HM_LOG(LOG_ERR, "process kern task: %s dropped after %d attempts", name, t->attempts);
     free_task(t);
     return;
   }
@@ -224,7 +224,7 @@ void hm_workd_pass(void) {
     if (hm_nl_get_status(dev) == 0) hmdev_bitmap_check(dev);
     check_hmdev(dev);
     if (hmdev_stopped(dev)) {
-      HM_LOG(7, "hmdev: %s create unprotect task", dev->uuid);
+      HM_LOG(LOG_DEBUG, "hmdev: %s create unprotect task", dev->uuid);
       if (queue_unprotect(dev) == 0) {
         hmdev_put(dev);
         break;

@@ -35,10 +35,10 @@ int create_worker_threads(struct hm_work_queue* wq) {
   if (rc == 0) pthread_detach(t);
   pthread_mutex_unlock(&wq->thread_lock);
   if (rc != 0) {
-    HM_LOG(3, "failed to create worker thread");
+    HM_LOG(LOG_ERR, "failed to create worker thread");
     return -1;
   }
-  HM_LOG(7, "create thread: %s", wq->name);
+  HM_LOG(LOG_DEBUG, "create thread: %s", wq->name);
   return 0;
 }
 

@@ -25,7 +25,7 @@ const char kPidFile[] = "/var/run/zelmir.pid";
 
 #define PANIC(...)        \
   do {                    \
-    HM_LOG(0, __VA_ARGS__); \
+    HM_LOG(LOG_EMERG, __VA_ARGS__); \
     abort();              \
   } while (0)
 
@@ -34,7 +34,7 @@ const char kPidFile[] = "/var/run/zelmir.pid";
 int lock_pid_file() {
   int fd = open(kPidFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) PANIC("PANIC: unable to create pid file");
-  HM_LOG(7, "OPEN PID FILE OK");
+  HM_LOG(LOG_DEBUG, "OPEN PID FILE OK");
   if (lockf(fd, F_TLOCK, 0) != 0) PANIC("PANIC: unable to lock pid file");
   return fd;
 }
@@ -44,7 +44,7 @@ void write_pid_file(int fd) {
   char buf[32];
   int n = snprintf(buf, sizeof(buf), "%d\n", (int)getpid());
   if (write(fd, buf, n) != n) PANIC("PANIC: failed to write PID to PID file: %m");
-  HM_LOG(7, "WRITE PID FILE OK");
+  HM_LOG(LOG_DEBUG, "WRITE PID FILE OK");
 }
 
 // "-d" must give a level from 0 to 7, starting with a digit.
@@ -58,18 +58,18 @@ int parse_level(const char* arg, int* level) {
 
 [[noreturn]] void wait_for_child(int rfd) {
   int initok = 0;
-  HM_LOG(6, "initok: %d", initok);
+  HM_LOG(LOG_INFO, "initok: %d", initok);
   while (initok == 0) {
-    HM_LOG(6, "wait for configuration, sleep 1s");
+    HM_LOG(LOG_INFO, "wait for configuration, sleep 1s");
     sleep(1);
     ssize_t n = read(rfd, &initok, sizeof(initok));
     if (n == 0 || (n < 0 && errno != EINTR)) {
       // The child ended before its start-up was done.
-      HM_LOG(3, "daemon ended before its start-up finished");
+      HM_LOG(LOG_ERR, "daemon ended before its start-up finished");
       exit(1);
     }
   }
-  HM_LOG(6, "configuration finished: %d", initok);
+  HM_LOG(LOG_INFO, "configuration finished: %d", initok);
   exit(0);
 }
 
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
   zelc_printf_log_off = 1;
   int pid_fd = lock_pid_file();
   daemon_init();
-  HM_LOG(7, "INIT CLIENT FINISHED");
+  HM_LOG(LOG_DEBUG, "INIT CLIENT FINISHED");
   int initok = 1;
   ssize_t w = write(pfd[1], &initok, sizeof(initok));
   (void)w;
@@ -123,14 +123,14 @@ int main(int argc, char** argv) {
   write_pid_file(pid_fd);
 
   if (init_event(8) != 0) exit(1);
-  HM_LOG(7, "INIT EVENT OK");
+  HM_LOG(LOG_DEBUG, "INIT EVENT OK");
   if (hm_conn_init() != 0) exit(1);
   if (setup_unix_server(HM_UNIX_PATH) != 0 || setup_net_server() != 0) exit(1);
-  HM_LOG(7, "finished setup listen server");
+  HM_LOG(LOG_DEBUG, "finished setup listen server");
   if (create_work_queues() != 0) exit(1);
   pthread_t t;
   if (pthread_create(&t, nullptr, hm_workd, nullptr) == 0) pthread_detach(t);
-  HM_LOG(7, "finished create worker queue");
+  HM_LOG(LOG_DEBUG, "finished create worker queue");
   for (;;) {
     if (event_loop(-1) < 0) exit(1);
   }

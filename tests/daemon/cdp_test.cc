@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "eventually.h"
 #include "fake_host.h"
 #include "hm_cdp.h"
 #include "hm_event.h"
@@ -191,10 +192,16 @@ class TcpTest : public CdpTest {
     ASSERT_EQ(register_event(lfd, net_listen_handler, nullptr), 0);
     stop = false;
     loop = std::thread([this] {
-      while (!stop) event_loop(20);
+      while (!stop) {
+        event_loop(20);
+        open_conns = net_open_connections();
+      }
     });
   }
   void TearDown() override {
+    // Peers are gone; the loop closes its side of every connection (one
+    // may still be draining the rest of a request) before it stops.
+    EXPECT_TRUE(testsupport::eventually([&] { return open_conns.load() == 0; }));
     stop = true;
     loop.join();
     unregister_event(lfd);
@@ -228,6 +235,7 @@ class TcpTest : public CdpTest {
   int lfd = -1;
   sockaddr_in addr{};
   std::atomic<bool> stop{false};
+  std::atomic<int> open_conns{0};
   std::thread loop;
 };
 

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <memory>
 #include <mutex>
 #include <scsi/sg.h>
@@ -41,15 +42,6 @@ namespace {
 
 constexpr char kNlDir[] = "/var/run/simkernel/nl";
 constexpr int kNetlinkProto = 21;
-constexpr int kSolNetlink = 270;
-
-struct sockaddr_nl_ {  // the netlink address as the system's sockets take it
-  sa_family_t nl_family;
-  unsigned short nl_pad;
-  uint32_t nl_pid;
-  uint32_t nl_groups;
-};
-static_assert(sizeof(sockaddr_nl_) == 12);
 
 struct BlockDev {
   std::string name;
@@ -411,14 +403,14 @@ int autobind(int fd, NlSock& s) {
 int nl_dest(const sockaddr* to, socklen_t tolen, uint32_t* port) {
   *port = 0;
   if (!to) return 0;
-  if (tolen < sizeof(sockaddr_nl_) || to->sa_family != AF_NETLINK) return -EINVAL;
-  *port = reinterpret_cast<const sockaddr_nl_*>(to)->nl_pid;
+  if (tolen < sizeof(sockaddr_nl) || to->sa_family != AF_NETLINK) return -EINVAL;
+  *port = reinterpret_cast<const sockaddr_nl*>(to)->nl_pid;
   return 0;
 }
 
 void nl_source(const sockaddr_un& from, socklen_t fromlen, sockaddr* out, socklen_t* outlen) {
   if (!out || !outlen) return;
-  sockaddr_nl_ nl{};
+  sockaddr_nl nl{};
   nl.nl_family = AF_NETLINK;
   // The sender's port is the number its unix address ends in; the kernel's end is 0.
   if (fromlen > offsetof(sockaddr_un, sun_path)) {
@@ -640,11 +632,11 @@ int hl_socket(int domain, int type, int protocol) {
 int hl_bind(int fd, const struct sockaddr* addr, socklen_t len) {
   auto s = find_nl(fd);
   if (!s) return ::bind(fd, addr, len);
-  if (!addr || len < sizeof(sockaddr_nl_) || addr->sa_family != AF_NETLINK) {
+  if (!addr || len < sizeof(sockaddr_nl) || addr->sa_family != AF_NETLINK) {
     errno = EINVAL;
     return -1;
   }
-  uint32_t port = reinterpret_cast<const sockaddr_nl_*>(addr)->nl_pid;
+  uint32_t port = reinterpret_cast<const sockaddr_nl*>(addr)->nl_pid;
   std::lock_guard<std::mutex> l(s->mu);
   if (s->bound) {
     if (port == s->port) return 0;
@@ -675,7 +667,7 @@ int hl_getsockname(int fd, struct sockaddr* addr, socklen_t* len) {
     errno = EFAULT;
     return -1;
   }
-  sockaddr_nl_ nl{};
+  sockaddr_nl nl{};
   nl.nl_family = AF_NETLINK;
   {
     std::lock_guard<std::mutex> l(s->mu);
@@ -687,7 +679,7 @@ int hl_getsockname(int fd, struct sockaddr* addr, socklen_t* len) {
 }
 
 int hl_setsockopt(int fd, int level, int name, const void* val, socklen_t len) {
-  if (level == kSolNetlink && find_nl(fd)) return 0;  // membership and the like: nothing to do
+  if (level == SOL_NETLINK && find_nl(fd)) return 0;  // membership and the like: nothing to do
   return ::setsockopt(fd, level, name, val, len);
 }
 
