@@ -55,6 +55,14 @@ void* mark_grp_cdp_thread(void* group_name);
 int cdp_mark_disk(const char* mirror_guid);
 int cdp_mark_group(const char* group_name);
 
+// Whether the relationships of g_client to a mirror (or from a primary) are
+// synchronized: QOR_SYNCED when there is one and every one is, QOR_UNSYNCED
+// when one is not, QOR_NO_RELATIONSHIP when there is none.  Take
+// g_client.lock.
+enum qor_sync_check { QOR_SYNCED = 0, QOR_UNSYNCED = 1, QOR_NO_RELATIONSHIP = 2 };
+int qor_mirror_sync_state(const char* mirror_guid);
+int qor_source_sync_state(const char* local_guid);
+
 // "{" GUID "}" into out (size bytes with the terminator); -1 (logged) when
 // there is no GUID or it does not fit, leaving out empty.
 int qor_braced_guid(char* out, size_t size, const char* guid);

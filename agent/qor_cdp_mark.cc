@@ -15,31 +15,21 @@ namespace {
 
 const char* text(const char* s) { return s != nullptr ? s : "(null)"; }
 
-// The relationships to this mirror: 0 when there is one and all of them are
-// synchronized, 1 when one is not, 2 when there is none.  g_client.lock held.
-int mirror_state_locked(const char* mirror_guid) {
+// The relationships whose field (dest_guid or src_guid) is guid: 0 when
+// there is one and all of them are synchronized, 1 when one is not, 2 when
+// there is none.  g_client.lock held.
+using GuidField = char (qor_backup::*)[QOR_GUID_FIELD];
+int sync_state_locked(const char* guid, GuidField field) {
   bool found = false;
   list_head* pos;
   list_for_each(pos, &g_client.backups) {
     const qor_backup* bk = list_entry(pos, qor_backup, list);
-    if (strncmp(bk->dest_guid, mirror_guid, sizeof(bk->dest_guid)) != 0) continue;
-    if (bk->state != QOR_BACKUP_SYNCED) return 1;
+    const char* value = bk->*field;
+    if (strncmp(value, guid, QOR_GUID_FIELD) != 0) continue;
+    if (bk->state != QOR_BACKUP_SYNCED) return QOR_UNSYNCED;
     found = true;
   }
-  return found ? 0 : 2;
-}
-
-// The same for the relationships from a primary disk.
-int source_state_locked(const char* local_guid) {
-  bool found = false;
-  list_head* pos;
-  list_for_each(pos, &g_client.backups) {
-    const qor_backup* bk = list_entry(pos, qor_backup, list);
-    if (strncmp(bk->src_guid, local_guid, sizeof(bk->src_guid)) != 0) continue;
-    if (bk->state != QOR_BACKUP_SYNCED) return 1;
-    found = true;
-  }
-  return found ? 0 : 2;
+  return found ? QOR_SYNCED : QOR_NO_RELATIONSHIP;
 }
 
 backup_group* find_group_locked(const char* name) {
@@ -59,6 +49,16 @@ struct DevGroupFree {
 
 }  // namespace
 
+int qor_mirror_sync_state(const char* mirror_guid) {
+  MutexLock l(&g_client.lock);
+  return sync_state_locked(mirror_guid, &qor_backup::dest_guid);
+}
+
+int qor_source_sync_state(const char* local_guid) {
+  MutexLock l(&g_client.lock);
+  return sync_state_locked(local_guid, &qor_backup::src_guid);
+}
+
 int qor_braced_guid(char* out, size_t size, const char* guid) {
   if (size > 0) out[0] = '\0';
   if (guid == nullptr || size < 3 || strlen(guid) > size - 3) {
@@ -77,16 +77,12 @@ int cdp_mark_disk(const char* mirror_guid) {
   char name[QOR_MARK_NAME];
   if (qor_braced_guid(name, sizeof(name), mirror_guid) != 0) return -1;
   HM_LOG(LOG_INFO, "CDP Schedule: Creating snapshot for mirror :%s.", name);
-  int state;
-  {
-    MutexLock l(&g_client.lock);
-    state = mirror_state_locked(mirror_guid);
-  }
-  if (state == 1) {
+  int state = qor_mirror_sync_state(mirror_guid);
+  if (state == QOR_UNSYNCED) {
     HM_LOG(LOG_ERR, "Snapshot creation failed, source disk is not synchronized yet, abort.");
     return -1;
   }
-  if (state == 2) {
+  if (state == QOR_NO_RELATIONSHIP) {
     HM_LOG(LOG_ERR, "Unable to find backup relationship, snapshot creation canceled.");
     return -1;
   }
@@ -117,16 +113,12 @@ int cdp_mark_group(const char* group_name) {
   list_for_each(pos, &grp->members) {
     const char* member = list_entry(pos, guid_entry, list)->guid;
     if (member == nullptr) continue;
-    int state;
-    {
-      MutexLock l(&g_client.lock);
-      state = source_state_locked(member);
-    }
-    if (state == 1) {
+    int state = qor_source_sync_state(member);
+    if (state == QOR_UNSYNCED) {
       HM_LOG(LOG_ERR, "Disk %s is not synchronized yet, snapshort creation canceled.", member);
       return -1;
     }
-    if (state == 2) {
+    if (state == QOR_NO_RELATIONSHIP) {
       HM_LOG(LOG_ERR, "Unable to find backup relationship of disk %s, snapshot creation canceled.",
              member);
       return -1;

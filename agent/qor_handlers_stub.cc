@@ -25,7 +25,6 @@ int establish_channels(qorc_req*) { return not_built(5); }
 int get_client_info(qorc_req*) { return not_built(6); }
 int rename_client(qorc_req*) { return not_built(8); }
 int del_backup(qorc_req*) { return not_built(14); }
-int set_cdp_schedule(qorc_req*) { return not_built(15); }
 int init_mirror(qorc_req*) { return not_built(16); }
 int cancel_init_mirror(qorc_req*) { return not_built(17); }
 int create_snapshot(qorc_req*) { return not_built(21); }
@@ -33,9 +32,4 @@ int snap_restore(qorc_req*) { return not_built(23); }
 int refresh_server(qorc_req*) { return not_built(54); }
 int rescan_disks(qorc_req*) { return not_built(55); }
 int ping_client(qorc_req*) { return not_built(57); }
-int zel_create_cdp(qorc_req*) { return not_built(30000); }
-int zel_set_cdp_schedule(qorc_req*) { return not_built(30001); }
-int zel_get_cdp_schedule(qorc_req*) { return not_built(30002); }
-int zel_del_cdp_schedule(qorc_req*) { return not_built(30003); }
-int local_list(qorc_req*) { return not_built(30010); }
 int local_withdraw(qorc_req*) { return not_built(30011); }

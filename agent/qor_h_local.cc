@@ -1,0 +1,29 @@
+// The local tool's commands, served on the unix socket only: LOCAL_LIST (the
+// configuration as a document) and LOCAL_WITHDRAW (the host withdrawn
+// unless its server still answers heartbeats).
+#include <stdlib.h>
+
+#include "mirapi/log.h"
+#include "qor_handlers.h"
+#include "qor_heartbeat.h"
+#include "qor_jobs.h"
+#include "qor_lock.h"
+#include "qor_model.h"
+#include "qor_report.h"
+
+int local_list(qorc_req* req) {
+  HM_LOG(LOG_INFO, "Recv cmd: LOCAL_LIST");
+  if (req == nullptr || g_qor == nullptr) return 1;
+  uint32_t len = 0;
+  char* xml;
+  {
+    MutexLock config(&g_qor->mutex);
+    xml = qor_to_xml(g_qor, &len);
+  }
+  if (xml == nullptr) return 1;
+  free(req->sendxml);
+  req->sendxml = xml;
+  req->send_head.data_len = len;
+  HM_LOG(LOG_INFO, "Complete work: LOCAL_LIST");
+  return 0;
+}
