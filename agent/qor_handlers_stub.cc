@@ -21,7 +21,6 @@ int scan_client(qorc_req*) { return not_built(1); }
 int add_client(qorc_req*) { return not_built(2); }
 int del_client(qorc_req*) { return not_built(3); }
 int add_backup(qorc_req*) { return not_built(4); }
-int establish_channels(qorc_req*) { return not_built(5); }
 int get_client_info(qorc_req*) { return not_built(6); }
 int rename_client(qorc_req*) { return not_built(8); }
 int del_backup(qorc_req*) { return not_built(14); }

@@ -24,9 +24,9 @@ int64_t now_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Starts the shell in a process group of its own, so that a time-out ends
+// Starts the program in a process group of its own, so that a time-out ends
 // whatever it started too.  The pid, or -1.
-pid_t spawn_shell(const char* command, int out_fd) {
+pid_t spawn_program(const char* path, char* const argv[], int out_fd) {
   posix_spawn_file_actions_t fa;
   posix_spawnattr_t attr;
   if (posix_spawn_file_actions_init(&fa) != 0) return -1;
@@ -46,15 +46,14 @@ pid_t spawn_shell(const char* command, int out_fd) {
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
                                       POSIX_SPAWN_SETSIGMASK);
-  char sh[] = "sh";
-  char dash_c[] = "-c";
-  char* argv[] = {sh, dash_c, const_cast<char*>(command), nullptr};
   pid_t pid = -1;
-  if (posix_spawn(&pid, "/bin/sh", &fa, &attr, argv, environ) != 0) pid = -1;
+  if (posix_spawn(&pid, path, &fa, &attr, argv, environ) != 0) pid = -1;
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&fa);
   return pid;
 }
+
+int run(const char* path, char* const argv[], int limit_s, char* line, size_t size, int* has_line);
 
 }  // namespace
 
@@ -62,13 +61,29 @@ int qor_run_shell(const char* command, int limit_s, char* line, size_t size, int
   if (has_line != nullptr) *has_line = 0;
   if (line != nullptr && size > 0) memset(line, 0, size);
   if (command == nullptr) return QOR_RUN_FAILED;
+  char sh[] = "sh";
+  char dash_c[] = "-c";
+  char* argv[] = {sh, dash_c, const_cast<char*>(command), nullptr};
+  return run("/bin/sh", argv, limit_s, line, size, has_line);
+}
 
+int qor_run_argv(const char* path, char* const argv[], int limit_s, char* line, size_t size,
+                 int* has_line) {
+  if (has_line != nullptr) *has_line = 0;
+  if (line != nullptr && size > 0) memset(line, 0, size);
+  if (path == nullptr || argv == nullptr || argv[0] == nullptr) return QOR_RUN_FAILED;
+  return run(path, argv, limit_s, line, size, has_line);
+}
+
+namespace {
+
+int run(const char* path, char* const argv[], int limit_s, char* line, size_t size, int* has_line) {
   // The limit counts from before the start, so whatever the command does
   // once started happens inside it.
   const int64_t deadline = now_ms() + static_cast<int64_t>(limit_s) * 1000;
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return QOR_RUN_FAILED;
-  pid_t pid = spawn_shell(command, p[1]);
+  pid_t pid = spawn_program(path, argv, p[1]);
   close(p[1]);
   if (pid < 0) {
     close(p[0]);
@@ -136,3 +151,5 @@ int qor_run_shell(const char* command, int limit_s, char* line, size_t size, int
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return QOR_RUN_FAILED;
 }
+
+}  // namespace

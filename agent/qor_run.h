@@ -1,7 +1,9 @@
-// Outside programs that the agent runs through the shell ("get_db_home.sh",
-// "zeldisk -r").  They lie outside the system and may hang; every run has a
-// time limit on the host's monotonic clock, so a hung script cannot stall
-// start-up, the client scan, the reports or the heartbeat.
+// Outside programs that the agent runs: "get_db_home.sh", "zeldisk -r",
+// "pgrep iscsid" and "service iscsi start" through the shell (fixed texts),
+// iscsiadm from an argument vector.  They lie outside the system and may
+// hang; every run has a time limit on the host's monotonic clock, so a hung
+// program cannot stall start-up, the client scan, the reports, a command or
+// the heartbeat.
 #ifndef ZELMIR_AGENT_QOR_RUN_H
 #define ZELMIR_AGENT_QOR_RUN_H
 
@@ -20,5 +22,12 @@
 // came at all.  Returns the shell's exit status (128 + the signal when it
 // was killed), QOR_RUN_FAILED or QOR_RUN_TIMEOUT.
 int qor_run_shell(const char* command, int limit_s, char* line, size_t size, int* has_line);
+
+// The same for a program run straight from an argument vector (argv[0]
+// first, null-terminated), with no shell between: no word of argv is ever
+// read as shell syntax.  The program's exit status, 128 + the signal,
+// QOR_RUN_FAILED (also when path cannot be run) or QOR_RUN_TIMEOUT.
+int qor_run_argv(const char* path, char* const argv[], int limit_s, char* line, size_t size,
+                 int* has_line);
 
 #endif  // ZELMIR_AGENT_QOR_RUN_H

@@ -6,7 +6,7 @@
 //       at the portal; fails without iscsid or without a target there.
 //   -m node [-T IQN] [-p PORTAL] [-I IFACE] -l
 //       logs in to every matching node record whose target the table has at
-//       that portal: a session in /sys (through simkernel) and the target's
+//       that portal (and does not mark refuse-login): a session in /sys (through simkernel) and the target's
 //       LUNs hot-added, so udev events follow.
 //   -m node [-T IQN] [-I IFACE] -u
 //       ends the matching sessions; the target's LUNs go with its last one.
@@ -53,6 +53,7 @@ struct Lun {
 struct Target {
   std::string iqn, addr;
   int port = 3260;
+  bool refuse_login = false;
   std::vector<Lun> luns;
 };
 
@@ -110,6 +111,10 @@ std::vector<Target> load_targets() {
     t.port = p.port;
     std::string word, lun;
     while (ok && (w >> word)) {
+      if (word == "refuse-login") {
+        t.refuse_login = true;
+        continue;
+      }
       ok = word == "lun" && (w >> lun);
       size_t a = lun.find(':'), b = lun.find(':', a + 1);
       if (!ok || a == std::string::npos || b == std::string::npos) {
@@ -259,7 +264,7 @@ int login(const Args& a) {
              r.iqn.c_str(), r.portal.addr.c_str(), r.portal.port);
     printf("Logging in to %s (multiple)\n", where);
     const Target* t = find_target(targets, r.iqn, r.portal);
-    if (t == nullptr || !iface_usable(r.iface)) {
+    if (t == nullptr || t->refuse_login || !iface_usable(r.iface)) {
       fprintf(stderr, "iscsiadm: Could not login to %s.\n"
                       "iscsiadm: initiator reported error (8 - connection timed out)\n", where);
       rc = kErrTransTimeout;

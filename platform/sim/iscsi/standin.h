@@ -15,7 +15,7 @@ inline constexpr char kIfacesDir[] = "/var/lib/iscsi/ifaces";
 inline constexpr char kNodesDir[] = "/var/lib/iscsi/nodes";
 inline constexpr char kInitiatorFile[] = "/etc/iscsi/initiatorname.iscsi";
 // The targets the host can reach, written by a test:
-//   target IQN ADDR[:PORT] [lun NAME:SIZE:GUID]...
+//   target IQN ADDR[:PORT] [refuse-login] [lun NAME:SIZE:GUID]...
 inline constexpr char kTargetsFile[] = "/etc/simhost/iscsi-targets";
 // Every argument vector iscsiadm was run with, a JSON array a line.
 inline constexpr char kCallLog[] = "/var/log/iscsiadm.log";
