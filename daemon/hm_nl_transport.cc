@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/netlink.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <syslog.h>
@@ -20,26 +21,12 @@
 
 namespace {
 
-// Our own declarations of the netlink address and header: no platform
-// header is copied.
-constexpr int kAfNetlink = 16;
+static_assert(sizeof(struct nlmsghdr) == HM_NL_NLHDR_LEN, "netlink header is 16 bytes");
 
-struct nl_addr {
-  uint16_t family;
-  uint16_t pad;
-  uint32_t pid;
-  uint32_t groups;
-};
-static_assert(sizeof(nl_addr) == 12, "netlink address is 12 bytes");
-
-struct nl_msghdr {
-  uint32_t len;
-  uint16_t type;
-  uint16_t flags;
-  uint32_t seq;
-  uint32_t pid;
-} __attribute__((packed));
-static_assert(sizeof(nl_msghdr) == HM_NL_NLHDR_LEN, "netlink header is 16 bytes");
+// A reply (and a send) that takes longer than this fails the command.
+constexpr time_t kIoTimeoutSec = 30;
+// Ports tried after the thread's own one is taken, before the command fails.
+constexpr int kBindAttempts = 50;
 
 #ifndef HM_NL_ONE_SHOT
 // Choosing and binding a port is serialised among the daemon's threads.
@@ -56,7 +43,9 @@ uint32_t thread_port_id() {
 }
 
 int bind_port(int sock, uint32_t pid) {
-  nl_addr a = {kAfNetlink, 0, pid, 0};
+  struct sockaddr_nl a = {};
+  a.nl_family = AF_NETLINK;
+  a.nl_pid = pid;
   return hl_bind(sock, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a));
 }
 
@@ -73,10 +62,13 @@ int send_msg_to_kernel(int sock, uint32_t port, const void* msg, int len) {
     HM_LOG(LOG_ERR, "out of memory, malloc failed: %s\n", strerror(errno));
     return -1;
   }
-  nl_msghdr h = {HM_NL_MSG_SIZE, 0, 0, 0, port};
+  struct nlmsghdr h = {};
+  h.nlmsg_len = HM_NL_MSG_SIZE;
+  h.nlmsg_pid = port;
   memcpy(dgram, &h, sizeof(h));
   memcpy(dgram + HM_NL_NLHDR_LEN, msg, len);
-  nl_addr to = {kAfNetlink, 0, 0, 0};
+  struct sockaddr_nl to = {};
+  to.nl_family = AF_NETLINK;
   ssize_t n = hl_sendto(sock, dgram, HM_NL_MSG_SIZE, 0,
                         reinterpret_cast<const struct sockaddr*>(&to), sizeof(to));
   free(dgram);
@@ -116,14 +108,14 @@ int recv_msg_from_kernel(int sock, void* buf, int len) {
 
 int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
   bind_lock_take();
-  int sock = hl_socket(kAfNetlink, SOCK_RAW, HM_NL_PROTOCOL);
+  int sock = hl_socket(AF_NETLINK, SOCK_RAW, HM_NL_PROTOCOL);
   if (sock < 0) {
     int err = errno;
     HM_LOG(LOG_ERR, "netlink socket create failed: %s\n", strerror(err));
     bind_lock_drop();
     return -err;
   }
-  struct timeval tv = {30, 0};
+  struct timeval tv = {kIoTimeoutSec, 0};
   hl_setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   hl_setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
   uint32_t pid = thread_port_id();
@@ -132,14 +124,14 @@ int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
     HM_LOG(LOG_ERR, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
            strerror(err));
     int k;
-    for (k = 0; k < 50; k++) {
+    for (k = 0; k < kBindAttempts; k++) {
       pid = (uint32_t)getpid() + 0x7fffffffu + (uint32_t)k;
       if (bind_port(sock, pid) == 0) break;
       err = errno;
       HM_LOG(LOG_ERR, "failed to de cmd with kernel:bind addr failed, %ld: %s\n", (long)pid,
              strerror(err));
     }
-    if (k == 50) {
+    if (k == kBindAttempts) {
       bind_lock_drop();
       shutdown(sock, SHUT_RDWR);
       hl_close(sock);
@@ -148,11 +140,11 @@ int do_cmd_with_kernel(const void* msg, int len, void* reply, int reply_len) {
   }
   // The kernel answers the port id of the request's header, so the header
   // must carry the port this socket really holds.
-  nl_addr bound = {0, 0, 0, 0};
+  struct sockaddr_nl bound = {};
   socklen_t blen = sizeof(bound);
   if (hl_getsockname(sock, reinterpret_cast<struct sockaddr*>(&bound), &blen) == 0 &&
-      bound.pid != 0)
-    pid = bound.pid;
+      bound.nl_pid != 0)
+    pid = bound.nl_pid;
   bind_lock_drop();
 
   int rc;
