@@ -14,11 +14,13 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "host/host.h"
 #include "log_capture.h"
 #include "mirapi/log.h"
@@ -421,6 +423,34 @@ TEST_F(IscsiTest, AutoTriesTheHostsAddresses) {
                                        "'(10.1.1.5:3260) successfully"));
   Nodes none{node(kIqn.c_str(), "10.1.1.6", 3260), nullptr};
   EXPECT_EQ(-1, qor_establish_iscsi_channel_auto(none.tgt));
+}
+
+// An iscsiadm that never ends is given up after 30 seconds of the host's
+// clock: the set-up fails and nothing is left running.
+TEST_F(IscsiTest, AHungIscsiadmEndsAtTheTimeLimit) {
+  const std::string adm = "/usr/local/sbin/iscsiadm";
+  // The stand-in is a link to the build's file: moved aside, never written.
+  ASSERT_EQ(0, rename(adm.c_str(), (adm + ".real").c_str()));
+  struct Restore {
+    std::string adm;
+    ~Restore() { rename((adm + ".real").c_str(), adm.c_str()); }
+  } restore{adm};
+  write_file(adm + ".new", "#!/bin/sh\necho \"$@\" > /tmp/hung.started\nexec sleep 100000\n");
+  chmod((adm + ".new").c_str(), 0755);
+  ASSERT_EQ(0, rename((adm + ".new").c_str(), adm.c_str()));
+  unlink("/tmp/hung.started");
+
+  Nodes n{node(kIqn.c_str(), "10.1.1.5"), node(nullptr, "")};
+  std::future<int> rc = std::async(std::launch::async, [&] { return qor_iscsi_discover_target(n.tgt, n.init); });
+  EXPECT_TRUE(testsupport::eventually([] { return exists("/tmp/hung.started"); }));
+  // Moved until the run sees its deadline pass.
+  EXPECT_TRUE(testsupport::eventually([&] {
+    sh("simctl clock advance 31");
+    return rc.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready;
+  }));
+  EXPECT_EQ(-1, rc.get());
+  EXPECT_TRUE(libtest::syslog_contains("error: 'no end within 30 seconds'"));
+  EXPECT_NE(0, sh("pgrep -x sleep >/dev/null"));
 }
 
 // ---- The heartbeat's check ----
