@@ -7,7 +7,10 @@
 // iscsiadm runs without a shell, from an argument vector, under a time limit
 // on the host's clock; every IQN, portal and interface name is checked before
 // it becomes an argument or a path.  Routines run on connection threads and
-// heartbeat threads at once; they keep no memory of their own.
+// heartbeat threads at once; they keep no memory of their own.  Only
+// qor_is_iscsi_channel_login takes a lock (the configuration lock): its
+// callers must not hold it; the others take none and may be called with it
+// held.
 #ifndef ZELMIR_AGENT_QOR_ISCSI_H
 #define ZELMIR_AGENT_QOR_ISCSI_H
 
@@ -54,8 +57,9 @@ int qor_iscsi_logout_channel(qor_iscsi_node* tgt, qor_iscsi_node* init);
 // logout keeps the files and gives -1.  No IQN: 0.
 int qor_cancel_iscsi_channel_all(const char* iqn);
 // The heartbeat's check: when the manager has a TargetIqn and no session to
-// it exists, sets the channel up from the manager's addresses in turn (under
-// the configuration lock).  0 only when it established the channel now;
+// it exists, sets the channel up from the manager's addresses in turn,
+// holding the configuration lock meanwhile (so the manager cannot change
+// under the attempt).  0 only when it established the channel now;
 // -1 otherwise (also when a session already exists).
 int qor_is_iscsi_channel_login(void);
 // Removes every "qor_iface_*" interface file and the IQN's node records.
