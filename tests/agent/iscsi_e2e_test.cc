@@ -89,6 +89,15 @@ TEST_F(EstablishChannels, QorcdSetsUpTheChannelAndKeepsTheTarget) {
            std::string::npos;
   }));
 
+  // The inventory finds the channel in sysfs, and an FC port beside it.
+  ASSERT_EQ(0, h.simctl({"fc", "add", "host5", "0x21000024ff3a7b1c"}).status);
+  ExecResult inv = h.exec({testsupport::test_program("inventory_probe"), "init"});
+  const std::string initiator = h.read_file("/etc/iscsi/initiatorname.iscsi").substr(14);
+  EXPECT_NE(std::string::npos,
+            inv.out.find("initiator=" + initiator.substr(0, initiator.size() - 1) + " target=" + kIqn + "\n"))
+      << inv.out;
+  EXPECT_NE(std::string::npos, inv.out.find("initiator=0x21000024ff3a7b1c target=")) << inv.out;
+
   // A target that refuses the login: the failure document, nothing stored.
   r = srv.request(kPort, kEstablishChannels, channel_doc(kRefusing));
   ASSERT_TRUE(r.replied);
