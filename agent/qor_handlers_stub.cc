@@ -17,18 +17,11 @@ int not_built(uint32_t code) {
 
 }  // namespace
 
-int scan_client(qorc_req*) { return not_built(1); }
-int add_client(qorc_req*) { return not_built(2); }
-int del_client(qorc_req*) { return not_built(3); }
 int add_backup(qorc_req*) { return not_built(4); }
-int get_client_info(qorc_req*) { return not_built(6); }
-int rename_client(qorc_req*) { return not_built(8); }
 int del_backup(qorc_req*) { return not_built(14); }
 int init_mirror(qorc_req*) { return not_built(16); }
 int cancel_init_mirror(qorc_req*) { return not_built(17); }
 int create_snapshot(qorc_req*) { return not_built(21); }
 int snap_restore(qorc_req*) { return not_built(23); }
 int refresh_server(qorc_req*) { return not_built(54); }
-int rescan_disks(qorc_req*) { return not_built(55); }
-int ping_client(qorc_req*) { return not_built(57); }
 int local_withdraw(qorc_req*) { return not_built(30011); }
