@@ -165,9 +165,16 @@ QorAnswer QorAnswer::hang_up() {
   return a;
 }
 
-QorAnswer QorAnswer::silent() {
+QorAnswer QorAnswer::silent(std::string first_bytes) {
   QorAnswer a;
   a.kind = kSilent;
+  a.first_bytes = std::move(first_bytes);
+  return a;
+}
+
+QorAnswer QorAnswer::held(uint16_t status, std::string document) {
+  QorAnswer a = reply(status, std::move(document));
+  a.kind = kHeld;
   return a;
 }
 
@@ -443,19 +450,23 @@ void QorServer::serve(int fd, std::chrono::steady_clock::time_point at) {
       answer = default_answer_;
     }
   }
-  if (answer.kind == QorAnswer::kReply) {
+  std::string out;
+  if (answer.kind == QorAnswer::kReply || answer.kind == QorAnswer::kHeld) {
     QorHead h;
     h.status = answer.status;
     h.tag = a.head.tag;
     h.cmd = a.head.cmd;
     h.data_len = static_cast<uint32_t>(answer.document.size());
-    std::string out = bytes_of(h) + answer.document;
-    write_all(fd, out.data(), out.size());
+    out = bytes_of(h) + answer.document;
   }
+  if (answer.kind == QorAnswer::kReply) write_all(fd, out.data(), out.size());
+  if (answer.kind == QorAnswer::kSilent && !answer.first_bytes.empty())
+    write_all(fd, answer.first_bytes.data(), answer.first_bytes.size());
   std::lock_guard<std::mutex> l(mu_);
   open_fds_.erase(fd);
-  if (answer.kind == QorAnswer::kSilent && !stopping_)
-    held_fds_.push_back(fd);
+  const bool holds = answer.kind == QorAnswer::kSilent || answer.kind == QorAnswer::kHeld;
+  if (holds && !stopping_)
+    held_.push_back({fd, answer.kind == QorAnswer::kHeld ? out : std::string()});
   else
     close(fd);
 }
@@ -482,8 +493,11 @@ size_t QorServer::empty_connections() const {
 
 void QorServer::release_silent() {
   std::lock_guard<std::mutex> l(mu_);
-  for (int fd : held_fds_) close(fd);
-  held_fds_.clear();
+  for (const Held& h : held_) {
+    if (!stopping_ && !h.reply.empty()) write_all(h.fd, h.reply.data(), h.reply.size());
+    close(h.fd);
+  }
+  held_.clear();
 }
 
 void QorServer::stop_listening() {

@@ -62,19 +62,23 @@ struct QorArrival {
 
 // How the listener answers a request.
 struct QorAnswer {
-  enum Kind { kReply, kHangUp, kSilent };
+  enum Kind { kReply, kHangUp, kSilent, kHeld };
   Kind kind = kReply;
   uint16_t status = 0;
   std::string document;
+  std::string first_bytes;  // kSilent: written before the silence
 
   // A head with version 2, this status, the request's tag and command, and
   // the document as its payload.
   static QorAnswer reply(uint16_t status, std::string document = {});
   // Closes the connection without a byte.
   static QorAnswer hang_up();
-  // Keeps the connection open and says nothing until release_silent() or
-  // the server's end.
-  static QorAnswer silent();
+  // Keeps the connection open and says nothing (after first_bytes, when
+  // given: a head cut short) until release_silent() or the server's end.
+  static QorAnswer silent(std::string first_bytes = {});
+  // Keeps the connection open until release_silent(), then replies as
+  // reply() would and closes (the server's end closes without replying).
+  static QorAnswer held(uint16_t status, std::string document = {});
 };
 
 // qorcd.conf, as a test writes and reads it.
@@ -155,7 +159,8 @@ class QorServer {
   // closed without a byte are not requests and only counted.
   std::vector<QorArrival> arrivals() const;
   size_t empty_connections() const;
-  // Closes the connections held by silent answers.
+  // Closes the connections held by silent answers, replying first on those
+  // held by held answers.
   void release_silent();
   void stop_listening();
 
@@ -207,7 +212,11 @@ class QorServer {
   std::thread acceptor_;
   std::vector<std::thread> workers_;
   std::set<int> open_fds_;         // connections being served
-  std::vector<int> held_fds_;      // connections kept open by silent answers
+  struct Held {
+    int fd;
+    std::string reply;  // written on release (held answers)
+  };
+  std::vector<Held> held_;         // connections kept open by silent and held answers
   std::deque<QorAnswer> script_;
   QorAnswer default_answer_;
   std::vector<QorArrival> arrivals_;
