@@ -246,10 +246,17 @@ void adopt_manager(Exchange* x) {
   {
     MutexLock l(&g_qor->mutex);
     if (is_manager_changed(x->answer)) {
+      // The same server at other addresses: the channel to its target is
+      // still the host's, and without its IQN the reset could not log out
+      // of it nor a heartbeat bring it back.
+      char* iqn = g_qor->manager->target_iqn;
+      g_qor->manager->target_iqn = nullptr;
       if (qor_mngr_appoint(x->answer, g_qor) < 0) {
+        g_qor->manager->target_iqn = iqn;
         HM_LOG(LOG_ERR, "Failed to appoint manager");
         return;
       }
+      g_qor->manager->target_iqn = iqn;
       qor_save_config(g_qor);
     }
   }

@@ -355,6 +355,7 @@ TEST_F(HeartbeatTest, AnswersAdoptNewAddressesAndIgnoreAnotherManager) {
   srv_.listen(kServerPort);
   QorConf c = managed({"127.0.0.1", "127.0.0.3"});
   c.client_alias = "kept";
+  c.target_iqn = "iqn.2026-01.com.example:kept";
   start(c);
   auto inode = [&] { return h_.exec({"stat", "-c", "%i", QorServer::kConfPath}).out; };
   const std::string first_inode = inode();
@@ -369,7 +370,6 @@ TEST_F(HeartbeatTest, AnswersAdoptNewAddressesAndIgnoreAnotherManager) {
   srv_.answer_next(QorAnswer::reply(0, server_doc(kManager, "127.0.0.1 127.0.0.2")));
 
   ASSERT_TRUE(eventually([&] { return exchanges() >= 1; }));
-  EXPECT_TRUE(logged("It need not establish channel."));
   EXPECT_EQ(first_inode, inode());
   fire();
   EXPECT_TRUE(logged("'INTRUDER' is not the right manager, 'MANAGER-0001' is"));
@@ -383,6 +383,8 @@ TEST_F(HeartbeatTest, AnswersAdoptNewAddressesAndIgnoreAnotherManager) {
   c = conf();
   EXPECT_EQ(kManager, c.manager_guid);
   EXPECT_EQ("kept", c.client_alias);
+  // Still the same server: its channel's target is kept.
+  EXPECT_EQ("iqn.2026-01.com.example:kept", c.target_iqn);
   EXPECT_LE(4u, heartbeats().size());
 }
 
