@@ -508,4 +508,54 @@ TEST_F(ProtectedHostTest, StatusFiftyWithdrawsTheHost) {
   EXPECT_EQ(0, request(1).head.status);
 }
 
+// A host with an address of its own (the channel is set up from the host's
+// addresses, loopback left out) and a storage target at the manager's
+// address.
+class ChannelHostTest : public HeartbeatTest {
+ protected:
+  static constexpr const char* kIqn = "iqn.2026-01.com.example:store";
+  ChannelHostTest() : HeartbeatTest({"--disk", "sdb:8M", "--nic", "eth0:192.0.2.10/24"}) {}
+
+  size_t sessions() {
+    ExecResult r = h_.exec({"ls", "/sys/class/iscsi_session"});
+    return count(r.out, "session");
+  }
+};
+
+TEST_F(ChannelHostTest, HeartbeatsBringTheChannelBackAndTheResetLogsOut) {
+  h_.write_file("/etc/simhost/iscsi-targets",
+                std::string("target ") + kIqn + " 127.0.0.1 lun sdq:16M:" + kLunGuid + "\n");
+  srv_.listen(kServerPort);
+  srv_.answer_default(QorAnswer::reply(0, server_doc(kManager, "127.0.0.1")));
+  QorConf c = managed();
+  c.target_iqn = kIqn;
+  start(c);
+
+  // No session to the manager's target: the heartbeat sets it up.
+  EXPECT_TRUE(logged("Channel auto login success.")) << syslog();
+  EXPECT_EQ(1u, sessions());
+  // With the session there, nothing more is done.
+  fire();
+  EXPECT_TRUE(logged("It need not establish channel."));
+  EXPECT_EQ(1u, logged_count("Channel auto login success."));
+
+  // The session went away: the next heartbeat brings it back.
+  ASSERT_EQ(0, h_.simctl({"iscsi", "session", "remove", kIqn}).status);
+  EXPECT_EQ(0u, sessions());
+  fire();
+  EXPECT_TRUE(eventually([&] { return logged_count("Channel auto login success.") == 2; }));
+  EXPECT_EQ(1u, sessions());
+
+  // Withdrawn: logged out of the target, the file without the manager.
+  srv_.answer_next(QorAnswer::reply(50));
+  fire();
+  EXPECT_TRUE(logged("config file is updated correctly."));
+  EXPECT_NE(std::string::npos,
+            h_.read_file("/var/log/iscsiadm.log")
+                .find(std::string("[\"iscsiadm\",\"-m\",\"node\",\"-T\",\"") + kIqn + "\",\"-u\"]"))
+      << h_.read_file("/var/log/iscsiadm.log");
+  EXPECT_EQ(0u, sessions());
+  EXPECT_FALSE(conf().has_manager);
+}
+
 }  // namespace
