@@ -27,3 +27,16 @@ int local_list(qorc_req* req) {
   HM_LOG(LOG_INFO, "Complete work: LOCAL_LIST");
   return 0;
 }
+
+int local_withdraw(qorc_req* req) {
+  HM_LOG(LOG_INFO, "Recv cmd: LOCAL_WITHDRAW");
+  if (req == nullptr) return 1;
+  // A server that still answers heartbeats is the one to withdraw the host.
+  if (heartbeat_is_healthy() == 1) {
+    HM_LOG(LOG_ERR, "Failed to reset: server still alive(you can delete client on console)");
+    return 1;
+  }
+  _client_reset();
+  HM_LOG(LOG_INFO, "Complete work: LOCAL_WITHDRAW");
+  return 0;
+}

@@ -23,5 +23,3 @@ int init_mirror(qorc_req*) { return not_built(16); }
 int cancel_init_mirror(qorc_req*) { return not_built(17); }
 int create_snapshot(qorc_req*) { return not_built(21); }
 int snap_restore(qorc_req*) { return not_built(23); }
-int refresh_server(qorc_req*) { return not_built(54); }
-int local_withdraw(qorc_req*) { return not_built(30011); }

@@ -308,4 +308,122 @@ TEST_F(CdpHost, CommandsAnswerTheirStatusesAndKeepTheFile) {
   EXPECT_EQ(2u, count(calls(), "zel_call_grp_markcdp begin"));
 }
 
+// REFRESH_SERVER and LOCAL_WITHDRAW: a host with an address of its own (the
+// iSCSI channel is set up from it) whose manager first sits at an address
+// where nothing answers.
+class ManagerHost : public ::testing::Test {
+ protected:
+  ManagerHost() : h_({"--disk", "sdb:8M", "--nic", "eth0:192.0.2.10/24"}), srv_(h_.dir()) {}
+
+  void TearDown() override {
+    EXPECT_EQ(std::string::npos, syslog().find("restart working process.")) << syslog();
+  }
+
+  std::string syslog() const { return h_.read_file("/var/log/messages"); }
+  size_t heartbeats() const {
+    size_t n = 0;
+    for (const auto& a : srv_.arrivals()) n += a.head.cmd == 32;
+    return n;
+  }
+  // The local tool's exchange on the unix socket: its reply's status.
+  std::string local(uint32_t cmd) {
+    ExecResult r = h_.exec({testsupport::test_program("qorcd_unix_probe"), "2",
+                            std::to_string(cmd), "1"});
+    EXPECT_EQ(0, r.status) << r.out;
+    return r.out;
+  }
+  // Heartbeats to an address where nothing listens until the backoff
+  // reaches at least 8: the next one is due more than 5 seconds after
+  // the last.
+  void fail_heartbeats() {
+    const std::string failed = "Failed to connect to manager";
+    ASSERT_TRUE(eventually(
+        [&] {
+          ExecResult r = h_.simctl({"clock", "advance", "70"});
+          return r.status == 0 && count(syslog(), failed) >= 8;
+        },
+        std::chrono::seconds(60), std::chrono::milliseconds(300)))
+        << syslog();
+  }
+
+  SimHost h_;
+  QorServer srv_;
+};
+
+TEST_F(ManagerHost, RefreshMovesTheChannelAndTheNextHeartbeat) {
+  // An old target whose name is as long as an iSCSI name may be.
+  const std::string old_iqn = "iqn.2026-12.test:" + std::string(223 - 17, 'o');
+  const std::string new_iqn = "iqn.2026-12.test:new";
+  h_.write_file("/etc/simhost/iscsi-targets", "target " + new_iqn + " 127.0.0.1\n");
+  ASSERT_EQ(0, h_.simctl({"iscsi", "session", "add", old_iqn}).status);
+  QorConf c;
+  c.client_guid = "c0ffee00-1111-4222-8333-444455556666";
+  c.client_port = kPort;
+  c.server_port = kPort + 1;
+  c.has_manager = true;
+  c.manager_guid = "ma0000aa-0000-4000-8000-000000000001";
+  c.manager_ips = {"127.0.0.9"};
+  c.target_iqn = old_iqn;
+  srv_.write_conf(c);
+  srv_.listen(kPort + 1, "127.0.0.1");
+  std::string why;
+  ASSERT_TRUE(srv_.start_qorcd(kPort, {"-d"}, &why)) << why;
+  ASSERT_NO_FATAL_FAILURE(fail_heartbeats());
+  ASSERT_EQ(0u, heartbeats());
+  const size_t logins_before = count(h_.read_file("/var/log/iscsiadm.log"), "\"-l\"");
+
+  // New addresses: a new target that answers at the first.
+  auto refresh = [&](const std::string& ips, const std::string& iqn) {
+    QorReply r = srv_.request(
+        kPort, 54,
+        doc("<Server ID=\"" + c.manager_guid + "\" IPs=\"" + ips + "\" TargetIqn=\"" + iqn + "\"/>"),
+        4);
+    EXPECT_TRUE(r.replied);
+    return r.head.status;
+  };
+  ASSERT_EQ(0, refresh("127.0.0.1", new_iqn));
+  QorConf now;
+  ASSERT_TRUE(srv_.read_conf(&now));
+  EXPECT_EQ(std::vector<std::string>{"127.0.0.1"}, now.manager_ips);
+  EXPECT_EQ(new_iqn, now.target_iqn);
+  std::string iscsi = h_.read_file("/var/log/iscsiadm.log");
+  EXPECT_GT(count(iscsi, "\"-l\""), logins_before) << iscsi;
+  EXPECT_NE(std::string::npos, iscsi.find("\"" + new_iqn + "\"")) << iscsi;
+  // The whole old name, logged out once the new channel was up.
+  EXPECT_NE(std::string::npos, iscsi.find("\"-T\",\"" + old_iqn + "\",\"-u\"")) << iscsi;
+  EXPECT_TRUE(eventually([&] { return syslog().find("Zeldisk rescan all of") != std::string::npos; }));
+
+  // The next heartbeat within 5 seconds, at the new address.
+  h_.simctl({"clock", "advance", "5"});
+  EXPECT_TRUE(eventually([&] { return heartbeats() >= 1; })) << syslog();
+
+  // While the server answers, the local tool cannot withdraw the host.
+  EXPECT_EQ(0u, local(30011).find("replied version=2 status=1 tag=1 cmd=30011"));
+
+  // New addresses again, and a target that none of them has: answered 0,
+  // the addresses taken, the channel and its target kept.
+  ASSERT_EQ(0, refresh("127.0.0.1 127.0.0.3", "iqn.2026-12.test:nowhere"));
+  ASSERT_TRUE(srv_.read_conf(&now));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.1", "127.0.0.3"}), now.manager_ips);
+  EXPECT_EQ(new_iqn, now.target_iqn);
+  iscsi = h_.read_file("/var/log/iscsiadm.log");
+  EXPECT_EQ(std::string::npos, iscsi.find("\"-T\",\"" + new_iqn + "\",\"-u\"")) << iscsi;
+
+  // A server gone silent: the local tool withdraws the host.
+  srv_.stop_listening();
+  const size_t failed = count(syslog(), "Failed to connect to manager");
+  ASSERT_TRUE(eventually([&] {
+    h_.simctl({"clock", "advance", "10"});
+    return count(syslog(), "Failed to connect to manager") > failed;
+  }));
+  EXPECT_EQ(0u, local(30011).find("replied version=2 status=0 tag=1 cmd=30011"));
+  ASSERT_TRUE(srv_.read_conf(&now));
+  EXPECT_FALSE(now.has_manager);
+  EXPECT_EQ(c.client_guid, now.client_guid);
+  // The list shows what is left: status 0 and a document.
+  std::string list = local(30010);
+  EXPECT_EQ(0u, list.find("replied version=2 status=0 tag=1 cmd=30010 len=")) << list;
+  EXPECT_EQ(std::string::npos, list.find("len=0\n"));
+}
+
 }  // namespace
