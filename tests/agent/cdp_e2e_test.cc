@@ -427,4 +427,34 @@ TEST_F(ManagerHost, RefreshTakesTheAddressesAndHastensTheHeartbeat) {
   EXPECT_EQ(std::string::npos, list.find("len=0\n"));
 }
 
+TEST_F(ManagerHost, RefreshMovesTheChannelOnceTheNewLoginIsUp) {
+  const std::string old_iqn = "iqn.2026-12.test:" + std::string(223 - 17, 'o');
+  const std::string new_iqn = "iqn.2026-12.test:new";
+  h_.write_file("/etc/simhost/iscsi-targets", "target " + new_iqn + " 127.0.0.2\n");
+  ASSERT_EQ(0, h_.simctl({"iscsi", "session", "add", old_iqn}).status);
+  QorConf c = conf();
+  c.target_iqn = old_iqn;
+  ASSERT_NO_FATAL_FAILURE(start(c));
+
+  // The first address has no such target, the second has.
+  ASSERT_EQ(0, refresh("127.0.0.1 127.0.0.2", new_iqn));
+  QorConf now;
+  ASSERT_TRUE(srv_.read_conf(&now));
+  EXPECT_EQ(new_iqn, now.target_iqn);
+  EXPECT_TRUE(logged("Connect to '" + new_iqn + "'(127.0.0.2:"));
+  const std::string iscsi = h_.read_file("/var/log/iscsiadm.log");
+  // Logged in before the old target, named whole, was logged out.
+  const size_t login = iscsi.find("\"" + new_iqn + "\"");
+  const size_t logout = iscsi.find("\"" + old_iqn + "\"");
+  EXPECT_NE(std::string::npos, login) << iscsi;
+  EXPECT_NE(std::string::npos, logout) << iscsi;
+  EXPECT_LT(login, logout) << iscsi;
+  if (logout != std::string::npos) {
+    const size_t from = iscsi.rfind('\n', logout) + 1;
+    const std::string line = iscsi.substr(from, iscsi.find('\n', logout) - from);
+    EXPECT_NE(std::string::npos, line.find("\"-u\"")) << line;
+  }
+  EXPECT_EQ(std::string::npos, iscsi.find("\"" + new_iqn + "\",\"-u\"")) << iscsi;
+}
+
 }  // namespace
