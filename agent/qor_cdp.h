@@ -76,6 +76,11 @@ int qor_braced_guid(char* out, size_t size, const char* guid);
 // a Zeldev, or no memory.  Takes g_client.lock; the caller frees the result
 // with zeldevgrp_free.
 Zeldevgrp* _bkup_grp_to_cdp_zelgrp(const backup_group* grp);
+// Frees a device group on every way out of a scope.
+struct ZeldevgrpGuard {
+  Zeldevgrp* grp;
+  ~ZeldevgrpGuard() { zeldevgrp_free(grp); }
+};
 
 // ---- The configuration's schedules and groups ----
 

@@ -41,12 +41,6 @@ backup_group* find_group_locked(const char* name) {
   return nullptr;
 }
 
-// Frees the device group on every way out.
-struct DevGroupFree {
-  Zeldevgrp* grp;
-  ~DevGroupFree() { zeldevgrp_free(grp); }
-};
-
 }  // namespace
 
 int qor_mirror_sync_state(const char* mirror_guid) {
@@ -125,7 +119,7 @@ int cdp_mark_group(const char* group_name) {
     }
   }
   HM_LOG(LOG_INFO, "CDP Schedule: Group %s found.", group_name);
-  DevGroupFree devs{_bkup_grp_to_cdp_zelgrp(grp)};
+  ZeldevgrpGuard devs{_bkup_grp_to_cdp_zelgrp(grp)};
   if (devs.grp == nullptr) {
     HM_LOG(LOG_ERR, "CDP Schedule: Failed to convert backup_group to zeldevgrp.");
     return -1;
@@ -163,7 +157,7 @@ Zeldevgrp* _bkup_grp_to_cdp_zelgrp(const backup_group* grp) {
     return nullptr;
   }
   INIT_LIST_HEAD(&devs->members);
-  DevGroupFree on_failure{devs};
+  ZeldevgrpGuard on_failure{devs};
   HM_LOG(LOG_INFO, "Start to convert backup group to zel device group.");
   if (grp->name != nullptr && (devs->name = strdup(grp->name)) == nullptr) {
     HM_LOG(LOG_ERR, "Failed to allocation memory for Zeldevgrp.");

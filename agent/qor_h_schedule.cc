@@ -10,7 +10,6 @@
 #include "qor_cdp.h"
 #include "qor_client.h"
 #include "qor_conf.h"
-#include "qor_dispatch.h"
 #include "qor_handlers.h"
 #include "qor_jobs.h"
 #include "qor_lock.h"

@@ -24,11 +24,6 @@ struct FreeText {
 };
 using Text = std::unique_ptr<char, FreeText>;
 
-struct DevGroupFree {
-  Zeldevgrp* grp;
-  ~DevGroupFree() { zeldevgrp_free(grp); }
-};
-
 // What the commands check first; 0 when the request may go on.
 int common_head(const qorc_req* req) {
   if (req == nullptr) {
@@ -141,7 +136,7 @@ int create_group_mark(const char* name) {
         return 1;
     }
   }
-  DevGroupFree devs{_bkup_grp_to_cdp_zelgrp(grp)};
+  ZeldevgrpGuard devs{_bkup_grp_to_cdp_zelgrp(grp)};
   if (devs.grp == nullptr) {
     HM_LOG(LOG_ERR, "Failed to convert backup_group to zeldevgrp.");
     return 1;
