@@ -52,7 +52,13 @@ void start_services() {
     ::execl(kIscsid, "iscsid", static_cast<char*>(nullptr));
     _exit(127);
   }
-  if (pid < 0) fprintf(stderr, "simkernel: iscsid: %s\n", strerror(errno));
+  if (pid < 0) {
+    fprintf(stderr, "simkernel: iscsid: %s\n", strerror(errno));
+    return;
+  }
+  // It returns once the daemon runs: ready means a pgrep finds it.
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 void reap_children() {

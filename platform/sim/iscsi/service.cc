@@ -37,8 +37,11 @@ int main(int argc, char** argv) {
   }
   if (action == "stop") {
     for (int pid : simiscsi::iscsid_pids()) kill(pid, SIGTERM);
-    printf("Stopping iscsid: [  OK  ]\n");
-    return 0;
+    // Stopped means gone, as an init script waits for its daemon.
+    for (int waited = 0; waited < 10000 && !simiscsi::iscsid_pids().empty(); waited += 10) usleep(10000);
+    bool gone = simiscsi::iscsid_pids().empty();
+    printf("Stopping iscsid: [%s]\n", gone ? "  OK  " : "FAILED");
+    return gone ? 0 : 1;
   }
   if (action == "status") {
     std::vector<int> pids = simiscsi::iscsid_pids();
