@@ -1,6 +1,7 @@
 // The database and group commands on a simulated host: the handlers' tables
 // (groups_in_host_test.cc, run inside the host), and qorcd serving them to
-// the tests' managing server.
+// the tests' managing server, the next report (GET_CLIENT_INFO) showing
+// the databases and groups they leave.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -82,6 +83,14 @@ TEST(GroupsHost, QorcdServesTheCommands) {
   EXPECT_EQ(db_reply("rtnStatus", 0), r.body);
   r = send(45, db_set);
   EXPECT_EQ(0, r.head.status);
+  // The next report lists the database (and never its password).
+  r = send(6, "");
+  EXPECT_EQ(0, r.head.status);
+  EXPECT_NE(std::string::npos,
+            r.body.find("<DataBaseList ConfiguredBy=\"0\"><DataBase Type=\"0\" OracleHome=\"\" "
+                        "InstanceName=\"PROD\" ArchiveLog=\"1\"/></DataBaseList>"))
+      << r.body;
+  EXPECT_EQ(std::string::npos, r.body.find(kPassword));
   r = send(49, doc("<DBCfgDel InstanceName=\"PROD\"/>"));
   EXPECT_EQ(0, r.head.status);
   EXPECT_EQ(db_reply("RtnStatus", 0), r.body);
@@ -104,6 +113,13 @@ TEST(GroupsHost, QorcdServesTheCommands) {
                             "\"/></BGCreate>"))
                    .head.status);
   EXPECT_EQ(10029, send(30004, doc("<Group name=\"NEW\"/>")).head.status);
+  r = send(6, "");
+  EXPECT_NE(std::string::npos,
+            r.body.find(std::string("<Group GroupName=\"NEW\" StartTimestamp=\"0\" "
+                                    "IntervalTime=\"0\" IsCluster=\"0\" DiskType=\"1\" "
+                                    "Active=\"1\"><Disk GUID=\"") +
+                        kB + "\"/></Group></GroupList>"))
+      << r.body;
   EXPECT_EQ(0, send(30007, doc(std::string("<Group name=\"NEW\"><Disk guid=\"") + kC +
                                "\"/><Disk guid=\"" + kA + "\"/></Group>"))
                    .head.status);
@@ -130,6 +146,9 @@ TEST(GroupsHost, QorcdServesTheCommands) {
   EXPECT_EQ(0, send(30006, doc("<Group name=\"G1\"/>")).head.status);
   r = send(30005, "");
   EXPECT_EQ(doc("<GroupList/>"), r.body);
+  r = send(6, "");
+  EXPECT_NE(std::string::npos, r.body.find("<DataBaseList ConfiguredBy=\"0\"/><GroupList/>"))
+      << r.body;
   ASSERT_TRUE(srv.read_conf(&saved));
   EXPECT_TRUE(saved.groups.empty());
   EXPECT_TRUE(saved.has_manager);
