@@ -429,6 +429,7 @@ void QorServer::serve(int fd, std::chrono::steady_clock::time_point at) {
     a.body = body;
     a.complete = body.size() == a.head.data_len;
   }
+  a.done = std::chrono::steady_clock::now();
   (void)closed;
 
   QorAnswer answer;

@@ -54,7 +54,8 @@ struct QorReply {
 
 // One request that arrived at the listener.
 struct QorArrival {
-  std::chrono::steady_clock::time_point at;  // when it was accepted
+  std::chrono::steady_clock::time_point at;    // when it was accepted
+  std::chrono::steady_clock::time_point done;  // when its reading ended
   bool complete = false;   // the head and data_len bytes arrived
   QorHead head = {0, 0, 0, 0, 0, 0, 0};  // as received (zero-filled past what arrived)
   std::string body;

@@ -26,14 +26,17 @@ namespace {
 
 const char kUsage[] =
     "usage: qorserver send DIR PORT CMD [--tag N] [--version N] [--status N] [--len N]\n"
-    "                      [--addr A] [--doc FILE|-]     one request, the reply printed\n"
+    "                      [--addr A] [--doc FILE|-] [--timing]\n"
+    "                                                    one request, the reply printed\n"
     "       qorserver raw DIR PORT [--addr A]            the bytes of standard input as they are\n"
     "       qorserver listen DIR PORT [--addr A] [--count N] [--limit SECONDS]\n"
-    "                      [--status N] [--doc FILE] [--hangup|--silent]\n"
+    "                      [--status N] [--doc FILE] [--hangup|--silent] [--timing]\n"
     "                                                    heartbeats recorded and answered\n"
     "       qorserver conf DIR [--write FILE|-]          qorcd.conf shown or replaced\n"
     "       qorserver start DIR PORT [ARG...]            qorcd started, its port awaited\n"
-    "       qorserver stop DIR                           qorcd's supervisor and child killed\n";
+    "       qorserver stop DIR                           qorcd's supervisor and child killed\n"
+    "  --timing: a line \"took_us=N\" before each exchange (send: the whole\n"
+    "            exchange; listen: from the accept to the whole request)\n";
 
 int usage() {
   fputs(kUsage, stderr);
@@ -96,6 +99,10 @@ bool flag(std::vector<std::string>* args, const std::string& name) {
 
 unsigned long num(const std::string& s) { return strtoul(s.c_str(), nullptr, 0); }
 
+long long micros(std::chrono::steady_clock::duration d) {
+  return static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(d).count());
+}
+
 int cmd_send(QorServer& srv, std::vector<std::string> a, bool raw) {
   srv.set_target_address(option(&a, "--addr", "127.0.0.1"));
   if (raw) {
@@ -108,11 +115,15 @@ int cmd_send(QorServer& srv, std::vector<std::string> a, bool raw) {
   h.status = static_cast<uint16_t>(num(option(&a, "--status", "0")));
   std::string doc_file = option(&a, "--doc", "");
   std::string len = option(&a, "--len", "");
+  bool timing = flag(&a, "--timing");
   if (a.size() != 2) return usage();
   std::string doc = doc_file.empty() ? "" : slurp(doc_file);
   h.cmd = static_cast<uint32_t>(num(a[1]));
   h.data_len = len.empty() ? static_cast<uint32_t>(doc.size()) : static_cast<uint32_t>(num(len));
-  return print_reply(srv.send(static_cast<uint16_t>(num(a[0])), h, doc));
+  auto t0 = std::chrono::steady_clock::now();
+  QorReply r = srv.send(static_cast<uint16_t>(num(a[0])), h, doc);
+  if (timing) printf("took_us=%lld\n", micros(std::chrono::steady_clock::now() - t0));
+  return print_reply(r);
 }
 
 int cmd_listen(QorServer& srv, std::vector<std::string> a) {
@@ -125,6 +136,7 @@ int cmd_listen(QorServer& srv, std::vector<std::string> a) {
                                       doc_file.empty() ? "" : slurp(doc_file));
   if (flag(&a, "--hangup")) answer = QorAnswer::hang_up();
   if (flag(&a, "--silent")) answer = QorAnswer::silent();
+  bool timing = flag(&a, "--timing");
   if (a.size() != 1) return usage();
   srv.answer_default(answer);
   srv.listen(static_cast<uint16_t>(num(a[0])), addr);
@@ -132,6 +144,7 @@ int cmd_listen(QorServer& srv, std::vector<std::string> a) {
                                      std::chrono::seconds(limit));
   std::vector<QorArrival> got = srv.arrivals();
   for (size_t i = 0; i < got.size(); ++i) {
+    if (timing) printf("took_us=%lld\n", micros(got[i].done - got[i].at));
     std::string what = "arrival " + std::to_string(i + 1) + (got[i].complete ? "" : " (incomplete)");
     print_head(what.c_str(), got[i].head);
     fwrite(got[i].body.data(), 1, got[i].body.size(), stdout);
