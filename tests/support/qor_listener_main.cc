@@ -18,7 +18,7 @@
 //     --full         (tcp) a full accept queue: connections are never taken,
 //                    so a new connection attempt goes unanswered
 // A held connection ends when the client closes it; the listener then
-// exits.
+// exits, leaving a unix socket's file behind (the next one replaces it).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -249,7 +249,8 @@ int main(int argc, char** argv) {
     for (;;) pause();
   }
   serve(l, s);
+  // The socket's file stays: the next listener may already have bound its
+  // own at that path, and a late unlink here would take it away.
   close(l);
-  if (s.unix_socket) unlink(s.where.c_str());
   return 0;
 }
