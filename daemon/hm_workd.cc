@@ -221,8 +221,10 @@ static int queue_unprotect(struct hmdev* dev) {
 void hm_workd_pass(void) {
   struct hmdev* dev = hmdev_next(nullptr);
   while (dev) {
-    if (hm_nl_get_status(dev) == 0) hmdev_bitmap_check(dev);
-    check_hmdev(dev);
+    // A stopped protection is on its way out: it is never handed to the
+    // kernel again, however its disks look now.
+    if (hm_nl_get_status(dev) == 0 && !hmdev_stopped(dev)) hmdev_bitmap_check(dev);
+    if (!hmdev_stopped(dev)) check_hmdev(dev);
     if (hmdev_stopped(dev)) {
       HM_LOG(LOG_DEBUG, "hmdev: %s create unprotect task", dev->uuid);
       if (queue_unprotect(dev) == 0) {
