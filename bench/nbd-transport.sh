@@ -4,6 +4,9 @@
 # and 16 into a 1G simkernel disk, and in the same run into nbdkit's file
 # plugin serving a file of the same size on the same file system. Both run
 # inside one simulated host, so the clients, sockets and disks are alike.
+# The two servers alternate REPS times per job and each reports its median,
+# since the machine may be shared. The host lives under $BENCH_TMP (/tmp;
+# /dev/shm puts the images in memory); TESTS chooses the jobs.
 #
 #   bench/nbd-transport.sh            # uses build/ (scripts/build)
 #   BUILD=build-x RUNTIME=5 bench/nbd-transport.sh
@@ -14,6 +17,9 @@ BUILD=${BUILD:-$PWD/build}
 BUILD=$(cd "$BUILD" && pwd)
 SIMHOST=$BUILD/bin/simhost
 RUNTIME=${RUNTIME:-10}
+REPS=${REPS:-3}
+BENCH_TMP=${BENCH_TMP:-/tmp}
+TESTS=${TESTS:-write 1m 1,write 1m 16,randwrite 4k 1,randwrite 4k 16}
 SIZE=1G
 SIMKERNEL_SOCK=/var/run/simkernel/nbd.sock
 NBDKIT_SOCK=/var/run/bench-nbdkit.sock
@@ -30,7 +36,7 @@ cleanup() {
 }
 
 boot_host() {
-  WORK=$(mktemp -d /tmp/zelmir-bench-XXXXXX)
+  WORK=$(mktemp -d "$BENCH_TMP/zelmir-bench-XXXXXX")
   HOST=$WORK/host
   "$SIMHOST" create "$HOST" --disk "sdb:$SIZE" --module "$BUILD/lib/testmod.so"
   "$SIMHOST" start "$HOST"
@@ -55,15 +61,22 @@ main() {
   local kit_uri="nbd+unix:///?socket=$NBDKIT_SOCK"
   printf '%-22s %12s %10s %12s %10s %8s\n' job "simkernel" "" "nbdkit" "" ratio
   printf '%-22s %12s %10s %12s %10s %8s\n' "" MB/s IOPS MB/s IOPS sim/kit
-  local job rw bs depth
-  for job in "write 1m 1" "write 1m 16" "randwrite 4k 1" "randwrite 4k 16"; do
+  local job rw bs depth r specs
+  IFS=, read -r -a specs <<<"$TESTS"
+  for job in "${specs[@]}"; do
     read -r rw bs depth <<<"$job"
-    local s k
-    s=$(fio_job "$sim_uri" "$rw" "$bs" "$depth")
-    k=$(fio_job "$kit_uri" "$rw" "$bs" "$depth")
-    python3 - "$rw $bs qd$depth" $s $k <<'EOF'
-import sys
-name, sbw, siops, kbw, kiops = sys.argv[1], *map(float, sys.argv[2:])
+    local s=() k=()
+    for ((r = 0; r < REPS; r++)); do
+      s+=("$(fio_job "$sim_uri" "$rw" "$bs" "$depth")")
+      k+=("$(fio_job "$kit_uri" "$rw" "$bs" "$depth")")
+    done
+    python3 - "$rw $bs qd$depth" "${s[@]}" "${k[@]}" <<'EOF'
+import statistics, sys
+name, runs = sys.argv[1], [tuple(map(float, a.split())) for a in sys.argv[2:]]
+n = len(runs) // 2
+med = lambda rs, i: statistics.median(r[i] for r in rs)
+sbw, siops = med(runs[:n], 0), med(runs[:n], 1)
+kbw, kiops = med(runs[n:], 0), med(runs[n:], 1)
 ratio = siops / kiops if kiops else float("nan")
 print(f"{name:<22} {sbw/1e6:12.1f} {siops:10.0f} {kbw/1e6:12.1f} {kiops:10.0f} {ratio:8.2f}")
 EOF
