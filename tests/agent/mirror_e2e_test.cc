@@ -32,6 +32,7 @@ using testsupport::QorServer;
 using testsupport::SimHost;
 
 constexpr uint32_t kAddBackup = 4;
+constexpr uint32_t kGetClientInfo = 6;
 constexpr uint32_t kDelBackup = 14;
 constexpr uint32_t kInitMirror = 16;
 constexpr uint32_t kCancelInit = 17;
@@ -214,6 +215,13 @@ class MirrorHost : public ::testing::Test {
     return c;
   }
 
+  // The full client report (GET_CLIENT_INFO).
+  std::string report() {
+    QorReply r = send(kGetClientInfo, "");
+    EXPECT_EQ(0, r.head.status);
+    return r.body;
+  }
+
   std::string syslog() const { return tail(host_->read_file("/var/log/messages"), log_from_); }
   std::string calls() const { return tail(host_->read_file(kCalls), calls_from_); }
   std::string stat(const std::string& dev) { return host_->exec({kMirctl, "disk", "stat", dev}).out; }
@@ -370,6 +378,16 @@ TEST_F(MirrorHost, ADiskFromProtectionToRemoval) {
   EXPECT_EQ(kWall + 2600, after.schedules[0].start_time);
   EXPECT_EQ(3600u, after.schedules[0].interval);
 
+  // The report shows the relationship, not yet copied, and leaves its
+  // mirror out of the disks.
+  std::string info = report();
+  EXPECT_NE(std::string::npos,
+            info.find("<Backup Type=\"1\" State=\"1\" Percent=\"0\" Speed=\"-1\" SrcGUID=\"" + kSrcB +
+                      "\" SrcName=\"sdb\" DestGUID=\"zel_{" + kLunA + "}\""))
+      << info;
+  EXPECT_EQ(std::string::npos, info.find("<Disk Name=\"sdd\"")) << info;
+  EXPECT_NE(std::string::npos, info.find("<Disk Name=\"sde\"")) << info;
+
   // Already protected: listed, nothing changed.
   expect_reply(send(kAddBackup, add_doc({backup(kSrcB, kLunA)}, kWall + 50, 60)), 1,
                reply("<BackupList><Device SrcGUID=\"" + kSrcB + "\" rtnStatus=\"1\" DestGUID=\"" + kLunA +
@@ -398,9 +416,11 @@ TEST_F(MirrorHost, ADiskFromProtectionToRemoval) {
   EXPECT_EQ(2u, count(calls(), "zel_call_disk_markcdp begin {" + kLunA + "}\n")) << calls();
   ASSERT_EQ(0, host_->exec({"rm", "/etc/zelcdpagt/disk_markcdp.answer"}).status);
 
-  // A copy held to 100 KB/s is stopped; a second stop finds nothing to stop.
-  ExecResult x = host_->exec({kMirctl, "disk", "resync", "/dev/sdb", "speed=100"});
+  // A copy held to 100 KB/s (the cap the protection keeps) is stopped; a
+  // second stop finds nothing to stop.
+  ExecResult x = host_->exec({kMirctl, "disk", "sync", "/dev/sdb", "speed=100"});
   ASSERT_EQ(0, x.status) << x.out;
+  expect_reply(send(kInitMirror, src_list({kSrcB})), 0, "");
   ASSERT_TRUE(wait_stat("/dev/sdb", "Sync Status:\tSync On")) << stat("/dev/sdb");
   expect_reply(send(kCancelInit, src_list({kSrcB})), 0, "");
   EXPECT_TRUE(wait_stat("/dev/sdb", "Sync Status:\tSync Cancelled")) << stat("/dev/sdb");
@@ -414,6 +434,9 @@ TEST_F(MirrorHost, ADiskFromProtectionToRemoval) {
   EXPECT_EQ("", host_->read_file(kHmConf));
   EXPECT_TRUE(conf().schedules.empty());
   expect_reply(send(kCreateSnapshot, snap_disk(kSrcB)), 1, "");
+  info = report();
+  EXPECT_EQ(std::string::npos, info.find("<Backup ")) << info;
+  EXPECT_NE(std::string::npos, info.find("<Disk Name=\"sdd\"")) << info;
   expect_reply(send(kDelBackup, src_list({kSrcB})), 1,
                reply("<BackupList Count=\"1\" IsCluster=\"0\"><Device SrcGUID=\"" + kSrcB +
                      "\" RtnStatus=\"10016\"/></BackupList>"));
