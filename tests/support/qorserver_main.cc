@@ -31,7 +31,9 @@ const char kUsage[] =
     "       qorserver raw DIR PORT [--addr A]            the bytes of standard input as they are\n"
     "       qorserver listen DIR PORT [--addr A] [--count N] [--limit SECONDS]\n"
     "                      [--status N] [--doc FILE] [--hangup|--silent] [--timing]\n"
-    "                                                    heartbeats recorded and answered\n"
+    "                      [--follow]                    heartbeats recorded and answered,\n"
+    "                                                    printed at the end or, with --follow,\n"
+    "                                                    each as it arrives\n"
     "       qorserver conf DIR [--write FILE|-]          qorcd.conf shown or replaced\n"
     "       qorserver start DIR PORT [ARG...]            qorcd started, its port awaited\n"
     "       qorserver stop DIR                           qorcd's supervisor and child killed\n"
@@ -137,19 +139,28 @@ int cmd_listen(QorServer& srv, std::vector<std::string> a) {
   if (flag(&a, "--hangup")) answer = QorAnswer::hang_up();
   if (flag(&a, "--silent")) answer = QorAnswer::silent();
   bool timing = flag(&a, "--timing");
+  bool follow = flag(&a, "--follow");
   if (a.size() != 1) return usage();
   srv.answer_default(answer);
   srv.listen(static_cast<uint16_t>(num(a[0])), addr);
-  bool all = testsupport::eventually([&] { return srv.arrivals().size() >= count; },
+  size_t printed = 0;
+  auto print_new = [&] {
+    std::vector<QorArrival> got = srv.arrivals();
+    for (; printed < got.size(); ++printed) {
+      const QorArrival& g = got[printed];
+      if (timing) printf("took_us=%lld\n", micros(g.done - g.at));
+      std::string what =
+          "arrival " + std::to_string(printed + 1) + (g.complete ? "" : " (incomplete)");
+      print_head(what.c_str(), g.head);
+      fwrite(g.body.data(), 1, g.body.size(), stdout);
+      if (!g.body.empty()) putchar('\n');
+    }
+    fflush(stdout);
+    return printed >= count;
+  };
+  bool all = testsupport::eventually([&] { return follow ? print_new() : srv.arrivals().size() >= count; },
                                      std::chrono::seconds(limit));
-  std::vector<QorArrival> got = srv.arrivals();
-  for (size_t i = 0; i < got.size(); ++i) {
-    if (timing) printf("took_us=%lld\n", micros(got[i].done - got[i].at));
-    std::string what = "arrival " + std::to_string(i + 1) + (got[i].complete ? "" : " (incomplete)");
-    print_head(what.c_str(), got[i].head);
-    fwrite(got[i].body.data(), 1, got[i].body.size(), stdout);
-    if (!got[i].body.empty()) putchar('\n');
-  }
+  print_new();
   return all ? 0 : 1;
 }
 
