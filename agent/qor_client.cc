@@ -31,22 +31,22 @@ qor_client* g_client_get(void) { return &g_client; }
 void g_client_put(qor_client* /*client*/) {}
 
 char* get_mirror_guid_of_local(const char* local_guid, const qor_client* client) {
-  HM_LOG(6, "Searching for the mirror GUID of local disk %s.", local_guid);
+  HM_LOG(LOG_INFO, "Searching for the mirror GUID of local disk %s.", local_guid);
   if (local_guid == nullptr || client == nullptr) return nullptr;
   struct list_head* pos;
   list_for_each(pos, &client->backups) {
     const qor_backup* bk = list_entry(pos, qor_backup, list);
     if (strcmp(bk->src_guid, local_guid) != 0) continue;
-    HM_LOG(6, "Found mirror %s.", bk->dest_guid);
+    HM_LOG(LOG_INFO, "Found mirror %s.", bk->dest_guid);
     char* guid = static_cast<char*>(calloc(1, QOR_GUID_FIELD));
     if (guid == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for disk GUID.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for disk GUID.");
       return nullptr;
     }
     // The field is one byte longer than what it may hold; strnlen keeps an
     // unterminated field from running past the record.
     memcpy(guid, bk->dest_guid, strnlen(bk->dest_guid, QOR_GUID_FIELD - 1));
-    HM_LOG(6, "Mirror GUID %s retrieved.", guid);
+    HM_LOG(LOG_INFO, "Mirror GUID %s retrieved.", guid);
     return guid;
   }
   return nullptr;

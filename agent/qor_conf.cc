@@ -87,17 +87,17 @@ int _cfg_xml_to_filter(xmlNode* node, struct list_head* list) {
     if (!named(cur, "IPAddr")) continue;
     ip_entry* ip = static_cast<ip_entry*>(calloc(1, sizeof(*ip)));
     if (ip == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for IP address.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for IP address.");
       return -1;
     }
     xmlChar* text = xmlNodeGetContent(cur);
     if (text == nullptr) {
-      HM_LOG(4, "Empty IP address.");
+      HM_LOG(LOG_WARNING, "Empty IP address.");
       free(ip);
       continue;
     }
     if (inet_pton(AF_INET, reinterpret_cast<char*>(text), &ip->addr) != 1) {
-      HM_LOG(3, "Failed to convert IP address: %s.", reinterpret_cast<char*>(text));
+      HM_LOG(LOG_ERR, "Failed to convert IP address: %s.", reinterpret_cast<char*>(text));
       xmlFree(text);
       free(ip);
       return -1;
@@ -111,7 +111,7 @@ int _cfg_xml_to_filter(xmlNode* node, struct list_head* list) {
 qor_manager* _cfg_xml_to_mngr(xmlNode* node) {
   qor_manager* mngr = static_cast<qor_manager*>(calloc(1, sizeof(*mngr)));
   if (mngr == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for qor_manager.");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for qor_manager.");
     return nullptr;
   }
   INIT_LIST_HEAD(&mngr->ips);
@@ -131,7 +131,7 @@ qor_manager* _cfg_xml_to_mngr(xmlNode* node) {
     } else if (named(cur, "ManagerIPAddr")) {
       ip_entry* ip = static_cast<ip_entry*>(calloc(1, sizeof(*ip)));
       if (ip == nullptr) {
-        HM_LOG(3, "Failed to allocate memory for server IP address.");
+        HM_LOG(LOG_ERR, "Failed to allocate memory for server IP address.");
         qor_manager_free(mngr);
         return nullptr;
       }
@@ -145,7 +145,7 @@ qor_manager* _cfg_xml_to_mngr(xmlNode* node) {
   return mngr;
 
 nomem:
-  HM_LOG(3, "Failed to allocate memory for qor_manager.");
+  HM_LOG(LOG_ERR, "Failed to allocate memory for qor_manager.");
   qor_manager_free(mngr);
   return nullptr;
 }
@@ -155,18 +155,18 @@ int _cfg_xml_to_grp_disk(xmlNode* node, backup_group* grp) {
     if (!named(cur, "Disk")) continue;
     guid_entry* member = static_cast<guid_entry*>(calloc(1, sizeof(*member)));
     if (member == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for group member.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for group member.");
       return -1;
     }
     xmlChar* guid = xmlGetProp(cur, X("DiskGUID"));
     if (guid == nullptr) {
-      HM_LOG(4, "Failed to retrieve property DiskGUID.");
+      HM_LOG(LOG_WARNING, "Failed to retrieve property DiskGUID.");
       free(member);
       continue;
     }
     member->guid = take_text(guid);
     if (member->guid == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for group member.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for group member.");
       free(member);
       return -1;
     }
@@ -182,7 +182,7 @@ int _cfg_xml_to_grp(xmlNode* node, qor_t* qor) {
     if (!named(cur, "DiskGroup")) continue;
     backup_group* grp = static_cast<backup_group*>(calloc(1, sizeof(*grp)));
     if (grp == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for consistency group.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for consistency group.");
       return -1;
     }
     INIT_LIST_HEAD(&grp->members);
@@ -194,7 +194,7 @@ int _cfg_xml_to_grp(xmlNode* node, qor_t* qor) {
       if (props[i] == nullptr) missing = true;
     }
     if (missing) {
-      HM_LOG(4, "Missing group property, ignore.");
+      HM_LOG(LOG_WARNING, "Missing group property, ignore.");
       for (xmlChar* p : props) xmlFree(p);
       backup_grp_free(grp);
       continue;
@@ -206,12 +206,12 @@ int _cfg_xml_to_grp(xmlNode* node, qor_t* qor) {
     grp->interval = scan_u32(props[3]);
     for (int i = 1; i < 4; i++) xmlFree(props[i]);
     if (grp->name == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for consistency group.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for consistency group.");
       backup_grp_free(grp);
       return -1;
     }
     if (_cfg_xml_to_grp_disk(cur, grp) != 0) {
-      HM_LOG(3, "Failed to load members of group whose name is %s.", grp->name);
+      HM_LOG(LOG_ERR, "Failed to load members of group whose name is %s.", grp->name);
       backup_grp_free(grp);
       return -1;
     }
@@ -227,7 +227,7 @@ int _cfg_xml_to_cdpsch(xmlNode* node, qor_t* qor, int64_t now) {
     if (!named(cur, "CDPSchedule")) continue;
     cdpsch* sch = static_cast<cdpsch*>(calloc(1, sizeof(*sch)));
     if (sch == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for CDP schedule.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for CDP schedule.");
       return -1;
     }
     xmlChar* texts[5];
@@ -237,7 +237,7 @@ int _cfg_xml_to_cdpsch(xmlNode* node, qor_t* qor, int64_t now) {
       if (texts[i] == nullptr) missing = true;
     }
     if (missing) {
-      HM_LOG(4, "Missing children node, ignore.");
+      HM_LOG(LOG_WARNING, "Missing children node, ignore.");
       for (xmlChar* t : texts) xmlFree(t);
       cdpsch_free(sch);
       continue;
@@ -249,7 +249,7 @@ int _cfg_xml_to_cdpsch(xmlNode* node, qor_t* qor, int64_t now) {
     sch->interval = scan_u32(texts[4]);
     for (int i = 2; i < 5; i++) xmlFree(texts[i]);
     if (sch->local_guid == nullptr || sch->mirror_guid == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for CDP schedule.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for CDP schedule.");
       cdpsch_free(sch);
       return -1;
     }
@@ -265,12 +265,12 @@ bool read_root(xmlNode* root, qor_t* qor) {
   for (xmlNode* cur = root->children; cur != nullptr; cur = cur->next) {
     if (named(cur, "ClientGUID")) {
       if (!set_text(&qor->client_guid, cur)) {
-        HM_LOG(3, "Failed to allocate memory for qor_t.");
+        HM_LOG(LOG_ERR, "Failed to allocate memory for qor_t.");
         return false;
       }
     } else if (named(cur, "ClientAlias")) {
       if (!set_text(&qor->client_alias, cur)) {
-        HM_LOG(3, "Failed to allocate memory for qor_t.");
+        HM_LOG(LOG_ERR, "Failed to allocate memory for qor_t.");
         return false;
       }
     } else if (named(cur, "ClientPort")) {
@@ -279,25 +279,25 @@ bool read_root(xmlNode* root, qor_t* qor) {
       qor->server_port = read_int(cur);
     } else if (named(cur, "IPAddrFilter")) {
       if (_cfg_xml_to_filter(cur, &qor->ip_filter) != 0) {
-        HM_LOG(3, "Failed to initialize IP filter.");
+        HM_LOG(LOG_ERR, "Failed to initialize IP filter.");
         return false;
       }
     } else if (named(cur, "Manager")) {
       qor_manager* mngr = _cfg_xml_to_mngr(cur);
       if (mngr == nullptr) {
-        HM_LOG(3, "Failed to load manager informations from config file.");
+        HM_LOG(LOG_ERR, "Failed to load manager informations from config file.");
         return false;
       }
       qor_manager_free(qor->manager);
       qor->manager = mngr;
     } else if (named(cur, "DiskGroupList")) {
       if (_cfg_xml_to_grp(cur, qor) != 0) {
-        HM_LOG(3, "Failed to load consistency groups.");
+        HM_LOG(LOG_ERR, "Failed to load consistency groups.");
         return false;
       }
     } else if (named(cur, "CDPScheduleList")) {
       if (_cfg_xml_to_cdpsch(cur, qor, now) != 0) {
-        HM_LOG(3, "Failed to load CDP schedules.");
+        HM_LOG(LOG_ERR, "Failed to load CDP schedules.");
         return false;
       }
     }
@@ -310,27 +310,27 @@ bool read_root(xmlNode* root, qor_t* qor) {
 qor_t* qorcfg_read(const char* path) {
   if (path == nullptr) return nullptr;
   if (access(path, F_OK) != 0) {
-    HM_LOG(3, "Failed to find '%s'", path);
+    HM_LOG(LOG_ERR, "Failed to find '%s'", path);
     return nullptr;
   }
   qor_t* qor = qor_alloc();
   if (qor == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for qor_t.");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for qor_t.");
     return nullptr;
   }
   // libxml2's own error printing is off: the failure is logged here.
   xmlDoc* doc = xmlReadFile(path, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (doc == nullptr) {
-    HM_LOG(3, "Failed to parse config file: %s", path);
+    HM_LOG(LOG_ERR, "Failed to parse config file: %s", path);
     qor_free(qor);
     return nullptr;
   }
   xmlNode* root = xmlDocGetRootElement(doc);
   bool ok = false;
   if (root == nullptr)
-    HM_LOG(3, "Failed to retrieve root node of config file.");
+    HM_LOG(LOG_ERR, "Failed to retrieve root node of config file.");
   else if (xmlStrcmp(root->name, X("Tidewell")) != 0)
-    HM_LOG(3, "Config file format error.");
+    HM_LOG(LOG_ERR, "Config file format error.");
   else
     ok = read_root(root, qor);
   xmlFreeDoc(doc);
@@ -366,12 +366,12 @@ xmlNode* ip_list_to_xml(xmlNode* parent, const struct list_head* ips, const char
 
 xmlNode* _cfg_filter_to_xml(const qor_t* qor) {
   if (qor == nullptr) {
-    HM_LOG(7, "Null config handler, no IP filter node generated.");
+    HM_LOG(LOG_DEBUG, "Null config handler, no IP filter node generated.");
     return nullptr;
   }
   xmlNode* node = xmlNewNode(nullptr, X("IPAddrFilter"));
   if (node == nullptr || ip_list_to_xml(node, &qor->ip_filter, "IPAddr") == nullptr) {
-    HM_LOG(3, "Failed to create node IPAddrFilter.");
+    HM_LOG(LOG_ERR, "Failed to create node IPAddrFilter.");
     xmlFreeNode(node);
     return nullptr;
   }
@@ -380,7 +380,7 @@ xmlNode* _cfg_filter_to_xml(const qor_t* qor) {
 
 xmlNode* _cfg_mngr_to_xml(const qor_manager* mngr) {
   if (mngr == nullptr) {
-    HM_LOG(7, "Null manager, no manager node generated.");
+    HM_LOG(LOG_DEBUG, "Null manager, no manager node generated.");
     return nullptr;
   }
   xmlNode* node = xmlNewNode(nullptr, X("Manager"));
@@ -390,7 +390,7 @@ xmlNode* _cfg_mngr_to_xml(const qor_manager* mngr) {
              xmlNewTextChild(node, nullptr, X("TargetIQN"), X(mngr->target_iqn)) != nullptr) &&
             ip_list_to_xml(node, &mngr->ips, "ManagerIPAddr") != nullptr;
   if (!ok) {
-    HM_LOG(3, "Failed to create node Manager.");
+    HM_LOG(LOG_ERR, "Failed to create node Manager.");
     xmlFreeNode(node);
     return nullptr;
   }
@@ -404,7 +404,7 @@ bool set_prop(xmlNode* node, const char* name, const char* value) {
 
 xmlNode* _cfg_backup_grp_to_xml(const backup_group* grp) {
   if (grp == nullptr) {
-    HM_LOG(7, "Null group, no backup group node generated.");
+    HM_LOG(LOG_DEBUG, "Null group, no backup group node generated.");
     return nullptr;
   }
   char con_start[50], start[50], interval[50];
@@ -416,7 +416,7 @@ xmlNode* _cfg_backup_grp_to_xml(const backup_group* grp) {
   if (node == nullptr || !set_prop(node, "GroupName", grp->name) ||
       !set_prop(node, "CDPConStartTime", con_start) || !set_prop(node, "CDPStartTime", start) ||
       !set_prop(node, "CDPTimeout", interval)) {
-    HM_LOG(3, "Failed to create node DiskGroup.");
+    HM_LOG(LOG_ERR, "Failed to create node DiskGroup.");
     xmlFreeNode(node);
     return nullptr;
   }
@@ -425,7 +425,7 @@ xmlNode* _cfg_backup_grp_to_xml(const backup_group* grp) {
     const guid_entry* member = list_entry(pos, guid_entry, list);
     xmlNode* disk = xmlNewChild(node, nullptr, X("Disk"), nullptr);
     if (disk == nullptr || !set_prop(disk, "DiskGUID", member->guid)) {
-      HM_LOG(3, "Failed to create node Disk.");
+      HM_LOG(LOG_ERR, "Failed to create node Disk.");
       xmlFreeNode(node);
       return nullptr;
     }
@@ -435,14 +435,14 @@ xmlNode* _cfg_backup_grp_to_xml(const backup_group* grp) {
 
 xmlNode* _cfg_cdpsch_to_xml(const cdpsch* sch) {
   if (sch == nullptr) {
-    HM_LOG(7, "Null schedule, no CDP schedule node generated.");
+    HM_LOG(LOG_DEBUG, "Null schedule, no CDP schedule node generated.");
     return nullptr;
   }
   char con_start[50], start[50], interval[50];
   snprintf(con_start, sizeof(con_start), "%lu", static_cast<unsigned long>(sch->con_start_time));
   snprintf(start, sizeof(start), "%lu", static_cast<unsigned long>(sch->start_time));
   snprintf(interval, sizeof(interval), "%u", sch->interval);
-  HM_LOG(6,
+  HM_LOG(LOG_INFO,
          "Ready to write new schedule into config, console start time: %s, start_time: %s, "
          "interval: %s.",
          con_start, start, interval);
@@ -455,7 +455,7 @@ xmlNode* _cfg_cdpsch_to_xml(const cdpsch* sch) {
             xmlNewTextChild(node, nullptr, X("CDPStartTime"), X(start)) != nullptr &&
             xmlNewTextChild(node, nullptr, X("CDPTimeout"), X(interval)) != nullptr;
   if (!ok) {
-    HM_LOG(3, "Failed to create node CDPSchedule.");
+    HM_LOG(LOG_ERR, "Failed to create node CDPSchedule.");
     xmlFreeNode(node);
     return nullptr;
   }
@@ -470,22 +470,22 @@ xmlDoc* build_doc(const qor_t* qor) {
   time_t now = hl_time(nullptr);
   struct tm tm;
   if (localtime_r(&now, &tm) == nullptr || strftime(when, sizeof(when), "%Y/%m/%d %H:%M:%S", &tm) == 0)
-    HM_LOG(4, "Failed to format comment for config file.");
+    HM_LOG(LOG_WARNING, "Failed to format comment for config file.");
   int n = snprintf(comment, sizeof(comment), "Generated by Tidewell Client: %s", when);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(comment))
-    HM_LOG(4, "Failed to format comment for config file.");
+    HM_LOG(LOG_WARNING, "Failed to format comment for config file.");
 
   xmlDoc* doc = xmlNewDoc(X("1.0"));
   xmlNode* root = doc != nullptr ? xmlNewNode(nullptr, X("Tidewell")) : nullptr;
   if (root == nullptr) {
-    HM_LOG(3, "Failed to create config document.");
+    HM_LOG(LOG_ERR, "Failed to create config document.");
     xmlFreeDoc(doc);
     return nullptr;
   }
   xmlDocSetRootElement(doc, root);
   xmlNode* note = xmlNewDocComment(doc, X(comment));
   if (note == nullptr || xmlAddChild(root, note) == nullptr) {
-    HM_LOG(4, "Failed to attach comment to XML doc.");
+    HM_LOG(LOG_WARNING, "Failed to attach comment to XML doc.");
     xmlFreeNode(note);
   }
 
@@ -497,31 +497,31 @@ xmlDoc* build_doc(const qor_t* qor) {
       xmlNewTextChild(root, nullptr, X("ClientAlias"), X(qor->client_alias)) == nullptr ||
       xmlNewTextChild(root, nullptr, X("ClientPort"), X(client_port)) == nullptr ||
       xmlNewTextChild(root, nullptr, X("ServerPort"), X(server_port)) == nullptr) {
-    HM_LOG(3, "Failed to create config document.");
+    HM_LOG(LOG_ERR, "Failed to create config document.");
     xmlFreeDoc(doc);
     return nullptr;
   }
 
   xmlNode* filter = _cfg_filter_to_xml(qor);
   if (filter == nullptr) {
-    HM_LOG(3, "Failed to generate node IPAddrFilter.");
+    HM_LOG(LOG_ERR, "Failed to generate node IPAddrFilter.");
     xmlFreeDoc(doc);
     return nullptr;
   }
   if (xmlAddChild(root, filter) == nullptr) {
-    HM_LOG(3, "Failed to attach node IPAddrFilter to root.");
+    HM_LOG(LOG_ERR, "Failed to attach node IPAddrFilter to root.");
     xmlFreeNode(filter);
     xmlFreeDoc(doc);
     return nullptr;
   }
 
   if (qor->manager == nullptr) {
-    HM_LOG(6, "No manager node is generated.");
+    HM_LOG(LOG_INFO, "No manager node is generated.");
   } else {
     // A manager that cannot be written must not vanish from the file.
     xmlNode* mngr = _cfg_mngr_to_xml(qor->manager);
     if (mngr == nullptr || xmlAddChild(root, mngr) == nullptr) {
-      HM_LOG(3, "Failed to attach node Manager to root.");
+      HM_LOG(LOG_ERR, "Failed to attach node Manager to root.");
       xmlFreeNode(mngr);
       xmlFreeDoc(doc);
       return nullptr;
@@ -530,7 +530,7 @@ xmlDoc* build_doc(const qor_t* qor) {
 
   xmlNode* groups = xmlNewChild(root, nullptr, X("DiskGroupList"), nullptr);
   if (groups == nullptr) {
-    HM_LOG(3, "Failed to generate node DiskGroup.");
+    HM_LOG(LOG_ERR, "Failed to generate node DiskGroup.");
     xmlFreeDoc(doc);
     return nullptr;
   }
@@ -538,12 +538,12 @@ xmlDoc* build_doc(const qor_t* qor) {
   list_for_each(pos, &qor->groups) {
     xmlNode* grp = _cfg_backup_grp_to_xml(list_entry(pos, backup_group, list));
     if (grp == nullptr) {
-      HM_LOG(3, "Failed to generate node DiskGroup.");
+      HM_LOG(LOG_ERR, "Failed to generate node DiskGroup.");
       xmlFreeDoc(doc);
       return nullptr;
     }
     if (xmlAddChild(groups, grp) == nullptr) {
-      HM_LOG(3, "Failed to attach node DiskGroup to list.");
+      HM_LOG(LOG_ERR, "Failed to attach node DiskGroup to list.");
       xmlFreeNode(grp);
       xmlFreeDoc(doc);
       return nullptr;
@@ -552,19 +552,19 @@ xmlDoc* build_doc(const qor_t* qor) {
 
   xmlNode* schedules = xmlNewChild(root, nullptr, X("CDPScheduleList"), nullptr);
   if (schedules == nullptr) {
-    HM_LOG(3, "Failed to generate node CDPSchedule.");
+    HM_LOG(LOG_ERR, "Failed to generate node CDPSchedule.");
     xmlFreeDoc(doc);
     return nullptr;
   }
   list_for_each(pos, &qor->cdpschs) {
     xmlNode* sch = _cfg_cdpsch_to_xml(list_entry(pos, cdpsch, list));
     if (sch == nullptr) {
-      HM_LOG(3, "Failed to generate node CDPSchedule.");
+      HM_LOG(LOG_ERR, "Failed to generate node CDPSchedule.");
       xmlFreeDoc(doc);
       return nullptr;
     }
     if (xmlAddChild(schedules, sch) == nullptr) {
-      HM_LOG(3, "Failed to attach node CDPSChedule to list.");
+      HM_LOG(LOG_ERR, "Failed to attach node CDPSChedule to list.");
       xmlFreeNode(sch);
       xmlFreeDoc(doc);
       return nullptr;
@@ -596,7 +596,7 @@ void save_whole(const char* path, const char* data, size_t len) {
   unlink(tmp.c_str());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
-    HM_LOG(3, "Failed to save config file '%s': %s", path, strerror(errno));
+    HM_LOG(LOG_ERR, "Failed to save config file '%s': %s", path, strerror(errno));
     return;
   }
   bool ok = write_all(fd, data, len) && fsync(fd) == 0;
@@ -610,7 +610,7 @@ void save_whole(const char* path, const char* data, size_t len) {
     err = errno;
   }
   if (!ok) {
-    HM_LOG(3, "Failed to save config file '%s': %s", path, strerror(err));
+    HM_LOG(LOG_ERR, "Failed to save config file '%s': %s", path, strerror(err));
     unlink(tmp.c_str());
     return;
   }
@@ -636,7 +636,7 @@ void qorcfg_write(const char* path, qor_t* qor) {
   xmlDocDumpFormatMemoryEnc(doc, &mem, &size, "utf-8", 1);
   xmlFreeDoc(doc);
   if (mem == nullptr || size <= 0) {
-    HM_LOG(3, "Failed to save config file '%s': %s", path, "no document");
+    HM_LOG(LOG_ERR, "Failed to save config file '%s': %s", path, "no document");
     xmlFree(mem);
     return;
   }

@@ -37,7 +37,7 @@ int db_reply(qorc_req* req, const char* status_name, int status) {
   uint32_t len = 0;
   char* text = doc.dump(&len);
   if (text == nullptr) {
-    HM_LOG(3, "Failed to build the reply document.");
+    HM_LOG(LOG_ERR, "Failed to build the reply document.");
     return status;
   }
   free(req->sendxml);
@@ -68,7 +68,7 @@ void db_reload(void) {
     list_splice_init(&fresh, &g_client.apps);
   }
   app_list_free(&old);
-  HM_LOG(7, "Update 'g_client' databases info done");
+  HM_LOG(LOG_DEBUG, "Update 'g_client' databases info done");
 }
 
 // DB_SET's work once the request is known to be for a managed host: the
@@ -77,35 +77,35 @@ int db_set_status(const char* xml) {
   int is_cluster = 0;
   ZelApp* app = xml_to_ZelApp(xml, &is_cluster);
   if (app == nullptr) {
-    HM_LOG(3, "Failed to retrieve ZelApp.");
+    HM_LOG(LOG_ERR, "Failed to retrieve ZelApp.");
     return 1;
   }
   // Without an instance name there is nothing to register or compare.
   if (app->instance_name == nullptr || app->instance_name[0] == '\0') {
-    HM_LOG(3, "Failed to retrieve ZelApp, no InstanceName.");
+    HM_LOG(LOG_ERR, "Failed to retrieve ZelApp, no InstanceName.");
     app_free(app);
     return 1;
   }
   app->host = strdup("127.0.0.1");
   app->port = strdup("1521");
   if (app->host == nullptr || app->port == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for db config.");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for db config.");
     app_free(app);
     return 1;
   }
   if (db_known(app->instance_name)) {
-    HM_LOG(7, "Database(%s) has already been set", app->instance_name);
+    HM_LOG(LOG_DEBUG, "Database(%s) has already been set", app->instance_name);
     app_free(app);
     return 0;
   }
   // The library takes the record on success; on failure it is ours.
   if (Zel_connect_db_flush_cfg(app) == -1) {
-    HM_LOG(3, "Failed to connect database(%s).", app->instance_name);
+    HM_LOG(LOG_ERR, "Failed to connect database(%s).", app->instance_name);
     app_free(app);
     return kDbRefused;
   }
   db_reload();
-  HM_LOG(6, "Complete work: DB_SET");
+  HM_LOG(LOG_INFO, "Complete work: DB_SET");
   return 0;
 }
 
@@ -119,12 +119,12 @@ int dbcfg_del_status(const char* xml) {
   }
   int status = 0;
   if (!db_known(instance)) {
-    HM_LOG(7, "Configuration of database(%s) cannot be found in Zelcdpagt", instance);
+    HM_LOG(LOG_DEBUG, "Configuration of database(%s) cannot be found in Zelcdpagt", instance);
   } else if (Zel_delete_app(instance) > 0) {
     db_reload();
-    HM_LOG(6, "Complete work: DBCFG_DEL");
+    HM_LOG(LOG_INFO, "Complete work: DBCFG_DEL");
   } else {
-    HM_LOG(7, "Failed to delete zelcdpagt configuration of database(%s).", instance);
+    HM_LOG(LOG_DEBUG, "Failed to delete zelcdpagt configuration of database(%s).", instance);
     status = kDbRefused;
   }
   free(instance);
@@ -134,14 +134,14 @@ int dbcfg_del_status(const char* xml) {
 }  // namespace
 
 int db_set(qorc_req* req) {
-  HM_LOG(6, "Recv cmd: DB_SET");
+  HM_LOG(LOG_INFO, "Recv cmd: DB_SET");
   if (req == nullptr) return 1;
   int status = qor_is_protected(g_qor) == 1 ? db_set_status(req->recvxml) : 1;
   return db_reply(req, "rtnStatus", status);
 }
 
 int dbcfg_del(qorc_req* req) {
-  HM_LOG(6, "Recv cmd: DBCFG_DEL");
+  HM_LOG(LOG_INFO, "Recv cmd: DBCFG_DEL");
   if (req == nullptr) return 1;
   int status = qor_is_protected(g_qor) == 1 ? dbcfg_del_status(req->recvxml) : 1;
   return db_reply(req, "RtnStatus", status);

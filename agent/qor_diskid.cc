@@ -40,22 +40,22 @@ constexpr int kMaxDraws = 64;
 // descriptor, or -1.
 int open_block(const char* path, int flags) {
   if (!filepresent(path)) {
-    HM_LOG(3, "Disk '%s' not exist", path);
+    HM_LOG(LOG_ERR, "Disk '%s' not exist", path);
     return -1;
   }
   int fd = hl_open(path, flags);
   if (fd < 0) {
-    HM_LOG(3, "Failed to open '%s': %s", path, strerror(errno));
+    HM_LOG(LOG_ERR, "Failed to open '%s': %s", path, strerror(errno));
     return -1;
   }
   struct stat st;
   if (hl_fstat(fd, &st) != 0) {
-    HM_LOG(3, "Failed to stat '%s': %s", path, strerror(errno));
+    HM_LOG(LOG_ERR, "Failed to stat '%s': %s", path, strerror(errno));
     hl_close(fd);
     return -1;
   }
   if (!S_ISBLK(st.st_mode)) {
-    HM_LOG(3, "'%s' is not a block device", path);
+    HM_LOG(LOG_ERR, "'%s' is not a block device", path);
     hl_close(fd);
     return -1;
   }
@@ -64,7 +64,7 @@ int open_block(const char* path, int flags) {
 
 int seek_signature(int fd, const char* path) {
   if (hl_lseek(fd, HM_SIGNATURE_OFF, SEEK_SET) != HM_SIGNATURE_OFF) {
-    HM_LOG(3, "Seek '%s' error: %s", path, strerror(errno));
+    HM_LOG(LOG_ERR, "Seek '%s' error: %s", path, strerror(errno));
     return -1;
   }
   return 0;
@@ -99,7 +99,7 @@ int read_sector0(const char* path, unsigned char* sector) {
   int err = errno;
   hl_close(fd);
   if (n != kSectorSize) {
-    HM_LOG(3, "Failed to read '%s': %s", path, n < 0 ? strerror(err) : "short read");
+    HM_LOG(LOG_ERR, "Failed to read '%s': %s", path, n < 0 ? strerror(err) : "short read");
     return -1;
   }
   return 0;
@@ -115,7 +115,7 @@ uint32_t random_signature(void) {
 char* signature_to_guid(uint32_t signature) {
   char* text = static_cast<char*>(calloc(1, QOR_SIG_GUID_SIZE));
   if (text == nullptr) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     return nullptr;
   }
   signature_to_uuid(signature, text);
@@ -132,9 +132,9 @@ int write_disk_signature(const char* path, uint32_t signature) {
     if (n != static_cast<ssize_t>(sizeof(signature))) {
       // A short write leaves errno as it was: it must still fail.
       rc = errno != 0 ? -errno : -EIO;
-      HM_LOG(3, "Failed to write '%s': %s", path, strerror(-rc));
+      HM_LOG(LOG_ERR, "Failed to write '%s': %s", path, strerror(-rc));
     } else if (hl_fsync(fd) != 0) {
-      HM_LOG(3, "Failed to fsync '%s': %s", path, strerror(errno));
+      HM_LOG(LOG_ERR, "Failed to fsync '%s': %s", path, strerror(errno));
       rc = -1;
     }
   }
@@ -154,7 +154,7 @@ int read_disk_signature(const char* path, uint32_t* signature) {
     if (n == static_cast<ssize_t>(sizeof(value))) {
       *signature = value;
     } else {
-      HM_LOG(3, "Failed to read '%s': %s", path, strerror(errno != 0 ? errno : EIO));
+      HM_LOG(LOG_ERR, "Failed to read '%s': %s", path, strerror(errno != 0 ? errno : EIO));
       rc = -1;
     }
   }
@@ -174,16 +174,16 @@ int qor_read_disk_guid(const char* path, int on_storage, char** guid) {
   char* text = static_cast<char*>(calloc(1, QOR_DISK_GUID_SIZE));
   if (text == nullptr) return -1;
   if (on_storage) {
-    HM_LOG(7, "start get scsi disk guid.");
+    HM_LOG(LOG_DEBUG, "start get scsi disk guid.");
     hm_scsi_get_guid(path, text, QOR_DISK_GUID_SIZE);
-    HM_LOG(7, "finish get scsi disk guid.");
+    HM_LOG(LOG_DEBUG, "finish get scsi disk guid.");
     *guid = text;
     return 0;
   }
-  HM_LOG(7, "start get disk signature.");
+  HM_LOG(LOG_DEBUG, "start get disk signature.");
   uint32_t signature = 0;
   int rc = read_disk_signature(path, &signature);
-  HM_LOG(7, "finish get disk signature.");
+  HM_LOG(LOG_DEBUG, "finish get disk signature.");
   if (rc != 0) {
     // Not "ffffffff-...": an identity read from a disk that did not answer
     // would be taken for a real one, or the disk for an unsigned one.
@@ -191,7 +191,7 @@ int qor_read_disk_guid(const char* path, int on_storage, char** guid) {
     return -1;
   }
   if (signature == 0) {
-    HM_LOG(4, "Cannot get the signature of diskk %s.", path);
+    HM_LOG(LOG_WARNING, "Cannot get the signature of diskk %s.", path);
     free(text);
     return 0;
   }
@@ -235,7 +235,7 @@ void set_unique_signature(const char* path) {
     return;
   }
   if (!qor_sector0_signable(sector)) {
-    HM_LOG(7, "Disk %s is not signed: its first sector is in use.", path);
+    HM_LOG(LOG_DEBUG, "Disk %s is not signed: its first sector is in use.", path);
     pthread_mutex_unlock(&sign_lock);
     return;
   }
@@ -246,7 +246,7 @@ void set_unique_signature(const char* path) {
   // An enumeration without the disk being signed is no base for telling
   // which values the host's disks carry.
   if (!listed(&disks, path)) {
-    HM_LOG(3, "Disk %s is not among the host's disks; it is not signed.", path);
+    HM_LOG(LOG_ERR, "Disk %s is not among the host's disks; it is not signed.", path);
     disk_list_free(&disks);
     pthread_mutex_unlock(&sign_lock);
     return;
@@ -264,7 +264,7 @@ void set_unique_signature(const char* path) {
   if (found)
     write_disk_signature(path, candidate);
   else
-    HM_LOG(3, "No unique signature found for %s.", path);
+    HM_LOG(LOG_ERR, "No unique signature found for %s.", path);
 
   disk_list_free(&disks);
   pthread_mutex_unlock(&sign_lock);

@@ -44,7 +44,7 @@ int channel_failed(qorc_req* req, const qor_iscsi_node* tgt, const qor_iscsi_nod
   uint32_t len = 0;
   char* text = doc.dump(&len);
   if (text == nullptr) {
-    HM_LOG(3, "Failed to build the reply document.");
+    HM_LOG(LOG_ERR, "Failed to build the reply document.");
     return kChannelFailed;
   }
   free(req->sendxml);
@@ -64,65 +64,65 @@ void store_target(const char* iqn) {
   if (g_qor->manager == nullptr) return;  // withdrawn meanwhile
   char* copy = strdup(iqn);
   if (copy == nullptr) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     return;
   }
-  HM_LOG(6, "Updaing server IQN information.");
+  HM_LOG(LOG_INFO, "Updaing server IQN information.");
   free(g_qor->manager->target_iqn);
   g_qor->manager->target_iqn = copy;
   qor_save_config(g_qor);
-  HM_LOG(6, "Server IQN is updated.");
+  HM_LOG(LOG_INFO, "Server IQN is updated.");
 }
 
 // The channel's set-up with both nodes allocated: the reply's status.
 int establish(qorc_req* req, qor_iscsi_node* tgt, qor_iscsi_node* init) {
   if (xml_to_iscsinode(tgt, init, req->recvxml) < 0) {
-    HM_LOG(3, "Failed to get iscsi node info");
+    HM_LOG(LOG_ERR, "Failed to get iscsi node info");
     return channel_failed(req, tgt, init);
   }
   if (qor_iscsi_discover_target(tgt, init) < 0) {
-    HM_LOG(6, "Cannot received servcer targetiqn.");
+    HM_LOG(LOG_INFO, "Cannot received servcer targetiqn.");
     return channel_failed(req, tgt, init);
   }
   if (qor_iscsi_channel_exist(tgt, init)) {
-    HM_LOG(6, "Iscsi session(tgt: %s) already exist", tgt->iqn);
+    HM_LOG(LOG_INFO, "Iscsi session(tgt: %s) already exist", tgt->iqn);
     return 0;
   }
   if (qor_establish_iscsi_channel(tgt, init) < 0) {
-    HM_LOG(3, "Failed to establish iscsi channel");
+    HM_LOG(LOG_ERR, "Failed to establish iscsi channel");
     if (!iscsid_running()) {
-      HM_LOG(3, "Failed to start iscsid service");
+      HM_LOG(LOG_ERR, "Failed to start iscsid service");
       return kIscsidDown;
     }
     // A failed login is a failed set-up: success only when a session to
     // the target is there after all (one the heartbeat brought up
     // meanwhile), never merely because an IQN was stored before.
     if (manager_has_target() && qor_iscsi_channel_exist(tgt, init)) {
-      HM_LOG(6, "Iscsi session already exist");
+      HM_LOG(LOG_INFO, "Iscsi session already exist");
       return 0;
     }
     return channel_failed(req, tgt, init);
   }
-  HM_LOG(6, "iSCSI is established successfully.");
+  HM_LOG(LOG_INFO, "iSCSI is established successfully.");
   store_target(tgt->iqn);
-  HM_LOG(7, "Establish iscsi channel done");
-  HM_LOG(6, "Complete work: ESTABLISH_CHANNELS");
+  HM_LOG(LOG_DEBUG, "Establish iscsi channel done");
+  HM_LOG(LOG_INFO, "Complete work: ESTABLISH_CHANNELS");
   return 0;
 }
 
 }  // namespace
 
 int establish_channels(qorc_req* req) {
-  HM_LOG(6, "Recv cmd: ESTABLISH_CHANNELS");
+  HM_LOG(LOG_INFO, "Recv cmd: ESTABLISH_CHANNELS");
   // Without a record there is nowhere to put the document.
   if (req == nullptr) return kChannelFailed;
   if (qor_is_protected(g_qor) != 1) return channel_failed(req, nullptr, nullptr);
   if (!iscsiadm_installed()) {
-    HM_LOG(3, "Iscsi initiator is not installed");
+    HM_LOG(LOG_ERR, "Iscsi initiator is not installed");
     return kIscsiadmMissing;
   }
   if (!iscsid_running()) {
-    HM_LOG(4, "Iscsid service is not start");
+    HM_LOG(LOG_WARNING, "Iscsid service is not start");
     qor_run_shell("service iscsi start", QOR_RUN_LIMIT_S, nullptr, 0, nullptr);
   }
   qor_iscsi_node* tgt = static_cast<qor_iscsi_node*>(calloc(1, sizeof(qor_iscsi_node)));

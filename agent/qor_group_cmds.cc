@@ -15,17 +15,17 @@
 
 int bg_create(qorc_req* req) {
   if (req == nullptr) {
-    HM_LOG(3, "Failed to parse the request, null pointer.");
+    HM_LOG(LOG_ERR, "Failed to parse the request, null pointer.");
     return 1;
   }
   if (qor_is_protected(g_qor) != 1) {
-    HM_LOG(3, "Failed to create group, client is not affected to a server.");
+    HM_LOG(LOG_ERR, "Failed to create group, client is not affected to a server.");
     return 50;
   }
   int is_cluster = 0;
   backup_group* grp = xml_to_backup_grp(req->recvxml, &is_cluster);
   if (grp == nullptr) {
-    HM_LOG(3, "Failed to parse the XML doc of request.");
+    HM_LOG(LOG_ERR, "Failed to parse the XML doc of request.");
     return 4;
   }
   if (int status = qor_group_request_status(grp); status != 0) {
@@ -36,19 +36,19 @@ int bg_create(qorc_req* req) {
 }
 
 int add_disk_to_grp(qorc_req* req) {
-  HM_LOG(6, "Recv cmd ADD_DISK_TO_BG");
+  HM_LOG(LOG_INFO, "Recv cmd ADD_DISK_TO_BG");
   if (req == nullptr) {
-    HM_LOG(3, "Failed to parse request, null pointer.");
+    HM_LOG(LOG_ERR, "Failed to parse request, null pointer.");
     return 1;
   }
   if (qor_is_protected(g_qor) != 1) {
-    HM_LOG(3, "Failed to modify group, client is not protected.");
+    HM_LOG(LOG_ERR, "Failed to modify group, client is not protected.");
     return 50;
   }
   int is_cluster = 0;
   backup_group* grp = xml_to_backup_grp(req->recvxml, &is_cluster);
   if (grp == nullptr) {
-    HM_LOG(3, "Failed to retrieve the group of request.");
+    HM_LOG(LOG_ERR, "Failed to retrieve the group of request.");
     return 4;
   }
   if (int status = qor_group_request_status(grp); status != 0) {
@@ -59,19 +59,19 @@ int add_disk_to_grp(qorc_req* req) {
 }
 
 int del_backup_grp(qorc_req* req) {
-  HM_LOG(6, "Recv cmd: DEL_BACKUP_GRP");
+  HM_LOG(LOG_INFO, "Recv cmd: DEL_BACKUP_GRP");
   if (req == nullptr) {
-    HM_LOG(3, "Failed to process request, null pointer.");
+    HM_LOG(LOG_ERR, "Failed to process request, null pointer.");
     return 1;
   }
   if (qor_is_protected(g_qor) != 1) {
-    HM_LOG(3, "Failed to process request, client is not protected.");
+    HM_LOG(LOG_ERR, "Failed to process request, client is not protected.");
     return 50;
   }
   int is_cluster = 0;
   backup_group* grp = xml_to_del_grp(req->recvxml, &is_cluster);
   if (grp == nullptr) {
-    HM_LOG(3, "Failed to retrive group to be deleted.");
+    HM_LOG(LOG_ERR, "Failed to retrive group to be deleted.");
     return 4;
   }
   if (int status = qor_group_request_status(grp); status != 0) {
@@ -79,7 +79,7 @@ int del_backup_grp(qorc_req* req) {
     return status;
   }
   if (qor_group_delete(grp, false) != 0) return 1;
-  HM_LOG(6, "Cmd DEL_BACKUP_GRP complete successfully.");
+  HM_LOG(LOG_INFO, "Cmd DEL_BACKUP_GRP complete successfully.");
   return 0;
 }
 
@@ -123,13 +123,13 @@ bool give_group_schedule(const backup_group* grp, const char* guid, cdpsch* sch)
   if (grp->con_start_time == 0 || grp->interval == 0) return false;
   char mirror[QOR_GUID_FIELD];
   if (!mirror_of(guid, mirror)) return false;
-  HM_LOG(7, "Source local %s ,mirror %s ,con_start_time %lu ,start_time %lu ,timeout %u.", guid,
+  HM_LOG(LOG_DEBUG, "Source local %s ,mirror %s ,con_start_time %lu ,start_time %lu ,timeout %u.", guid,
          mirror, static_cast<unsigned long>(grp->con_start_time),
          static_cast<unsigned long>(grp->start_time), grp->interval);
   sch->local_guid = strdup(guid);
   sch->mirror_guid = strdup(mirror);
   if (sch->local_guid == nullptr || sch->mirror_guid == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for dumping schedule informations.");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for dumping schedule informations.");
     free(sch->local_guid);
     free(sch->mirror_guid);
     sch->local_guid = sch->mirror_guid = nullptr;
@@ -138,7 +138,7 @@ bool give_group_schedule(const backup_group* grp, const char* guid, cdpsch* sch)
   sch->con_start_time = grp->con_start_time;
   sch->start_time = grp->start_time;
   sch->interval = grp->interval;
-  HM_LOG(7, "Disk %s get Group sch success!", guid);
+  HM_LOG(LOG_DEBUG, "Disk %s get Group sch success!", guid);
   list_add_tail(&sch->list, &g_qor->cdpschs);
   qor_save_config(g_qor);
   _register_for_cdpsch(sch);
@@ -155,12 +155,12 @@ int rem_disk_from_bg(qorc_req* req) {
   char guid[QOR_ARG_BUF] = {};
   char name[QOR_ARG_BUF] = {};
   if (xml_to_bg_info(guid, name, req->recvxml) != 0 || name[0] == '\0' || guid[0] == '\0') {
-    HM_LOG(3, "Failed to parse request.");
+    HM_LOG(LOG_ERR, "Failed to parse request.");
     return 4;
   }
   cdpsch* sch = static_cast<cdpsch*>(calloc(1, sizeof(*sch)));
   if (sch == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for dumping schedule informations.");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for dumping schedule informations.");
     return 1;
   }
   bool found = false;
@@ -182,7 +182,7 @@ int rem_disk_from_bg(qorc_req* req) {
   }
   if (!taken) cdpsch_free(sch);
   if (!found) {
-    HM_LOG(3, "Cannot found the specified disk to be removed.");
+    HM_LOG(LOG_ERR, "Cannot found the specified disk to be removed.");
     return 1;
   }
   return 0;

@@ -10,19 +10,19 @@
 
 int qor_group_request_status(const backup_group* req) {
   if (req->name == nullptr || req->name[0] == '\0') {
-    HM_LOG(3, "Group request without a name, refused.");
+    HM_LOG(LOG_ERR, "Group request without a name, refused.");
     return 4;
   }
   // Cut to fit, a name or GUID would name another group or disk: refused.
   if (strlen(req->name) > QOR_GROUP_NAME_MAX) {
-    HM_LOG(3, "Group name of %zu characters is too long, refused.", strlen(req->name));
+    HM_LOG(LOG_ERR, "Group name of %zu characters is too long, refused.", strlen(req->name));
     return 1;
   }
   const list_head* pos;
   list_for_each(pos, &req->members) {
     const char* guid = list_entry(pos, guid_entry, list)->guid;
     if (guid != nullptr && strlen(guid) > QOR_GROUP_GUID_MAX) {
-      HM_LOG(3, "Disk GUID of %zu characters in group %s is too long, refused.", strlen(guid),
+      HM_LOG(LOG_ERR, "Disk GUID of %zu characters in group %s is too long, refused.", strlen(guid),
              req->name);
       return 1;
     }
@@ -43,7 +43,7 @@ backup_group* qor_find_group(qor_t* qor, const char* name) {
 int qor_group_create(backup_group* req, int in_use_status) {
   MutexLock l(&g_qor->mutex);
   if (qor_find_group(g_qor, req->name) != nullptr) {
-    HM_LOG(3, "Failed to create group, the group name already in use.");
+    HM_LOG(LOG_ERR, "Failed to create group, the group name already in use.");
     backup_grp_free(req);
     return in_use_status;
   }
@@ -52,9 +52,9 @@ int qor_group_create(backup_group* req, int in_use_status) {
   req->start_time = 0;
   req->interval = 0;
   list_add_tail(&req->list, &g_qor->groups);
-  HM_LOG(6, "Group %s is correctly added.", req->name);
+  HM_LOG(LOG_INFO, "Group %s is correctly added.", req->name);
   qor_save_config(g_qor);
-  HM_LOG(6, "New configuration is saved to config file.");
+  HM_LOG(LOG_INFO, "New configuration is saved to config file.");
   return 0;
 }
 
@@ -65,13 +65,13 @@ namespace {
 // job.  Under the configuration lock.
 void drop_disk_schedule(const char* guid) {
   if (guid == nullptr || !find_cdp_job(guid)) return;
-  HM_LOG(6, "Disk %s has CDP schedule, remove it.", guid);
+  HM_LOG(LOG_INFO, "Disk %s has CDP schedule, remove it.", guid);
   unregister_cdp_job(guid);
   list_head *pos, *next;
   list_for_each_safe(pos, next, &g_qor->cdpschs) {
     cdpsch* sch = list_entry(pos, cdpsch, list);
     if (sch->local_guid == nullptr || strcmp(sch->local_guid, guid) != 0) continue;
-    HM_LOG(6, "Disk %s has CDP schedule in config, remove it.", guid);
+    HM_LOG(LOG_INFO, "Disk %s has CDP schedule in config, remove it.", guid);
     list_del(&sch->list);
     cdpsch_free(sch);
   }
@@ -80,30 +80,30 @@ void drop_disk_schedule(const char* guid) {
 }  // namespace
 
 int qor_group_add_members(backup_group* req, const char* searching) {
-  HM_LOG(6, "Retrieved group %s.", req->name);
-  HM_LOG(6, "Adding disks into group %s", req->name);
+  HM_LOG(LOG_INFO, "Retrieved group %s.", req->name);
+  HM_LOG(LOG_INFO, "Adding disks into group %s", req->name);
   MutexLock l(&g_qor->mutex);
   // Looked up before any schedule is touched: a request for a group that is
   // not there must not cost its disks their schedules.
   backup_group* grp = qor_find_group(g_qor, req->name);
   if (grp == nullptr) {
     backup_grp_free(req);
-    HM_LOG(3, "Unable to found the specified group, abort.");
+    HM_LOG(LOG_ERR, "Unable to found the specified group, abort.");
     return 1;
   }
-  HM_LOG(6, "Found requested group %s", grp->name);
-  HM_LOG(6, "%s", searching);
+  HM_LOG(LOG_INFO, "Found requested group %s", grp->name);
+  HM_LOG(LOG_INFO, "%s", searching);
   list_head* pos;
   list_for_each(pos, &req->members) drop_disk_schedule(list_entry(pos, guid_entry, list)->guid);
   list_head* next;
   list_for_each_safe(pos, next, &req->members) {
     guid_entry* member = list_entry(pos, guid_entry, list);
-    HM_LOG(6, "Adding disk %s into group %s.", member->guid, grp->name);
+    HM_LOG(LOG_INFO, "Adding disk %s into group %s.", member->guid, grp->name);
     list_del(&member->list);
     list_add_tail(&member->list, &grp->members);
   }
   qor_save_config(g_qor);
-  HM_LOG(6, "Config updated.");
+  HM_LOG(LOG_INFO, "Config updated.");
   backup_grp_free(req);
   return 0;
 }
@@ -112,7 +112,7 @@ int qor_group_delete(backup_group* req, bool log_not_found) {
   MutexLock l(&g_qor->mutex);
   backup_group* grp = qor_find_group(g_qor, req->name);
   if (grp == nullptr) {
-    if (log_not_found) HM_LOG(6, "Failed to found group %s in group list.", req->name);
+    if (log_not_found) HM_LOG(LOG_INFO, "Failed to found group %s in group list.", req->name);
     backup_grp_free(req);
     return 1;
   }

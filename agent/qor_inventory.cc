@@ -51,7 +51,7 @@ struct list_head* unsigned_paths(const struct list_head* disks, struct list_head
     qor_link* e = static_cast<qor_link*>(calloc(1, sizeof(*e)));
     if (e == nullptr || (e->path = strdup(d->path)) == nullptr) {
       free(e);
-      HM_LOG(3, "Failed to allocate memory");
+      HM_LOG(LOG_ERR, "Failed to allocate memory");
       continue;
     }
     list_add_tail(&e->list, paths);
@@ -62,7 +62,7 @@ struct list_head* unsigned_paths(const struct list_head* disks, struct list_head
 void sign_all(struct list_head* paths, bool scan_log) {
   struct list_head* pos;
   list_for_each(pos, paths) {
-    if (scan_log) HM_LOG(7, "set disk signature.");
+    if (scan_log) HM_LOG(LOG_DEBUG, "set disk signature.");
     set_unique_signature(list_entry(pos, qor_link, list)->path);
   }
   link_list_free(paths);
@@ -78,7 +78,7 @@ void swap_list(struct list_head* cur, struct list_head* fresh, struct list_head*
 // The refresh of g_client_refresh and of the scan thread: everything slow
 // outside g_client.lock, then whole lists swapped in under it.
 void refresh(bool scan_log) {
-  if (scan_log) HM_LOG(7, "Start once client scan pthread.");
+  if (scan_log) HM_LOG(LOG_DEBUG, "Start once client scan pthread.");
   pthread_mutex_t* qor_mutex = g_qor != nullptr ? &g_qor->mutex : nullptr;
   char* hostname = get_hostname();
   int32_t dboem = get_dboem();
@@ -94,27 +94,27 @@ void refresh(bool scan_log) {
   qor_get_backups_lock(g_qor, &backups, qor_mutex);
 
   g_client_lock();
-  if (scan_log) HM_LOG(7, "_scan_cleint_pthread g_client.lock first lock.");
+  if (scan_log) HM_LOG(LOG_DEBUG, "_scan_cleint_pthread g_client.lock first lock.");
   swap_list(&g_client.ips, &ips, &old_ips);
   swap_list(&g_client.channels, &chns, &old_chns);
   swap_list(&g_client.backups, &backups, &old_backups);
   char* old_hostname = g_client.hostname;
   g_client.hostname = hostname;
   g_client.dboem = dboem;
-  if (scan_log) HM_LOG(7, "_scan_cleint_pthread g_client.lock first unlock.");
+  if (scan_log) HM_LOG(LOG_DEBUG, "_scan_cleint_pthread g_client.lock first unlock.");
   g_client_unlock();
 
-  if (scan_log) HM_LOG(7, "start get disks.");
+  if (scan_log) HM_LOG(LOG_DEBUG, "start get disks.");
   qor_get_disks(&disks, 1);
-  if (scan_log) HM_LOG(7, "finish get disks.");
+  if (scan_log) HM_LOG(LOG_DEBUG, "finish get disks.");
   qor_get_part_type_lock(&disks, &g_client.backups, &g_client.lock);
-  if (scan_log) HM_LOG(7, "finish get part.");
+  if (scan_log) HM_LOG(LOG_DEBUG, "finish get part.");
 
   g_client_lock();
-  if (scan_log) HM_LOG(7, "_scan_cleint_pthread g_client.lock second lock.");
+  if (scan_log) HM_LOG(LOG_DEBUG, "_scan_cleint_pthread g_client.lock second lock.");
   swap_list(&g_client.disks, &disks, &old_disks);
   unsigned_paths(&g_client.disks, &paths);
-  if (scan_log) HM_LOG(7, "_scan_cleint_pthread g_client.lock second unlock.");
+  if (scan_log) HM_LOG(LOG_DEBUG, "_scan_cleint_pthread g_client.lock second unlock.");
   g_client_unlock();
   // A signed disk shows its identity at the next enumeration.
   sign_all(&paths, scan_log);
@@ -124,7 +124,7 @@ void refresh(bool scan_log) {
   channel_list_free(&old_chns);
   backup_list_free(&old_backups);
   disk_list_free(&old_disks);
-  if (scan_log) HM_LOG(7, "Finished once client scan thread.");
+  if (scan_log) HM_LOG(LOG_DEBUG, "Finished once client scan thread.");
 }
 
 }  // namespace
@@ -146,15 +146,15 @@ void qor_backup_from_status(qor_backup* bk, const hm_api_status_t* st) {
 
 int qor_get_backups_lock(qor_t* qor, struct list_head* backups, pthread_mutex_t* mutex) {
   if (backups == nullptr) return -1;
-  HM_LOG(7, "Start load all backup relationships from hostmirror.");
+  HM_LOG(LOG_DEBUG, "Start load all backup relationships from hostmirror.");
   hm_disk_stat_t* list = hm_disk_stat(nullptr);
-  HM_LOG(7, "Finished load all backup relationships from hostmirror.");
+  HM_LOG(LOG_DEBUG, "Finished load all backup relationships from hostmirror.");
   int rc = 0;
   for (hm_disk_stat_t* s = list; s != nullptr; s = s->next) {
     if (field_is(s->status.run_status, sizeof(s->status.run_status), "Stopped")) continue;
     qor_backup* bk = static_cast<qor_backup*>(calloc(1, sizeof(*bk)));
     if (bk == nullptr) {
-      HM_LOG(3, "Failed to allocate memory");
+      HM_LOG(LOG_ERR, "Failed to allocate memory");
       rc = -1;
       break;
     }

@@ -29,7 +29,7 @@ bool first_line(const char* path, char* buf, int size) {
 int append_channel(struct list_head* chns, int type, const char* initiator, const char* target) {
   qor_channel* chn = static_cast<qor_channel*>(calloc(1, sizeof(*chn)));
   if (chn == nullptr) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     return -1;
   }
   chn->type = type;
@@ -37,7 +37,7 @@ int append_channel(struct list_head* chns, int type, const char* initiator, cons
   chn->target = target != nullptr ? strdup(target) : nullptr;
   if ((initiator != nullptr && chn->initiator == nullptr) ||
       (target != nullptr && chn->target == nullptr)) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     channel_free(chn);
     return -1;
   }
@@ -50,12 +50,12 @@ int append_channel(struct list_head* chns, int type, const char* initiator, cons
 int _is_iscsi_ssn_exist(const char* iqn) {
   if (iqn == nullptr) return 0;
   if (access(kSessionDir, F_OK) != 0) {
-    HM_LOG(4, "Failed to access session file.");
+    HM_LOG(LOG_WARNING, "Failed to access session file.");
     return 0;
   }
   DIR* d = opendir(kSessionDir);
   if (d == nullptr) {
-    HM_LOG(3, "Failed to open dir:%s", kSessionDir);
+    HM_LOG(LOG_ERR, "Failed to open dir:%s", kSessionDir);
     return 0;
   }
   int found = 0;
@@ -78,7 +78,7 @@ char* get_iscsi_initiator(void) {
   if (!first_line(kInitiatorFile, line, sizeof line)) return nullptr;
   char* name = static_cast<char*>(calloc(1, QOR_TEXT_SIZE));
   if (name == nullptr) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     return nullptr;
   }
   if (sscanf(line, "InitiatorName=%511s", name) != 1) {

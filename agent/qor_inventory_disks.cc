@@ -26,14 +26,14 @@ void note_disk_count(const struct list_head* devs) {
   list_for_each(pos, devs) {
     if (list_entry(pos, zeldisk_dev_t, node)->valid) ++count;
   }
-  HM_LOG(7, "g_client disk num is %d.", g_client.disk_num);
-  HM_LOG(7, "g_client disk num changed is %d.", count);
+  HM_LOG(LOG_DEBUG, "g_client disk num is %d.", g_client.disk_num);
+  HM_LOG(LOG_DEBUG, "g_client disk num changed is %d.", count);
   bool gone = g_client.disk_num != 0 && g_client.disk_num > count;
   g_client.disk_num = count;
   if (!gone) return;
   int rc = qor_run_shell("zeldisk -r", QOR_RUN_LIMIT_S, nullptr, 0, nullptr);
-  if (rc == QOR_RUN_FAILED) HM_LOG(7, "zeldisk -r error.");
-  if (rc == QOR_RUN_TIMEOUT) HM_LOG(3, "zeldisk -r ran past %d seconds.", QOR_RUN_LIMIT_S);
+  if (rc == QOR_RUN_FAILED) HM_LOG(LOG_DEBUG, "zeldisk -r error.");
+  if (rc == QOR_RUN_TIMEOUT) HM_LOG(LOG_ERR, "zeldisk -r ran past %d seconds.", QOR_RUN_LIMIT_S);
 }
 
 // Copies the library's partitions; one that cannot be copied is left out.
@@ -51,7 +51,7 @@ void copy_parts(qor_disk* disk, const zeldisk_dev_t* dev) {
       part->used = p->used;
     }
     if (failed) {
-      HM_LOG(3, "Failed to allocate memory");
+      HM_LOG(LOG_ERR, "Failed to allocate memory");
       partition_free(part);
       continue;
     }
@@ -76,7 +76,7 @@ qor_disk* make_disk(zeldisk_dev_t* dev) {
   if (disk->state) {
     char* guid = nullptr;
     if (qor_read_disk_guid(disk->path, disk->on_storage, &guid) != 0) {
-      HM_LOG(3, "The identity of disk %s cannot be read; it is not valid in this scan.",
+      HM_LOG(LOG_ERR, "The identity of disk %s cannot be read; it is not valid in this scan.",
              disk->path ? disk->path : disk->name);
       disk->state = 0;
     }
@@ -117,10 +117,10 @@ int qor_get_disks(struct list_head* disks, int flag) {
   list_for_each(pos, &devs) {
     zeldisk_dev_t* dev = list_entry(pos, zeldisk_dev_t, node);
     if (dev->name == nullptr) continue;
-    HM_LOG(7, "[QOR_GET_DISKS]: Found disk %s.", dev->path ? dev->path : "");
+    HM_LOG(LOG_DEBUG, "[QOR_GET_DISKS]: Found disk %s.", dev->path ? dev->path : "");
     qor_disk* disk = make_disk(dev);
     if (disk == nullptr) {
-      HM_LOG(3, "Failed to allocate memory");
+      HM_LOG(LOG_ERR, "Failed to allocate memory");
       break;
     }
     list_add_tail(&disk->list, disks);
@@ -150,9 +150,9 @@ int qor_get_part_type_lock(struct list_head* disks, struct list_head* backups,
     }
     // A mirror is guarded by the module: it is never read.
     if (mirror) continue;
-    HM_LOG(7, "start get part type.");
+    HM_LOG(LOG_DEBUG, "start get part type.");
     disk->part_type = get_part_type(disk->path);
-    HM_LOG(7, "finish get part type.");
+    HM_LOG(LOG_DEBUG, "finish get part type.");
   }
   return 0;
 }

@@ -15,11 +15,11 @@
 char* get_hostname(void) {
   char* name = static_cast<char*>(calloc(1, QOR_TEXT_SIZE));
   if (name == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for hostname");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for hostname");
     return nullptr;
   }
   if (gethostname(name, QOR_TEXT_SIZE - 1) != 0) {
-    HM_LOG(3, "Failed to get hostname: %s", strerror(errno));
+    HM_LOG(LOG_ERR, "Failed to get hostname: %s", strerror(errno));
     free(name);
     return nullptr;
   }
@@ -33,30 +33,30 @@ int32_t get_dboem(void) {
   int has_line = 0;
   int rc = qor_run_shell("get_db_home.sh", QOR_RUN_LIMIT_S, line, sizeof line, &has_line);
   if (rc == QOR_RUN_FAILED) {
-    HM_LOG(3, "Failed to open pipe for db_home.");
+    HM_LOG(LOG_ERR, "Failed to open pipe for db_home.");
     return 0;
   }
-  HM_LOG(7, "Reading DB home.");
-  if (rc == QOR_RUN_TIMEOUT) HM_LOG(3, "get_db_home.sh ran past %d seconds.", QOR_RUN_LIMIT_S);
+  HM_LOG(LOG_DEBUG, "Reading DB home.");
+  if (rc == QOR_RUN_TIMEOUT) HM_LOG(LOG_ERR, "get_db_home.sh ran past %d seconds.", QOR_RUN_LIMIT_S);
   if (!has_line) {
-    HM_LOG(3, "Failed to get DBOEM.");
+    HM_LOG(LOG_ERR, "Failed to get DBOEM.");
     return 0;
   }
   int dboem = 0;
   if (sscanf(line, "%d", &dboem) != 1) dboem = 0;
-  HM_LOG(7, "Got DBOEM: %d", dboem);
+  HM_LOG(LOG_DEBUG, "Got DBOEM: %d", dboem);
   return dboem;
 }
 
 static char* first_line_of(const char* path) {
   FILE* f = fopen(path, "r");
   if (f == nullptr) {
-    HM_LOG(3, "Failed to open file %s\n", path);
+    HM_LOG(LOG_ERR, "Failed to open file %s\n", path);
     return nullptr;
   }
   char* text = static_cast<char*>(calloc(1, QOR_TEXT_SIZE));
   if (text == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for retrieving distro name.");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for retrieving distro name.");
   } else if (read_line(f, text, QOR_TEXT_SIZE) < 0) {
     free(text);
     text = nullptr;
@@ -88,7 +88,7 @@ int get_ipsv4_filter_ip(qor_t* qor, struct list_head* ips) {
     if (filtered(qor, addr)) continue;
     ip_entry* e = static_cast<ip_entry*>(calloc(1, sizeof(*e)));
     if (e == nullptr) {
-      HM_LOG(3, "Failed to allocate memory");
+      HM_LOG(LOG_ERR, "Failed to allocate memory");
       continue;
     }
     e->addr = addr;
@@ -121,7 +121,7 @@ int is_boot_dev_in(const char* mtab, const char* path) {
   if (path == nullptr || *path == '\0') return 0;
   FILE* f = fopen(mtab, "r");
   if (f == nullptr) {
-    HM_LOG(3, "%s is not exit.\n", mtab);
+    HM_LOG(LOG_ERR, "%s is not exit.\n", mtab);
     return 0;
   }
   int boot = 0;
@@ -133,7 +133,7 @@ int is_boot_dev_in(const char* mtab, const char* path) {
     if (on_disk(dev, path)) boot = 1;
   }
   fclose(f);
-  if (boot) HM_LOG(7, "%s is sysdisk.\n", path);
+  if (boot) HM_LOG(LOG_DEBUG, "%s is sysdisk.\n", path);
   return boot;
 }
 

@@ -22,13 +22,13 @@ char* trim_blank(char* text) {
 int sysfs_read_attribute(char* buf, const char* path) {
   FILE* f = fopen(path, "r");
   if (f == nullptr) {
-    HM_LOG(3, "Failed to open '%s': %s", path, strerror(errno));
+    HM_LOG(LOG_ERR, "Failed to open '%s': %s", path, strerror(errno));
     return -1;
   }
   char data[QOR_TEXT_SIZE] = {0};
   size_t n = fread(data, 1, QOR_TEXT_SIZE - 1, f);
   if (n == 0 && ferror(f)) {
-    HM_LOG(3, "Failed to read '%s': %s", path, strerror(errno));
+    HM_LOG(LOG_ERR, "Failed to read '%s': %s", path, strerror(errno));
     fclose(f);
     return -1;
   }
@@ -52,7 +52,7 @@ int get_links_in_dir(struct list_head* links, const char* dir) {
   DIR* d = opendir(dir);
   if (d == nullptr) {
     int err = errno;
-    HM_LOG(3, "failed to open dir %s: %s", dir, strerror(err));
+    HM_LOG(LOG_ERR, "failed to open dir %s: %s", dir, strerror(err));
     return err;
   }
   while (struct dirent* e = readdir(d)) {
@@ -64,7 +64,7 @@ int get_links_in_dir(struct list_head* links, const char* dir) {
         link->path = nullptr;
         link_free(link);
       }
-      HM_LOG(3, "Failed to allocate memory");
+      HM_LOG(LOG_ERR, "Failed to allocate memory");
       continue;
     }
     list_add_tail(&link->list, links);

@@ -55,7 +55,7 @@ class Command {
   // else -1 with the failure logged.
   int run() const {
     std::string line = text();
-    HM_LOG(7, "%s", line.c_str());
+    HM_LOG(LOG_DEBUG, "%s", line.c_str());
     std::vector<char*> argv;
     for (const auto& w : words_) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
@@ -70,7 +70,7 @@ class Command {
       snprintf(err, sizeof err, "%s", path == nullptr ? "iscsiadm is not installed" : "not started");
     else
       snprintf(err, sizeof err, "exit status %d", rc);
-    HM_LOG(3, "Failed to execute cmd: '%s' error: '%s'", line.c_str(), err);
+    HM_LOG(LOG_ERR, "Failed to execute cmd: '%s' error: '%s'", line.c_str(), err);
     return -1;
   }
 
@@ -98,15 +98,15 @@ struct Freer {
 // (when it has one) that is safe to hand over.
 int check_nodes(const qor_iscsi_node* tgt, const qor_iscsi_node* init) {
   if (tgt == nullptr) {
-    HM_LOG(3, "tgt is NULL");
+    HM_LOG(LOG_ERR, "tgt is NULL");
     return -1;
   }
   if (init == nullptr) {
-    HM_LOG(3, "init is NULL");
+    HM_LOG(LOG_ERR, "init is NULL");
     return -1;
   }
   if (tgt->iqn != nullptr && !qor_iscsi_iqn_ok(tgt->iqn)) {
-    HM_LOG(3, "Refused target iqn '%s'", tgt->iqn);
+    HM_LOG(LOG_ERR, "Refused target iqn '%s'", tgt->iqn);
     return -1;
   }
   return 0;
@@ -138,7 +138,7 @@ int qor_iscsi_discover_target(qor_iscsi_node* tgt, qor_iscsi_node* init) {
   if (portal == nullptr) return -1;
   char* iface = nullptr;
   if (check_before_operate(&iface, init) != 0) {
-    HM_LOG(3, "Failed to check iscsi node");
+    HM_LOG(LOG_ERR, "Failed to check iscsi node");
     return -1;
   }
   f.keep(iface);
@@ -159,7 +159,7 @@ int qor_iscsi_login_channel(qor_iscsi_node* tgt, qor_iscsi_node* init) {
   char* portal = qor_iscsi_addr_unset(tgt->addr) ? nullptr : f.keep(get_portal(tgt));
   char* iface = nullptr;
   if (check_before_operate(&iface, init) != 0) {
-    HM_LOG(3, "Failed to check iscsi node");
+    HM_LOG(LOG_ERR, "Failed to check iscsi node");
     return -1;
   }
   f.keep(iface);
@@ -179,7 +179,7 @@ int qor_establish_iscsi_channel(qor_iscsi_node* tgt, qor_iscsi_node* init) {
 int qor_establish_iscsi_channel_auto(qor_iscsi_node* tgt) {
   qor_iscsi_node* init = static_cast<qor_iscsi_node*>(calloc(1, sizeof(qor_iscsi_node)));
   if (init == nullptr) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     return -1;
   }
   LIST_HEAD(ips);
@@ -192,7 +192,7 @@ int qor_establish_iscsi_channel_auto(qor_iscsi_node* tgt) {
     ok = 1;
     char* from = node_ip_str(init);
     char* to = node_ip_str(tgt);
-    HM_LOG(6, "Connect from '%s' to '%s'(%s:%d) successfully", from ? from : "", tgt->iqn,
+    HM_LOG(LOG_INFO, "Connect from '%s' to '%s'(%s:%d) successfully", from ? from : "", tgt->iqn,
            to ? to : "", ntohs(tgt->port));
     free(from);
     free(to);
@@ -208,7 +208,7 @@ int qor_iscsi_channel_exist(qor_iscsi_node* tgt, qor_iscsi_node* init) {
   struct dirent** names = nullptr;
   int n = scandir(QOR_ISCSI_SESSION_DIR, &names, session_dir_filter, alphasort);
   if (n < 0) {
-    HM_LOG(3, "Failed to scandir(%s)", QOR_ISCSI_SESSION_DIR);
+    HM_LOG(LOG_ERR, "Failed to scandir(%s)", QOR_ISCSI_SESSION_DIR);
     free(iface);
     return 0;
   }
@@ -235,14 +235,14 @@ int qor_iscsi_channel_exist(qor_iscsi_node* tgt, qor_iscsi_node* init) {
 int qor_iscsi_logout_channel(qor_iscsi_node* tgt, qor_iscsi_node* init) {
   if (check_nodes(tgt, init) != 0) return -1;
   if (tgt->iqn == nullptr) {
-    HM_LOG(3, "Target iqn is NULL");
+    HM_LOG(LOG_ERR, "Target iqn is NULL");
     return -1;
   }
   // The interface is looked at as for a login; the logout line itself
   // names the target alone.
   char* iface = nullptr;
   if (check_before_operate(&iface, init) != 0) {
-    HM_LOG(3, "Failed to check iscsi node");
+    HM_LOG(LOG_ERR, "Failed to check iscsi node");
     return -1;
   }
   free(iface);
@@ -257,7 +257,7 @@ int qor_cancel_iscsi_channel_all(const char* iqn) {
   qor_iscsi_node* tgt = static_cast<qor_iscsi_node*>(calloc(1, sizeof(qor_iscsi_node)));
   qor_iscsi_node* init = static_cast<qor_iscsi_node*>(calloc(1, sizeof(qor_iscsi_node)));
   if (tgt == nullptr || init == nullptr || (tgt->iqn = strdup(iqn)) == nullptr) {
-    HM_LOG(3, "Failed to malloc for qor_iscsi_node");
+    HM_LOG(LOG_ERR, "Failed to malloc for qor_iscsi_node");
     qor_iscsi_node_free(tgt);
     qor_iscsi_node_free(init);
     return -1;
@@ -266,7 +266,7 @@ int qor_cancel_iscsi_channel_all(const char* iqn) {
   if (rc != 0) {
     // Without a logout the files stay, so the channel can still be found
     // and torn down again.
-    HM_LOG(3, "logout error");
+    HM_LOG(LOG_ERR, "logout error");
   } else {
     qor_remove_channel_file(iqn);
   }
@@ -278,11 +278,11 @@ int qor_cancel_iscsi_channel_all(const char* iqn) {
 int qor_remove_channel_file(const char* iqn) {
   if (iqn == nullptr) return 0;
   if (remove_iscsi_iface() != 0) {
-    HM_LOG(3, "Failed to remove iscsi iface file");
+    HM_LOG(LOG_ERR, "Failed to remove iscsi iface file");
     return -1;
   }
   if (remove_iscsi_node_record(iqn, nullptr) != 0) {
-    HM_LOG(3, "Failed to remove iscsi node files");
+    HM_LOG(LOG_ERR, "Failed to remove iscsi node files");
     return -1;
   }
   return 0;
@@ -291,7 +291,7 @@ int qor_remove_channel_file(const char* iqn) {
 int qor_is_iscsi_channel_login(void) {
   qor_iscsi_node* tgt = static_cast<qor_iscsi_node*>(calloc(1, sizeof(qor_iscsi_node)));
   if (tgt == nullptr) {
-    HM_LOG(6, "Malloc tgt failed");
+    HM_LOG(LOG_INFO, "Malloc tgt failed");
     return -1;
   }
   if (g_qor == nullptr) {
@@ -306,9 +306,9 @@ int qor_is_iscsi_channel_login(void) {
       return -1;
     }
   }
-  HM_LOG(7, "tgt_iqn:%s\n", tgt->iqn);
+  HM_LOG(LOG_DEBUG, "tgt_iqn:%s\n", tgt->iqn);
   if (_is_iscsi_ssn_exist(tgt->iqn)) {
-    HM_LOG(7, "ISCSI channel is exit.");
+    HM_LOG(LOG_DEBUG, "ISCSI channel is exit.");
     qor_iscsi_node_free(tgt);
     return -1;
   }
@@ -323,7 +323,7 @@ int qor_is_iscsi_channel_login(void) {
         tgt->addr = list_entry(pos, ip_entry, list)->addr;
         if (qor_establish_iscsi_channel_auto(tgt) != 0) continue;
         char* ip = node_ip_str(tgt);
-        HM_LOG(6, "Connect to '%s'(%s:%d) success", tgt->iqn, ip ? ip : "", ntohs(tgt->port));
+        HM_LOG(LOG_INFO, "Connect to '%s'(%s:%d) success", tgt->iqn, ip ? ip : "", ntohs(tgt->port));
         free(ip);
         ok = 1;
         break;
@@ -332,6 +332,6 @@ int qor_is_iscsi_channel_login(void) {
   }
   qor_iscsi_node_free(tgt);
   if (!ok) return -1;
-  HM_LOG(6, "ISCSI is established successfully.");
+  HM_LOG(LOG_INFO, "ISCSI is established successfully.");
   return 0;
 }

@@ -19,7 +19,7 @@ uint32_t to_addr(const char* text) {
 // The attribute's value, or null with the failure logged.
 char* required_prop(const xmlNode* node, const char* name) {
   char* v = qor_xml_prop(node, name);
-  if (v == nullptr) HM_LOG(3, "Failed to retrieve property %s.", name);
+  if (v == nullptr) HM_LOG(LOG_ERR, "Failed to retrieve property %s.", name);
   return v;
 }
 
@@ -27,11 +27,11 @@ char* required_prop(const xmlNode* node, const char* name) {
 
 int xml_to_iscsinode(qor_iscsi_node* tgt, qor_iscsi_node* init, const char* xml) {
   if (tgt == nullptr) {
-    HM_LOG(3, "tgt is NULL");
+    HM_LOG(LOG_ERR, "tgt is NULL");
     return -1;
   }
   if (init == nullptr) {
-    HM_LOG(3, "init is NULL");
+    HM_LOG(LOG_ERR, "init is NULL");
     return -1;
   }
   if (xml == nullptr) return -1;
@@ -39,29 +39,29 @@ int xml_to_iscsinode(qor_iscsi_node* tgt, qor_iscsi_node* init, const char* xml)
   if (doc.root() == nullptr) return -1;
   xmlNode* channel = doc.first_child("Channel");
   if (channel == nullptr) {
-    HM_LOG(3, "Failed to retrieve node Channel.");
+    HM_LOG(LOG_ERR, "Failed to retrieve node Channel.");
     return -1;
   }
   char* iqn = required_prop(channel, "InitiatorIqn");
   if (iqn == nullptr) return -1;
   free(init->iqn);
   init->iqn = iqn;
-  HM_LOG(6, "Get Initiator Iqn: %s.", iqn);
+  HM_LOG(LOG_INFO, "Get Initiator Iqn: %s.", iqn);
   iqn = required_prop(channel, "TargetIqn");
   if (iqn == nullptr) return -1;
   free(tgt->iqn);
   tgt->iqn = iqn;
-  HM_LOG(6, "Get Target Iqn: %s.", iqn);
+  HM_LOG(LOG_INFO, "Get Target Iqn: %s.", iqn);
 
   xmlNode* path = channel->children;
   if (!qor_xml_named(path, "Path")) {
-    HM_LOG(3, "Failed to retrieve node Path.");
+    HM_LOG(LOG_ERR, "Failed to retrieve node Path.");
     return -1;
   }
   char* ip = required_prop(path, "InitiatorIP");
   if (ip == nullptr) return -1;
   init->addr = to_addr(ip);
-  HM_LOG(6, "Get Initiator IP: %s.", ip);
+  HM_LOG(LOG_INFO, "Get Initiator IP: %s.", ip);
   free(ip);
 
   ip = required_prop(path, "TargetIP");
@@ -76,7 +76,7 @@ int xml_to_iscsinode(qor_iscsi_node* tgt, qor_iscsi_node* init, const char* xml)
   }
   tgt->addr = to_addr(ip);
   tgt->port = htons(port);
-  HM_LOG(6, "Get Target IP: %s.", ip);
+  HM_LOG(LOG_INFO, "Get Target IP: %s.", ip);
   free(ip);
   return 0;
 }

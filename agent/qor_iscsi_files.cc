@@ -75,12 +75,12 @@ char* node_ip_str(const qor_iscsi_node* node) {
 
 char* get_portal(const qor_iscsi_node* tgt) {
   if (tgt == nullptr) {
-    HM_LOG(3, "tgt is NULL");
+    HM_LOG(LOG_ERR, "tgt is NULL");
     return nullptr;
   }
   char* ip = node_ip_str(tgt);
   if (ip == nullptr) {
-    HM_LOG(7, "Target ip is NULL");
+    HM_LOG(LOG_DEBUG, "Target ip is NULL");
     return nullptr;
   }
   char* portal = static_cast<char*>(calloc(1, QOR_ISCSI_BUF));
@@ -96,17 +96,17 @@ char* get_portal(const qor_iscsi_node* tgt) {
 
 char* get_nic_name(const qor_iscsi_node* init) {
   if (init == nullptr) {
-    HM_LOG(3, "init is NULL");
+    HM_LOG(LOG_ERR, "init is NULL");
     return nullptr;
   }
   char* ip = node_ip_str(init);
   if (ip == nullptr) {
-    HM_LOG(3, "initiator ip is NULL");
+    HM_LOG(LOG_ERR, "initiator ip is NULL");
     return nullptr;
   }
   struct ifaddrs* all = nullptr;
   if (getifaddrs(&all) != 0) {
-    HM_LOG(3, "Failed to get ifaddrs");
+    HM_LOG(LOG_ERR, "Failed to get ifaddrs");
     free(ip);
     return nullptr;
   }
@@ -119,13 +119,13 @@ char* get_nic_name(const qor_iscsi_node* init) {
     int rc = getnameinfo(ifa->ifa_addr, sizeof(struct sockaddr_in), host, sizeof host, nullptr, 0,
                          NI_NUMERICHOST);
     if (rc != 0) {
-      HM_LOG(3, "Failed to get ip by getnameinfo(): %s\n", gai_strerror(rc));
+      HM_LOG(LOG_ERR, "Failed to get ip by getnameinfo(): %s\n", gai_strerror(rc));
       break;
     }
     if (strcmp(host, ip) != 0) continue;
     // The name goes into a file name and an argument of iscsiadm.
     if (!qor_iscsi_ifname_ok(ifa->ifa_name)) {
-      HM_LOG(3, "Interface name of %s is not usable", ip);
+      HM_LOG(LOG_ERR, "Interface name of %s is not usable", ip);
       break;
     }
     name = static_cast<char*>(calloc(1, QOR_ISCSI_BUF));
@@ -138,12 +138,12 @@ char* get_nic_name(const qor_iscsi_node* init) {
 
 int is_host_ip(const qor_iscsi_node* init) {
   if (init == nullptr) {
-    HM_LOG(3, "init is NULL");
+    HM_LOG(LOG_ERR, "init is NULL");
     return -1;
   }
   char* nic = get_nic_name(init);
   if (nic == nullptr) {
-    HM_LOG(7, "Ip is not the host ip");
+    HM_LOG(LOG_DEBUG, "Ip is not the host ip");
     return -1;
   }
   free(nic);
@@ -152,12 +152,12 @@ int is_host_ip(const qor_iscsi_node* init) {
 
 char* get_iface_name(const qor_iscsi_node* init) {
   if (init == nullptr) {
-    HM_LOG(3, "init is NULL");
+    HM_LOG(LOG_ERR, "init is NULL");
     return nullptr;
   }
   char* nic = get_nic_name(init);
   if (nic == nullptr) {
-    HM_LOG(7, "Ip is not the host ip");
+    HM_LOG(LOG_DEBUG, "Ip is not the host ip");
     return nullptr;
   }
   char* name = static_cast<char*>(calloc(1, QOR_ISCSI_BUF));
@@ -178,12 +178,12 @@ int is_iface_exist(const qor_iscsi_node* init) {
 int _creat_iface(const qor_iscsi_node* init) {
   char* nic = get_nic_name(init);
   if (nic == nullptr) {
-    HM_LOG(7, "Ip is not the host ip");
+    HM_LOG(LOG_DEBUG, "Ip is not the host ip");
     return -1;
   }
   char* name = get_iface_name(init);
   if (name == nullptr) {
-    HM_LOG(3, "Failed to get iface name");
+    HM_LOG(LOG_ERR, "Failed to get iface name");
     free(nic);
     return -1;
   }
@@ -194,8 +194,8 @@ int _creat_iface(const qor_iscsi_node* init) {
   free(nic);
   free(name);
   if (len < 0) return -1;
-  HM_LOG(7, "iface_path:%s", path);
-  HM_LOG(7, "iface_context:%s", content);
+  HM_LOG(LOG_DEBUG, "iface_path:%s", path);
+  HM_LOG(LOG_DEBUG, "iface_context:%s", content);
 
   // Each writer has a temporary name of its own ("qor_iface.back" and a
   // unique tail), so two set-ups at once never write into one file; the
@@ -203,7 +203,7 @@ int _creat_iface(const qor_iscsi_node* init) {
   char tmp[] = QOR_ISCSI_IFACES_DIR "/qor_iface.back.XXXXXX";
   int fd = mkstemp(tmp);
   if (fd < 0) {
-    HM_LOG(3, "Failed to open file:%s", path);
+    HM_LOG(LOG_ERR, "Failed to open file:%s", path);
     free(content);
     return -1;
   }
@@ -216,7 +216,7 @@ int _creat_iface(const qor_iscsi_node* init) {
     return -1;
   }
   if (rename(tmp, path) != 0) {
-    HM_LOG(3, "qor_iface file create failed.");
+    HM_LOG(LOG_ERR, "qor_iface file create failed.");
     unlink(tmp);
     return -1;
   }
@@ -225,22 +225,22 @@ int _creat_iface(const qor_iscsi_node* init) {
 
 int check_before_operate(char** iface_name, const qor_iscsi_node* init) {
   if (init == nullptr) {
-    HM_LOG(3, "init is NULL");
+    HM_LOG(LOG_ERR, "init is NULL");
     return -1;
   }
   if (iface_name == nullptr) {
-    HM_LOG(3, "iface_name is NULL");
+    HM_LOG(LOG_ERR, "iface_name is NULL");
     return -1;
   }
   *iface_name = nullptr;
   if (qor_iscsi_addr_unset(init->addr)) {
-    HM_LOG(7, "init ip is NULL");
+    HM_LOG(LOG_DEBUG, "init ip is NULL");
     return 0;
   }
   if (is_host_ip(init) != 0) return 0;
   char* name = get_iface_name(init);
   if (name == nullptr) {
-    HM_LOG(3, "Failed to get iface name");
+    HM_LOG(LOG_ERR, "Failed to get iface name");
     return -1;
   }
   if (is_iface_exist(init) != 0) _creat_iface(init);
@@ -251,7 +251,7 @@ int check_before_operate(char** iface_name, const qor_iscsi_node* init) {
 int remove_iscsi_iface(void) {
   DIR* d = opendir(QOR_ISCSI_IFACES_DIR);
   if (d == nullptr) {
-    HM_LOG(3, "Failed to open dir:%s", QOR_ISCSI_IFACES_DIR);
+    HM_LOG(LOG_ERR, "Failed to open dir:%s", QOR_ISCSI_IFACES_DIR);
     return -1;
   }
   while (struct dirent* e = readdir(d)) {
@@ -261,7 +261,7 @@ int remove_iscsi_iface(void) {
       unlink(path);
   }
   closedir(d);
-  HM_LOG(7, "Remove iscsi iface success.");
+  HM_LOG(LOG_DEBUG, "Remove iscsi iface success.");
   return 0;
 }
 
@@ -270,7 +270,7 @@ int remove_iscsi_node_record(const char* iqn, const char* keep_addr) {
   // The IQN names a directory under nodes/: one that could name anything
   // else is refused.
   if (!qor_iscsi_iqn_ok(iqn)) {
-    HM_LOG(3, "Refused target iqn '%s'", iqn);
+    HM_LOG(LOG_ERR, "Refused target iqn '%s'", iqn);
     return -1;
   }
   char dir[PATH_MAX];
@@ -279,7 +279,7 @@ int remove_iscsi_node_record(const char* iqn, const char* keep_addr) {
 
   DIR* d = opendir(dir);
   if (d == nullptr) {
-    HM_LOG(3, "Failed to open dir:%s", dir);
+    HM_LOG(LOG_ERR, "Failed to open dir:%s", dir);
     return -1;
   }
   // A record of the portal is named "ADDR,PORT,TPGT": the address with its
@@ -298,7 +298,7 @@ int remove_iscsi_node_record(const char* iqn, const char* keep_addr) {
     }
   }
   closedir(d);
-  if (rc == 0) HM_LOG(7, "Remove iscsi node recode success.");
+  if (rc == 0) HM_LOG(LOG_DEBUG, "Remove iscsi node recode success.");
   return rc;
 }
 
@@ -309,12 +309,12 @@ int remove_file(const char* path) {
   bool found = lstat(path, &st) == 0;
   if (found && S_ISREG(st.st_mode)) return unlink(path) == 0 ? 0 : -1;
   if (!found || !S_ISDIR(st.st_mode)) {
-    HM_LOG(3, "Failed to open dir:%s", path);
+    HM_LOG(LOG_ERR, "Failed to open dir:%s", path);
     return -1;
   }
   DIR* d = opendir(path);
   if (d == nullptr) {
-    HM_LOG(3, "Failed to open dir:%s", path);
+    HM_LOG(LOG_ERR, "Failed to open dir:%s", path);
     return -1;
   }
   int rc = 0;
@@ -339,23 +339,23 @@ int remove_file(const char* path) {
 
 int get_value(char* buf, const char* path, size_t size) {
   if (path == nullptr || buf == nullptr || size == 0) {
-    HM_LOG(3, "%s: Invalid input", "get_value");
+    HM_LOG(LOG_ERR, "%s: Invalid input", "get_value");
     return -1;
   }
   if (access(path, F_OK) != 0) {
-    HM_LOG(3, "%s is not exist", path);
+    HM_LOG(LOG_ERR, "%s is not exist", path);
     return -1;
   }
   FILE* f = fopen(path, "r");
   if (f == nullptr) {
-    HM_LOG(3, "Failed to open %s", path);
+    HM_LOG(LOG_ERR, "Failed to open %s", path);
     return -1;
   }
   memset(buf, 0, size);
   bool got = fgets(buf, static_cast<int>(size), f) != nullptr;
   fclose(f);
   if (!got) {
-    HM_LOG(3, "Failed to get value from %s", path);
+    HM_LOG(LOG_ERR, "Failed to get value from %s", path);
     return -1;
   }
   buf[strcspn(buf, "\n")] = '\0';

@@ -42,7 +42,7 @@ void read_manager(qor_manager* mngr, const xmlNode* node) {
 void read_schedule(qor_t* qor, const xmlNode* node) {
   cdpsch* sch = static_cast<cdpsch*>(calloc(1, sizeof(*sch)));
   if (sch == nullptr) {
-    HM_LOG(3, "Failed to allocate memoty");
+    HM_LOG(LOG_ERR, "Failed to allocate memoty");
     return;
   }
   sch->local_guid = qor_xml_prop(node, "Local");
@@ -65,7 +65,7 @@ void read_schedule(qor_t* qor, const xmlNode* node) {
 
 char* qor_to_xml(const qor_t* qor, uint32_t* len) {
   if (qor == nullptr) return nullptr;
-  HM_LOG(7, "Get Tidewell_LClient info");
+  HM_LOG(LOG_DEBUG, "Get Tidewell_LClient info");
   QorDocBuilder b;
   xmlNode* client = b.child(b.root(), "Client");
   b.attr(client, "GUID", qor->client_guid);
@@ -87,7 +87,7 @@ char* qor_to_xml(const qor_t* qor, uint32_t* len) {
     b.attrf(n, "Timeout", "%d", static_cast<int>(sch->interval));
   }
   char* text = b.dump(len);
-  HM_LOG(7, "Complete getting Tidewell_LClient info");
+  HM_LOG(LOG_DEBUG, "Complete getting Tidewell_LClient info");
   return text;
 }
 

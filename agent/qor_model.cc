@@ -35,14 +35,14 @@ void qor_unlock(void) { pthread_mutex_unlock(&g_qor->mutex); }
 
 int qor_mngr_appoint(const qor_manager* mngr, qor_t* qor) {
   if (qor == nullptr) {
-    HM_LOG(3, "Failed set manager, null pointer.");
+    HM_LOG(LOG_ERR, "Failed set manager, null pointer.");
     return -1;
   }
   if (mngr == nullptr) {
     if (qor->manager != nullptr && qor->manager->guid != nullptr)
-      HM_LOG(6, "Delete manager '%s'", qor->manager->guid);
+      HM_LOG(LOG_INFO, "Delete manager '%s'", qor->manager->guid);
     else
-      HM_LOG(6, "Delete manager");
+      HM_LOG(LOG_INFO, "Delete manager");
     qor_manager_free(qor->manager);
     qor->manager = nullptr;
     free(qor->client_alias);
@@ -52,7 +52,7 @@ int qor_mngr_appoint(const qor_manager* mngr, qor_t* qor) {
 
   qor_manager* copy = static_cast<qor_manager*>(calloc(1, sizeof(*copy)));
   if (copy == nullptr) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     return -1;
   }
   INIT_LIST_HEAD(&copy->ips);
@@ -60,7 +60,7 @@ int qor_mngr_appoint(const qor_manager* mngr, qor_t* qor) {
     copy->guid = strdup(mngr->guid);
     if (copy->guid == nullptr) {
       // A manager without its GUID would count as no manager at all.
-      HM_LOG(3, "Failed to allocate memory");
+      HM_LOG(LOG_ERR, "Failed to allocate memory");
       qor_manager_free(copy);
       return -1;
     }
@@ -70,7 +70,7 @@ int qor_mngr_appoint(const qor_manager* mngr, qor_t* qor) {
     const ip_entry* ip = list_entry(pos, ip_entry, list);
     ip_entry* dup = static_cast<ip_entry*>(calloc(1, sizeof(*dup)));
     if (dup == nullptr) {
-      HM_LOG(3, "Failed to allocate memory");
+      HM_LOG(LOG_ERR, "Failed to allocate memory");
       continue;
     }
     dup->addr = ip->addr;
@@ -81,7 +81,7 @@ int qor_mngr_appoint(const qor_manager* mngr, qor_t* qor) {
   qor_manager* old = qor->manager;
   qor->manager = copy;
   qor_manager_free(old);
-  HM_LOG(6, "Appoint new manager '%s'", copy->guid != nullptr ? copy->guid : "(null)");
+  HM_LOG(LOG_INFO, "Appoint new manager '%s'", copy->guid != nullptr ? copy->guid : "(null)");
   return 0;
 }
 
@@ -89,12 +89,12 @@ int qor_mngr_remove(qor_t* qor) { return qor_mngr_appoint(nullptr, qor); }
 
 int qor_rename_client(qor_t* qor, const char* alias) {
   if (qor == nullptr || alias == nullptr) {
-    HM_LOG(3, "Failed to get context");
+    HM_LOG(LOG_ERR, "Failed to get context");
     return -1;
   }
   char* dup = strdup(alias);
   if (dup == nullptr) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     return -1;
   }
   free(qor->client_alias);
@@ -104,33 +104,33 @@ int qor_rename_client(qor_t* qor, const char* alias) {
 
 int qor_is_protected(const qor_t* qor) {
   if (qor == nullptr) {
-    HM_LOG(3, "Fatal: unkown qor handle");
+    HM_LOG(LOG_ERR, "Fatal: unkown qor handle");
     return -1;
   }
   if (qor->manager != nullptr && qor->manager->guid != nullptr &&
       qor->manager->guid[0] != '\0') {
-    HM_LOG(7, "Client is managed by %s", qor->manager->guid);
+    HM_LOG(LOG_DEBUG, "Client is managed by %s", qor->manager->guid);
     return 1;
   }
-  HM_LOG(7, "Client is not managed by anyone");
+  HM_LOG(LOG_DEBUG, "Client is not managed by anyone");
   return 0;
 }
 
 int qor_is_pair(const char* mngr_guid, const char* client_guid, const qor_t* qor) {
   if (mngr_guid == nullptr || client_guid == nullptr || qor == nullptr) {
-    HM_LOG(3, "Invalid input parameter");
+    HM_LOG(LOG_ERR, "Invalid input parameter");
     return 0;
   }
   if (qor->client_guid == nullptr) {
-    HM_LOG(3, "Fatal: unkown client guid");
+    HM_LOG(LOG_ERR, "Fatal: unkown client guid");
     return 0;
   }
   if (qor->manager == nullptr || qor->manager->guid == nullptr) {
-    HM_LOG(7, "There is no manager");
+    HM_LOG(LOG_DEBUG, "There is no manager");
     return 0;
   }
-  HM_LOG(7, "Pair: manager:%s VS recv:%s", qor->manager->guid, mngr_guid);
-  HM_LOG(7, "Pair: localhost:%s VS recv:%s", qor->client_guid, client_guid);
+  HM_LOG(LOG_DEBUG, "Pair: manager:%s VS recv:%s", qor->manager->guid, mngr_guid);
+  HM_LOG(LOG_DEBUG, "Pair: localhost:%s VS recv:%s", qor->client_guid, client_guid);
   return strcmp(mngr_guid, qor->manager->guid) == 0 &&
          strcmp(client_guid, qor->client_guid) == 0;
 }

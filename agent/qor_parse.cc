@@ -60,7 +60,7 @@ void to_brace_guid(char** text) {
 // does not is refused, and logged.
 bool fits_arg(const char* value, const char* name) {
   if (value == nullptr || strnlen(value, QOR_ARG_BUF) < QOR_ARG_BUF) return true;
-  HM_LOG(3, "Property %s is too long, refused.", name);
+  HM_LOG(LOG_ERR, "Property %s is too long, refused.", name);
   return false;
 }
 
@@ -110,31 +110,31 @@ backup_group* read_group(const QorRequest& req, int* is_cluster, const GroupForm
   set_flag(is_cluster, 0);
   xmlNode* node = xml_find_child(req.root(), form.element);
   if (node == nullptr) {
-    HM_LOG(3, "%s", form.missing_element);
+    HM_LOG(LOG_ERR, "%s", form.missing_element);
     return nullptr;
   }
   backup_group* grp = new_group();
   if (grp == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for disk group creation.");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for disk group creation.");
     return nullptr;
   }
   grp->name = qor_xml_prop(node, form.name_attr);
   set_flag(is_cluster, cluster_flag(node));
   for (xmlNode* cur = node->children; cur != nullptr; cur = cur->next) {
     if (!qor_xml_named(cur, form.member)) {
-      HM_LOG(4, "Unexpected node for disk member creation, ignore.");
+      HM_LOG(LOG_WARNING, "Unexpected node for disk member creation, ignore.");
       continue;
     }
     Text guid = prop(cur, form.member_attr);
     if (guid == nullptr) {
-      HM_LOG(4, "Missing property SrcGUID, ignore.");
+      HM_LOG(LOG_WARNING, "Missing property SrcGUID, ignore.");
       continue;
     }
     if (append_guid(&grp->members, guid.get()) == nullptr) {
-      HM_LOG(4, "%s", form.member_alloc_failed);
+      HM_LOG(LOG_WARNING, "%s", form.member_alloc_failed);
       continue;
     }
-    HM_LOG(6, "Disk %s retrieved.", guid.get());
+    HM_LOG(LOG_INFO, "Disk %s retrieved.", guid.get());
   }
   return grp;
 }
@@ -147,24 +147,24 @@ int read_snap(const QorRequest& req, char** source, int* source_type, int* is_cl
   if (!want_cluster) set_flag(is_cluster, 0);
   xmlNode* snap = xml_find_child(req.root(), "Snap");
   if (snap == nullptr) {
-    HM_LOG(3, "%s", missing_snap);
+    HM_LOG(LOG_ERR, "%s", missing_snap);
     return -1;
   }
   Text type = prop(snap, "SourceType");
   if (type == nullptr) {
-    HM_LOG(3, "Failed to retrieve property SourceType from Snap node.");
+    HM_LOG(LOG_ERR, "Failed to retrieve property SourceType from Snap node.");
     return -1;
   }
   int t = source_type_of(type.get());
   set_flag(source_type, t);
-  HM_LOG(6, "Source type for manual CDP creation: %d.", t);
+  HM_LOG(LOG_INFO, "Source type for manual CDP creation: %d.", t);
   char* src = qor_xml_prop(snap, "Source");
   if (src == nullptr) {
-    HM_LOG(3, "Failed to retrieve property Source from Snap node.");
+    HM_LOG(LOG_ERR, "Failed to retrieve property Source from Snap node.");
     return -1;
   }
   if (t == QOR_SOURCE_DISK) to_brace_guid(&src);
-  HM_LOG(6, "Source identity for manual CDP creation: %s.", src);
+  HM_LOG(LOG_INFO, "Source identity for manual CDP creation: %s.", src);
   if (source != nullptr)
     *source = src;
   else
@@ -172,7 +172,7 @@ int read_snap(const QorRequest& req, char** source, int* source_type, int* is_cl
   if (!want_cluster) return 0;
   Text cluster = prop(snap, "IsCluster");
   if (cluster == nullptr) {
-    HM_LOG(3, "Failed to retrieve property IsCluster from Snap node.");
+    HM_LOG(LOG_ERR, "Failed to retrieve property IsCluster from Snap node.");
     return -1;
   }
   set_flag(is_cluster, strcmp(cluster.get(), "1") == 0);
@@ -196,12 +196,12 @@ ZelApp* xml_to_ZelApp(const char* xml, int* is_cluster) {
   set_flag(is_cluster, 0);
   ZelApp* app = static_cast<ZelApp*>(calloc(1, sizeof(*app)));
   if (app == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for db config.");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for db config.");
     return nullptr;
   }
   xmlNode* set = xml_find_child(req.root(), "DBSet");
   if (set == nullptr) {
-    HM_LOG(3, "Failed to retrieve DBSet node.");
+    HM_LOG(LOG_ERR, "Failed to retrieve DBSet node.");
     free(app);
     return nullptr;
   }
@@ -240,7 +240,7 @@ qor_manager* xml_to_manager(const char* xml) {
   if (req.root() == nullptr) return nullptr;
   qor_manager* mngr = static_cast<qor_manager*>(calloc(1, sizeof(*mngr)));
   if (mngr == nullptr) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     return nullptr;
   }
   INIT_LIST_HEAD(&mngr->ips);
@@ -259,13 +259,13 @@ char* xml_to_alias(const char* xml) {
   QorRequest req(xml, kQorDocTexts);
   if (req.root() == nullptr) return nullptr;
   char* alias = qor_xml_prop(req.first_child("Client"), "Alias");
-  HM_LOG(7, "xml_to_alias:%s", shown(alias));
+  HM_LOG(LOG_DEBUG, "xml_to_alias:%s", shown(alias));
   return alias;
 }
 
 int xml_to_bp_srcguid(const char* xml, struct list_head* guids) {
   if (xml == nullptr || guids == nullptr) {
-    HM_LOG(3, "Failed to parse XML request, null pointer.");
+    HM_LOG(LOG_ERR, "Failed to parse XML request, null pointer.");
     return -1;
   }
   QorRequest req(xml, {"Failed to parse XML request.", "Failed to retrieve root element.",
@@ -273,22 +273,22 @@ int xml_to_bp_srcguid(const char* xml, struct list_head* guids) {
   if (req.root() == nullptr) return -1;
   xmlNode* list = xml_find_child(req.root(), "BackupList");
   if (list == nullptr) {
-    HM_LOG(3, "Failed to retrieve node BackupList.");
+    HM_LOG(LOG_ERR, "Failed to retrieve node BackupList.");
     return -1;
   }
   for (xmlNode* cur = list->children; cur != nullptr; cur = cur->next) {
     if (!qor_xml_named(cur, "Backup")) {
-      HM_LOG(4, "Unexpected node %s.", reinterpret_cast<const char*>(cur->name));
+      HM_LOG(LOG_WARNING, "Unexpected node %s.", reinterpret_cast<const char*>(cur->name));
       continue;
     }
     Text guid = prop(cur, "SrcGUID");
     if (guid == nullptr) {
-      HM_LOG(4, "Missing property SrcGUID.");
+      HM_LOG(LOG_WARNING, "Missing property SrcGUID.");
       continue;
     }
-    HM_LOG(6, "Got source disk %s.", guid.get());
+    HM_LOG(LOG_INFO, "Got source disk %s.", guid.get());
     if (append_guid(guids, guid.get()) == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for backup disks.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for backup disks.");
       return -1;
     }
   }
@@ -308,7 +308,7 @@ int xml_to_bg_info(char* guid, char* grp, const char* xml) {
     if (name != nullptr) copy_arg(grp, name.get(), "BGName");
     if (src != nullptr) copy_arg(guid, src.get(), "SrcGUID");
   }
-  HM_LOG(7, "xml_to_bg_info:group(%.511s) guid(%.511s)", grp, guid);
+  HM_LOG(LOG_DEBUG, "xml_to_bg_info:group(%.511s) guid(%.511s)", grp, guid);
   return 0;
 }
 
@@ -319,17 +319,17 @@ backup_group* xml_to_del_grp(const char* xml, int* is_cluster) {
   if (req.root() == nullptr) return nullptr;
   xmlNode* del = xml_find_child(req.root(), "BGDelete");
   if (del == nullptr) {
-    HM_LOG(3, "Failed to retrieve node BGDelete");
+    HM_LOG(LOG_ERR, "Failed to retrieve node BGDelete");
     return nullptr;
   }
   Text name = prop(del, "BGName");
   if (name == nullptr) {
-    HM_LOG(3, "Missing property BGName.");
+    HM_LOG(LOG_ERR, "Missing property BGName.");
     return nullptr;
   }
   backup_group* grp = new_group();
   if (grp == nullptr) {
-    HM_LOG(3, "Failed to allocate memory for group.");
+    HM_LOG(LOG_ERR, "Failed to allocate memory for group.");
     return nullptr;
   }
   grp->name = name.release();
@@ -357,11 +357,11 @@ int xml_to_snap_vol_guid(const char* xml, struct list_head* guids) {
   // list whatever the result.
   if (guids != nullptr) INIT_LIST_HEAD(guids);
   if (xml == nullptr) {
-    HM_LOG(3, "Null xml doc.");
+    HM_LOG(LOG_ERR, "Null xml doc.");
     return -1;
   }
   if (guids == nullptr) {
-    HM_LOG(3, "Null list of guids.");
+    HM_LOG(LOG_ERR, "Null list of guids.");
     return -1;
   }
   QorRequest req(xml, kQorDocTexts);
@@ -370,15 +370,15 @@ int xml_to_snap_vol_guid(const char* xml, struct list_head* guids) {
     if (!qor_xml_named(cur, "Snap")) continue;
     Text vol = prop(cur, "SnapVolGUID");
     if (vol == nullptr) {
-      HM_LOG(3, "Node Snap doesn't contain SnapVolGUID property, ignore!");
+      HM_LOG(LOG_ERR, "Node Snap doesn't contain SnapVolGUID property, ignore!");
       continue;
     }
     guid_entry* entry = append_guid(guids, vol.get());
     if (entry == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for extracting snapshots' guids.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for extracting snapshots' guids.");
       return -1;
     }
-    HM_LOG(7, "Extracted GUID: %s", vol.get());
+    HM_LOG(LOG_DEBUG, "Extracted GUID: %s", vol.get());
     to_brace_guid(&entry->guid);
   }
   return 0;
@@ -391,18 +391,18 @@ char* xml_to_instance_name(const char* xml, int* is_cluster) {
   set_flag(is_cluster, 0);
   xmlNode* del = xml_find_child(req.root(), "DBCfgDel");
   if (del == nullptr) {
-    HM_LOG(3, "Failed to retrieve node DBCfgDel.");
+    HM_LOG(LOG_ERR, "Failed to retrieve node DBCfgDel.");
     return nullptr;
   }
   char* name = qor_xml_prop(del, "InstanceName");
   set_flag(is_cluster, cluster_flag(del));
-  HM_LOG(7, "xml_to_instance_name:%s", shown(name));
+  HM_LOG(LOG_DEBUG, "xml_to_instance_name:%s", shown(name));
   return name;
 }
 
 void xml_to_pair(char* server_id, char* client_id, const char* xml) {
   if (xml == nullptr || server_id == nullptr || client_id == nullptr) {
-    HM_LOG(3, "Invalid input parameter");
+    HM_LOG(LOG_ERR, "Invalid input parameter");
     return;
   }
   QorRequest req(xml, kQorDocTexts);
@@ -421,11 +421,11 @@ void xml_to_pair(char* server_id, char* client_id, const char* xml) {
 
 int xml_to_cdpsch_list(const char* xml, struct list_head* schs, qor_schedule* sched, char* grp) {
   if (xml == nullptr || schs == nullptr || sched == nullptr) {
-    HM_LOG(3, "Error, empty XML doc.");
+    HM_LOG(LOG_ERR, "Error, empty XML doc.");
     return -1;
   }
   if (grp == nullptr) {
-    HM_LOG(3, "Parameter grp is null, it must be initialized.");
+    HM_LOG(LOG_ERR, "Parameter grp is null, it must be initialized.");
     return -1;
   }
   QorRequest req(xml, {"Failed to parse xml document", "Failed to retrieve root element.",
@@ -434,7 +434,7 @@ int xml_to_cdpsch_list(const char* xml, struct list_head* schs, qor_schedule* sc
   xmlNode* list = xml_find_child(req.root(), "BackupList");
   xmlNode* schedule = xml_find_child(req.root(), "Schedule");
   if (list == nullptr || schedule == nullptr) {
-    HM_LOG(3, "Failed to retrieve node BackupList or Schedule.");
+    HM_LOG(LOG_ERR, "Failed to retrieve node BackupList or Schedule.");
     return -1;
   }
   static constexpr struct {
@@ -450,7 +450,7 @@ int xml_to_cdpsch_list(const char* xml, struct list_head* schs, qor_schedule* sc
   for (int i = 0; i < 4; i++) {
     attrs[i] = prop(schedule, kSchedAttrs[i].name);
     if (attrs[i] == nullptr) {
-      HM_LOG(3, "%s", kSchedAttrs[i].missing);
+      HM_LOG(LOG_ERR, "%s", kSchedAttrs[i].missing);
       return -1;
     }
   }
@@ -458,42 +458,42 @@ int xml_to_cdpsch_list(const char* xml, struct list_head* schs, qor_schedule* sc
   sched->start_time = qor_dec_u64(attrs[0].get());
   sched->interval = qor_dec_u32(attrs[1].get());
   int type = qor_dec_i32(attrs[3].get());
-  HM_LOG(6, "Schedule dumped: start time: %lu, interval: %u, source type: %d.",
+  HM_LOG(LOG_INFO, "Schedule dumped: start time: %lu, interval: %u, source type: %d.",
          static_cast<unsigned long>(sched->start_time), sched->interval, type);
   if (type == QOR_SOURCE_GROUP) {
     if (!copy_arg(grp, source, "Source")) return -1;
-    HM_LOG(6, "Add backup for group: %s.", source);
+    HM_LOG(LOG_INFO, "Add backup for group: %s.", source);
   } else {
     grp[0] = '\0';
-    HM_LOG(6, "Add backup for single disk: %s.", source);
+    HM_LOG(LOG_INFO, "Add backup for single disk: %s.", source);
   }
   for (xmlNode* cur = list->children; cur != nullptr; cur = cur->next) {
     if (!qor_xml_named(cur, "Backup")) {
-      HM_LOG(4, "Unknown backup node.");
+      HM_LOG(LOG_WARNING, "Unknown backup node.");
       continue;
     }
     cdpsch* sch = static_cast<cdpsch*>(calloc(1, sizeof(*sch)));
     if (sch == nullptr) {
-      HM_LOG(3, "Failed to allocate memory for CDP schedule.");
+      HM_LOG(LOG_ERR, "Failed to allocate memory for CDP schedule.");
       continue;
     }
     sch->local_guid = qor_xml_prop(cur, "SrcGUID");
     Text zel = prop(cur, "ZelGUID");
     if (zel != nullptr) {
       sch->mirror_guid = zel_guid(zel.get());
-      HM_LOG(6, "Got ZEL GUID: %s.", shown(sch->mirror_guid));
+      HM_LOG(LOG_INFO, "Got ZEL GUID: %s.", shown(sch->mirror_guid));
     }
-    HM_LOG(6, "Read disk to be protected, local: %s, mirror: %s.", shown(sch->local_guid),
+    HM_LOG(LOG_INFO, "Read disk to be protected, local: %s, mirror: %s.", shown(sch->local_guid),
            shown(sch->mirror_guid));
     list_add_tail(&sch->list, schs);
   }
-  HM_LOG(6, "Retrieving CDP schedule for specified disks.");
+  HM_LOG(LOG_INFO, "Retrieving CDP schedule for specified disks.");
   struct list_head* pos;
   list_for_each(pos, schs) {
     cdpsch* sch = list_entry(pos, cdpsch, list);
     sch->start_time = sched->start_time;
     sch->interval = sched->interval;
   }
-  HM_LOG(6, "CDP schedule retrieved.");
+  HM_LOG(LOG_INFO, "CDP schedule retrieved.");
   return 0;
 }

@@ -42,7 +42,7 @@ void add_disks(QorDocBuilder& b, xmlNode* client_node, const qor_client* client)
     const qor_disk* disk = list_entry(pos, qor_disk, list);
     if (disk->state == 0) continue;
     if (is_mirror_lun(disk, client)) {
-      HM_LOG(7, "'%s' is hostmirror backup device, ignore it", shown(disk->path));
+      HM_LOG(LOG_DEBUG, "'%s' is hostmirror backup device, ignore it", shown(disk->path));
       continue;
     }
     xmlNode* n = b.child(list, "Disk");
@@ -137,7 +137,7 @@ const char* disk_name_of(const qor_client* client, const char* guid) {
   list_for_each(pos, &client->disks) {
     const qor_disk* disk = list_entry(pos, qor_disk, list);
     if (disk->guid == nullptr) {
-      HM_LOG(4, "Error, unable to read the GUID of disk %s.", shown(disk->name));
+      HM_LOG(LOG_WARNING, "Error, unable to read the GUID of disk %s.", shown(disk->name));
       continue;
     }
     if (strcmp(disk->guid, guid) == 0) return disk->name != nullptr ? disk->name : "";
@@ -240,7 +240,7 @@ char* client_to_xml(const qor_client* client, const struct list_head* groups, in
   b.attr(c, "SysVersion", client->os_version);
   b.attr(c, "ID", client->id);
   char* bits = dboem_to_bits(client->dboem);
-  HM_LOG(7, "DBOEM: %s", shown(bits));
+  HM_LOG(LOG_DEBUG, "DBOEM: %s", shown(bits));
   b.attr(c, "DBOEM", bits);
   free(bits);
   if (full) {
@@ -269,7 +269,7 @@ int qor_copy_groups(qor_t* qor, struct list_head* out) {
   }
   pthread_mutex_unlock(&qor->mutex);
   if (rc != 0) {
-    HM_LOG(3, "Failed to allocate memory");
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
     backup_grp_list_free(out);
   }
   return rc;

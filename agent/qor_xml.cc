@@ -68,16 +68,16 @@ const QorDocTexts kQorDocTexts{"Failed to parse xml document", "Empty xml docume
 
 QorRequest::QorRequest(const char* text, const QorDocTexts& texts) : doc_(qor_xml_read(text)) {
   if (doc_ == nullptr) {
-    HM_LOG(3, "%s", texts.parse);
+    HM_LOG(LOG_ERR, "%s", texts.parse);
     return;
   }
   xmlNode* root = xmlDocGetRootElement(doc_);
   if (root == nullptr) {
-    HM_LOG(3, "%s", texts.no_root);
+    HM_LOG(LOG_ERR, "%s", texts.no_root);
     return;
   }
   if (xmlStrcmp(root->name, X("Tidewell")) != 0) {
-    HM_LOG(3, "%s", texts.bad_root);
+    HM_LOG(LOG_ERR, "%s", texts.bad_root);
     return;
   }
   root_ = root;

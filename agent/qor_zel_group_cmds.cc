@@ -20,11 +20,11 @@ namespace {
 // status to answer.
 int common_head(const qorc_req* req) {
   if (req == nullptr) {
-    HM_LOG(3, "Null request, operation abortd.");
+    HM_LOG(LOG_ERR, "Null request, operation abortd.");
     return 1;
   }
   if (qor_is_protected(g_qor) != 1) {
-    HM_LOG(3, "Error: client is not protected by a server.");
+    HM_LOG(LOG_ERR, "Error: client is not protected by a server.");
     return 50;
   }
   return 0;
@@ -36,7 +36,7 @@ backup_group* read_group(const qorc_req* req, int* status) {
   int is_cluster = 0;
   backup_group* grp = xml_zel_to_backup_grp(req->recvxml, &is_cluster);
   if (grp == nullptr) {
-    HM_LOG(3, "Failed to parse the XML doc of request.");
+    HM_LOG(LOG_ERR, "Failed to parse the XML doc of request.");
     *status = 4;
     return nullptr;
   }
@@ -61,25 +61,25 @@ bool listed(const backup_group* grp, const char* guid) {
 }  // namespace
 
 int zel_create_group(qorc_req* req) {
-  HM_LOG(6, "Recv cmd: ZEL_CREATE_GROUP.");
+  HM_LOG(LOG_INFO, "Recv cmd: ZEL_CREATE_GROUP.");
   int status = common_head(req);
   if (status != 0) return status;
   backup_group* grp = read_group(req, &status);
   if (grp == nullptr) return status;
   status = qor_group_create(grp, 10029);
-  if (status == 0) HM_LOG(6, "Complete work : ZEL_CREATE_GROUP.");
+  if (status == 0) HM_LOG(LOG_INFO, "Complete work : ZEL_CREATE_GROUP.");
   return status;
 }
 
 int zel_get_group(qorc_req* req) {
-  HM_LOG(6, "Recv cmd: ZEL_GET_GROUP");
+  HM_LOG(LOG_INFO, "Recv cmd: ZEL_GET_GROUP");
   int status = common_head(req);
   if (status != 0) return status;
   QorDocBuilder doc;
   xmlNode* list = doc.child(doc.root(), "GroupList");
   {
     MutexLock l(&g_qor->mutex);
-    if (list_empty(&g_qor->groups)) HM_LOG(6, "GroupList is empty.");
+    if (list_empty(&g_qor->groups)) HM_LOG(LOG_INFO, "GroupList is empty.");
     const list_head* pos;
     list_for_each(pos, &g_qor->groups) {
       const backup_group* grp = list_entry(pos, backup_group, list);
@@ -94,40 +94,40 @@ int zel_get_group(qorc_req* req) {
   uint32_t len = 0;
   char* text = doc.dump(&len);
   if (text == nullptr) {
-    HM_LOG(3, "req->sendxml is  NULL");
+    HM_LOG(LOG_ERR, "req->sendxml is  NULL");
     return 1;
   }
   free(req->sendxml);
   req->sendxml = text;
   req->send_head.data_len = len;
-  HM_LOG(6, "Complete work:ZEL_GET_GROUP");
+  HM_LOG(LOG_INFO, "Complete work:ZEL_GET_GROUP");
   return 0;
 }
 
 int zel_delete_group(qorc_req* req) {
-  HM_LOG(6, "Recv cmd: ZEL_DELETE_GROUP");
+  HM_LOG(LOG_INFO, "Recv cmd: ZEL_DELETE_GROUP");
   int status = common_head(req);
   if (status != 0) return status;
   backup_group* grp = read_group(req, &status);
   if (grp == nullptr) return status;
   if (qor_group_delete(grp, true) != 0) return 1;
-  HM_LOG(6, "Complete work :ZEL_DELETE_GROUP.");
+  HM_LOG(LOG_INFO, "Complete work :ZEL_DELETE_GROUP.");
   return 0;
 }
 
 int zel_add_member(qorc_req* req) {
-  HM_LOG(6, "Recv cmd: ZEL_ADD_MEMBER");
+  HM_LOG(LOG_INFO, "Recv cmd: ZEL_ADD_MEMBER");
   int status = common_head(req);
   if (status != 0) return status;
   backup_group* grp = read_group(req, &status);
   if (grp == nullptr) return status;
   if (qor_group_add_members(grp, "Searching for CDP schedule of requeated disks.") != 0) return 1;
-  HM_LOG(6, "Complete work: ZEL_ADD_MEMBER.");
+  HM_LOG(LOG_INFO, "Complete work: ZEL_ADD_MEMBER.");
   return 0;
 }
 
 int zel_del_member(qorc_req* req) {
-  HM_LOG(6, "Recv cmd: ZEL_DEL_MEMBER");
+  HM_LOG(LOG_INFO, "Recv cmd: ZEL_DEL_MEMBER");
   int status = common_head(req);
   if (status != 0) return status;
   backup_group* want = read_group(req, &status);
@@ -140,12 +140,12 @@ int zel_del_member(qorc_req* req) {
     list_for_each(pos, &g_qor->groups) {
       backup_group* grp = list_entry(pos, backup_group, list);
       if (grp->name == nullptr || strcmp(grp->name, want->name) != 0) continue;
-      HM_LOG(6, "Find requested group %s", grp->name);
+      HM_LOG(LOG_INFO, "Find requested group %s", grp->name);
       list_head *m, *next;
       list_for_each_safe(m, next, &grp->members) {
         guid_entry* member = list_entry(m, guid_entry, list);
         if (member->guid == nullptr || !listed(want, member->guid)) continue;
-        HM_LOG(6, "Disk %s has removed", member->guid);
+        HM_LOG(LOG_INFO, "Disk %s has removed", member->guid);
         guid_entry_free(member);
         removed = true;
       }
@@ -154,9 +154,9 @@ int zel_del_member(qorc_req* req) {
   }
   backup_grp_free(want);
   if (!removed) {
-    HM_LOG(3, "Cannot found the specified disk to be removed.");
+    HM_LOG(LOG_ERR, "Cannot found the specified disk to be removed.");
     return 1;
   }
-  HM_LOG(6, "Complete work: ZEL_DEL_MEMBER.");
+  HM_LOG(LOG_INFO, "Complete work: ZEL_DEL_MEMBER.");
   return 0;
 }
