@@ -20,6 +20,7 @@
 unsigned g_kern_task_retry_us = 1000000;
 int g_kern_task_max_attempts = 10;
 int g_workd_period_s = 10;
+unsigned long g_workd_passes = 0;
 
 namespace {
 
@@ -242,6 +243,7 @@ void hm_workd_pass(void) {
 void* hm_workd(void*) {
   for (;;) {
     hm_workd_pass();
+    HM_LOG(LOG_DEBUG, "status pass %lu done", ++g_workd_passes);
     struct timeval now;
     gettimeofday(&now, nullptr);
     struct timespec until = {now.tv_sec + g_workd_period_s, now.tv_usec * 1000L};

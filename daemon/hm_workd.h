@@ -42,5 +42,8 @@ extern unsigned g_kern_task_retry_us;
 extern int g_kern_task_max_attempts;
 // Seconds between passes.
 extern int g_workd_period_s;
+// Passes the status thread has made; each logs its number at the debug
+// level when it ends, so a test can tell that a pass came after an event.
+extern unsigned long g_workd_passes;
 
 #endif  // ZELMIR_DAEMON_HM_WORKD_H

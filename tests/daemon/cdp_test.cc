@@ -78,17 +78,20 @@ class CdpTest : public fake::Host {
 };
 
 TEST_F(CdpTest, QueuedMarkIsAnsweredAtOnceAndMadeAfterwards) {
-  fake::mark_delay_ms = 100;
+  std::atomic<bool> answered{false};
+  fake::mark_until = [&] { return answered.load(); };  // the mark waits for the reply
   std::string out = exchange(request("ZEL_RC_CMD_CREATE_TIMECDP", {mark_name()}, 1));
   EXPECT_EQ(out, reply_of("RS_SUCCESS_START_CREATE_CDP", "0"));
   EXPECT_EQ(out.find('\n'), std::string::npos);
   EXPECT_TRUE(fake::marks_made().empty()) << "the reply comes before the mark";
+  answered = true;
   ASSERT_TRUE(fake::wait_marks(1));
   fake::Mark m = fake::marks_made()[0];
   EXPECT_EQ(m.name, std::string("{") + kMirrorGuid + "}");
   EXPECT_EQ(m.time_flag, 1);
   EXPECT_EQ(m.forbid_count_during, 1) << "the guard is lifted during the mark";
-  for (int i = 0; i < 100 && hm_nl_forbid_count() != 0; i++) usleep(10000);
+  ASSERT_TRUE(fake::drain(net)) << "the mark has ended and the guard is back";
+  EXPECT_EQ(hm_nl_forbid_count(), 0);
   EXPECT_EQ(k.count(HM_NL_CMD_CANCEL_FORBID_MIRROR_ALL), 1);
   EXPECT_EQ(k.count(HM_NL_CMD_FORBID_MIRROR_ALL), 1);
 }
@@ -122,7 +125,7 @@ TEST_F(CdpTest, ReplyTable) {
     EXPECT_EQ(exchange(c.msg), reply_of(c.status, c.code));
   }
   // Only the first case queued anything, and that mark found no protection.
-  usleep(100000);
+  ASSERT_TRUE(fake::drain(net));
   EXPECT_TRUE(fake::marks_made().empty());
 }
 
@@ -158,9 +161,11 @@ TEST_F(CdpTest, MarkByPrimaryGuidAndFailingMark) {
 }
 
 TEST_F(CdpTest, OverlappingMarksLiftTheGuardOnce) {
-  fake::mark_delay_ms = 150;
+  // a's mark lasts until b's has begun; b starts once a has lifted the guard.
+  fake::mark_until = [] { return fake::marks_begun.load() == 2; };
   std::thread a([&] { create_cdp(NET_CMD_CREATE_CDP, mark_name().c_str()); });
-  usleep(50000);
+  ASSERT_TRUE(testsupport::eventually([] { return fake::marks_begun.load() == 1; }, std::chrono::seconds(5),
+                                      std::chrono::milliseconds(1)));
   std::thread b([&] { create_cdp(NET_CMD_CREATE_TIMECDP, mark_name().c_str()); });
   a.join();
   b.join();
@@ -170,7 +175,8 @@ TEST_F(CdpTest, OverlappingMarksLiftTheGuardOnce) {
   EXPECT_EQ(guard, (std::vector<int>{HM_NL_CMD_CANCEL_FORBID_MIRROR_ALL, HM_NL_CMD_FORBID_MIRROR_ALL}));
   auto marks = fake::marks_made();
   ASSERT_EQ(marks.size(), 2u);
-  EXPECT_EQ(marks[1].forbid_count_during, 2);
+  for (const fake::Mark& m : marks)
+    EXPECT_EQ(m.forbid_count_during, m.time_flag ? 2 : 1) << "the later mark is made under both lifts";
 }
 
 // The TCP exchange on a real loopback listener, served by the event loop.

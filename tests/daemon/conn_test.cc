@@ -12,10 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include "eventually.h"
 #include "fake_host.h"
 #include "hm_conn.h"
 #include "hm_event.h"
 #include "hm_listen.h"
+#include "hm_nl_client.h"
 #include "hm_unix.h"
 #include "hm_workqueue.h"
 
@@ -111,6 +113,7 @@ TEST_F(ConnTest, RequestInPiecesIsRead) {
   int fd = connect_client();
   std::string body = "/dev/sdb";
   std::string msg = header(UN_CMD_DISK_FAIL, (uint16_t)body.size()) + body;
+  // The pauses are the case itself: each piece arrives on its own.
   send_all(fd, msg.substr(0, 3));
   usleep(50000);
   send_all(fd, msg.substr(3, 5));
@@ -147,10 +150,12 @@ TEST_F(ConnTest, ClientLeavingWhileItsRequestRuns) {
   std::string name = "zel_{6c3f1b2a-1111-2222-3333-444455556666}";
   int fd = connect_client();
   send_all(fd, header(UN_CMD_API_CREATE_CDP, (uint16_t)name.size()) + name);
-  usleep(50000);
+  // The client leaves once its mark runs (the guard of all mirrors is lifted).
+  ASSERT_TRUE(testsupport::eventually([] { return hm_nl_forbid_count() == 1; }, std::chrono::seconds(5),
+                                      std::chrono::milliseconds(5)));
   close(fd);
   ASSERT_TRUE(fake::wait_marks(1));
-  usleep(100000);
+  ASSERT_TRUE(fake::drain(un_domain)) << "the request of the client that left has ended";
   // The daemon goes on serving others.
   fd = connect_client();
   send_all(fd, header(GET_STATUS_ALL, 0));

@@ -42,7 +42,9 @@ bool module_built() {
   return stat((testsupport::lib_dir() + "/zelmir.so").c_str(), &st) == 0;
 }
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using testsupport::eventually;
 
 // The first n bytes of a file outside the host.
 std::string head_of(const std::string& path, size_t n) {
@@ -120,19 +122,21 @@ class DaemonHost : public ::testing::Test {
     argv.insert(argv.end(), extra.begin(), extra.end());
     ExecResult r = h_.exec(argv);
     if (r.status == 0) {
-      for (int i = 0; i < 100; i++) {
-        if (h_.exec({"test", "-S", "/var/run/hm_unix"}).status == 0 &&
-            client({"stat"}).status == 0)
-          break;
-        sleep_ms(100);
-      }
+      eventually(
+          [&] {
+            return h_.exec({"test", "-S", "/var/run/hm_unix"}).status == 0 && client({"stat"}).status == 0;
+          },
+          seconds(10), milliseconds(100));
     }
     return r;
   }
 
+  // Kills the daemon and waits until it is gone (reaped), its pid lock free.
   void kill_daemon() {
     h_.exec({"sh", "-c", "kill -9 $(cat /var/run/zelmir.pid)"});
-    sleep_ms(200);
+    EXPECT_TRUE(eventually(
+        [&] { return h_.exec({"sh", "-c", "kill -0 $(cat /var/run/zelmir.pid) 2>/dev/null"}).status != 0; },
+        seconds(10), milliseconds(20)));
   }
 
   ExecResult client(const std::vector<std::string>& args) {
@@ -157,20 +161,20 @@ class DaemonHost : public ::testing::Test {
   std::string stat_line() { return client({"stat", kPrimaryGuid}).out; }
 
   // Waits until the status of the protection holds the text.
-  bool wait_stat(const std::string& text, int seconds) {
-    for (int i = 0; i < seconds * 2; i++) {
-      if (stat_line().find(text) != std::string::npos) return true;
-      sleep_ms(500);
-    }
-    return false;
+  bool wait_stat(const std::string& text, int limit_s) {
+    return eventually([&] { return stat_line().find(text) != std::string::npos; }, seconds(limit_s),
+                      milliseconds(250));
   }
 
-  bool wait_log(const std::string& text, int seconds, int times = 1) {
-    for (int i = 0; i < seconds * 2; i++) {
-      if (count_of(log(), text) >= times) return true;
-      sleep_ms(500);
-    }
-    return false;
+  bool wait_log(const std::string& text, int limit_s, int times = 1) {
+    return eventually([&] { return count_of(log(), text) >= times; }, seconds(limit_s), milliseconds(250));
+  }
+
+  // Passes of the status thread ended since the first line that holds text.
+  int passes_after(const std::string& text) {
+    std::string l = log();
+    size_t at = l.find(text);
+    return at == std::string::npos ? 0 : count_of(l.substr(at), "status pass ");
   }
 
   std::string log() { return h_.read_file("/var/log/messages"); }
@@ -288,9 +292,9 @@ TEST_F(DaemonHost, BadLevelAndSecondInstance) {
   std::string conf = h_.read_file(kConf), reg = h_.read_file(kReg);
   int adds = count_of(log(), "add protect primary");
   // A second instance takes the pid lock first: it fails and touches nothing.
+  // Its starter returns once it has ended: whatever it did is done.
   ExecResult r = h_.exec({kZelmird});
   EXPECT_NE(r.status, 0) << r.out;
-  sleep_ms(500);
   EXPECT_EQ(count_of(log(), "add protect primary"), adds);
   EXPECT_EQ(h_.read_file(kConf), conf);
   EXPECT_EQ(h_.read_file(kReg), reg);
@@ -318,7 +322,8 @@ TEST_F(DaemonHost, RestartReRegistersAndFollowsARenamedPrimary) {
   r = h_.simctl({"disk", "rename", "sdd", "sde"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(wait_stat("primary=Up,/dev/sde", 25)) << stat_line();
-  for (int i = 0; i < 20 && h_.read_file(kReg) != reg_line("/dev/sde", "/dev/sdc"); i++) sleep_ms(250);
+  eventually([&] { return h_.read_file(kReg) == reg_line("/dev/sde", "/dev/sdc"); }, seconds(5),
+             milliseconds(250));
   EXPECT_EQ(h_.read_file(kReg), reg_line("/dev/sde", "/dev/sdc"));
 }
 
@@ -329,15 +334,20 @@ TEST_F(DaemonHost, MirrorGoesOfflineAndReturns) {
   protect_and_sync();
   ExecResult r = h_.simctl({"disk", "offline", "sdc"});
   ASSERT_EQ(r.status, 0) << r.out;
-  ASSERT_TRUE(wait_log("mirror '/dev/sdc?(" + kMirrorGuid + ")' offline!", 30)) << log() << kernel_tail();
+  const std::string offline = "mirror '/dev/sdc?(" + kMirrorGuid + ")' offline!";
+  ASSERT_TRUE(wait_log(offline, 30)) << log() << kernel_tail();
   EXPECT_TRUE(wait_stat("mirror=", 1));
-  sleep_ms(11000);
+  // The pass that told the module ends, then the next one, which finds the
+  // mirror still offline.
+  ASSERT_TRUE(eventually([&] { return passes_after(offline) >= 2; }, seconds(30), milliseconds(250)))
+      << log();
   EXPECT_EQ(count_of(log(), "update hmdev: disk 1"), 1) << "told once";
   r = h_.simctl({"disk", "heal", "sdc"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(wait_stat("mirror=Up,/dev/sdc", 40)) << stat_line() << kernel_tail();
   EXPECT_GE(count_of(log(), "add protect primary: /dev/sdb mirror: /dev/sdc "), 2);
-  for (int i = 0; i < 40 && h_.read_file(kReg) != reg_line("/dev/sdb", "/dev/sdc"); i++) sleep_ms(250);
+  eventually([&] { return h_.read_file(kReg) == reg_line("/dev/sdb", "/dev/sdc"); }, seconds(10),
+             milliseconds(250));
   EXPECT_NE(h_.read_file(kConf).find("\t\tname = /dev/sdc\n"), std::string::npos);
 }
 
@@ -349,8 +359,8 @@ TEST_F(DaemonHost, MirrorVanishesAndReturns) {
   ASSERT_TRUE(wait_stat("mirror=Lost", 30) || wait_stat("mirror=Faulty", 1))
       << stat_line() << kernel_tail();
   // The files follow the missing disk.
-  for (int i = 0; i < 50 && h_.read_file(kConf).find("name = /dev/sdc?") == std::string::npos; i++)
-    sleep_ms(500);
+  eventually([&] { return h_.read_file(kConf).find("name = /dev/sdc?") != std::string::npos; }, seconds(25),
+             milliseconds(250));
   EXPECT_NE(h_.read_file(kConf).find("\t\tname = /dev/sdc?\n"), std::string::npos) << h_.read_file(kConf);
   EXPECT_EQ(h_.read_file(kReg), reg_line("/dev/sdb", "/dev/sdc")) << "one mark only";
 
@@ -371,12 +381,9 @@ TEST_F(DaemonHost, DeadMirrorIsDeletedWhenAsked) {
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(wait_log("is DOWN in both of kernel and daemon, and failed to get uuid, delete it from sys", 45))
       << log() << kernel_tail();
-  bool gone = false;
-  for (int i = 0; i < 20 && !gone; i++) {
-    gone = h_.exec({"test", "-e", "/sys/class/block/sdc"}).status != 0;
-    if (!gone) sleep_ms(250);
-  }
-  EXPECT_TRUE(gone) << "the disk was deleted" << kernel_tail();
+  EXPECT_TRUE(eventually([&] { return h_.exec({"test", "-e", "/sys/class/block/sdc"}).status != 0; },
+                         seconds(5), milliseconds(250)))
+      << "the disk was deleted" << kernel_tail();
 }
 
 TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
@@ -403,7 +410,8 @@ TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
   EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n") << "oversized: first 1024 bytes";
   r = client({"mark", kMirrorGuid});
   EXPECT_EQ(r.status, 0) << r.out;
-  for (int i = 0; i < 20 && count_of(h_.read_file(kCalls), "zel_call_markcdp end") < 4; i++) sleep_ms(250);
+  eventually([&] { return count_of(h_.read_file(kCalls), "zel_call_markcdp end") >= 4; }, seconds(5),
+             milliseconds(250));
   calls = h_.read_file(kCalls);
   EXPECT_EQ(count_of(calls, "zel_call_markcdp end"), 4) << calls;
   EXPECT_EQ(count_of(calls, "zel_call_markcdp begin {" + kMirrorGuid + "} 1"), 1);
@@ -419,16 +427,25 @@ TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
   h_.write_file("/etc/zelcdpagt/markcdp.answer", "0 1500\n");
   int lifts = count_of(log(), "CANCLE FORBID mirror all");
   int restores = count_of(log(), "FORBID mirror all") - lifts;
-  std::thread idle([&] { client({"tcpidle", "8000"}); });
-  sleep_ms(200);
+  std::thread idle([&] { client({"tcpidle", "8000", "/tmp/idle-connected"}); });
+  EXPECT_TRUE(eventually([&] { return h_.exec({"test", "-e", "/tmp/idle-connected"}).status == 0; },
+                         seconds(5), milliseconds(20)))
+      << "the idle peer is connected";
   std::thread local([&] { client({"mark", kMirrorGuid}); });
-  sleep_ms(300);
+  EXPECT_TRUE(eventually([&] { return count_of(log(), "CANCLE FORBID mirror all") > lifts; }, seconds(5),
+                         milliseconds(20)))
+      << "the local mark runs";
   r = client({"tcp", cdp_request("ZEL_RC_CMD_CREATE_CDP", kMirrorGuid)});
   EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n");
   local.join();
   idle.join();
   ASSERT_TRUE(wait_log("create_cdp_finished", 10, 8));
-  sleep_ms(500);
+  // The last mark restores the guard after it logs its end.
+  auto restored = [&] {
+    std::string l = log();
+    return count_of(l, "FORBID mirror all") - count_of(l, "CANCLE FORBID mirror all");
+  };
+  EXPECT_TRUE(eventually([&] { return restored() >= restores + 1; }, seconds(5), milliseconds(100)));
   std::string l = log();
   EXPECT_EQ(count_of(l, "CANCLE FORBID mirror all"), lifts + 1);
   EXPECT_EQ(count_of(l, "FORBID mirror all") - count_of(l, "CANCLE FORBID mirror all"), restores + 1);
@@ -448,9 +465,9 @@ TEST_F(DaemonHost, StoppedProtectionFromTheFileIsRemoved) {
   h_.write_file(kConf, conf_block("10000004", "/dev/sdb", "/dev/sdc"));
   ASSERT_EQ(start_daemon().status, 0);
   EXPECT_NE(log().find("hmdev /dev/sdb  has stopped"), std::string::npos) << log();
-  bool gone = testsupport::eventually(
+  bool gone = eventually(
       [&] { return h_.read_file(kConf).empty() && count_of(h_.read_file(kBootLog), "run") == 1; },
-      std::chrono::seconds(30), std::chrono::milliseconds(200));
+      seconds(30), milliseconds(200));
   EXPECT_TRUE(gone) << h_.read_file(kConf) << log();
   // The status pass that removed it never handed it to the kernel.
   EXPECT_EQ(count_of(log(), "add protect primary"), 0) << log();

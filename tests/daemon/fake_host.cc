@@ -5,15 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <fstream>
 #include <sstream>
 
+#include "eventually.h"
 #include "hm_conf.h"
 #include "hm_nl_client.h"
 #include "hm_registry.h"
 #include "hm_sys.h"
 #include "hm_unix_cmd.h"
 #include "hm_workd.h"
+#include "hm_workqueue.h"
 
 namespace fake {
 
@@ -24,6 +27,8 @@ std::vector<Mark> marks;
 std::mutex marks_mu;
 int mark_result;
 int mark_delay_ms;
+std::atomic<int> marks_begun;
+std::function<bool()> mark_until;
 
 std::vector<Mark> marks_made() {
   std::lock_guard<std::mutex> l(marks_mu);
@@ -31,9 +36,39 @@ std::vector<Mark> marks_made() {
 }
 
 bool wait_marks(size_t n) {
-  for (int i = 0; i < 500; i++) {
-    if (marks_made().size() >= n) return true;
-    usleep(10000);
+  return testsupport::eventually([n] { return marks_made().size() >= n; }, std::chrono::seconds(5),
+                                 std::chrono::milliseconds(10));
+}
+
+namespace {
+
+struct Marker {
+  struct hm_work work;  // first: the worker hands back its address
+  struct hm_work_queue* wq;
+  std::atomic<int> seen{0};  // 1: ran with nothing behind it, 2: with work behind it
+};
+
+void marker_step(struct hm_work* w) {
+  Marker* m = reinterpret_cast<Marker*>(w);
+  pthread_mutex_lock(&m->wq->lock);
+  bool idle = list_empty(&m->wq->works);
+  pthread_mutex_unlock(&m->wq->lock);
+  m->seen = idle ? 1 : 2;
+}
+
+}  // namespace
+
+bool drain(struct hm_work_queue* wq) {
+  static_assert(offsetof(Marker, work) == 0, "the marker is found from its work");
+  for (int round = 0; round < 100; round++) {
+    Marker* m = new Marker;
+    m->work.step = marker_step;
+    m->wq = wq;
+    queue_work(wq, &m->work);
+    if (!testsupport::eventually([m] { return m->seen.load() != 0; })) return false;  // m stays queued
+    bool idle = m->seen == 1;
+    delete m;
+    if (idle) return true;
   }
   return false;
 }
@@ -185,7 +220,9 @@ int o_set(int) { return 0; }
 int o_parse(const char*) { return 0; }
 int o_mark(const char* name, int time_flag) {
   int during = hm_nl_forbid_count();
-  if (mark_delay_ms) usleep(mark_delay_ms * 1000);
+  marks_begun++;
+  if (mark_until) testsupport::eventually(mark_until, std::chrono::seconds(5), std::chrono::milliseconds(1));
+  if (mark_delay_ms) usleep(mark_delay_ms * 1000);  // a mark that takes its time, as the test asks
   std::lock_guard<std::mutex> l(marks_mu);
   marks.push_back({name, time_flag, during});
   return mark_result;
@@ -228,6 +265,8 @@ void Host::SetUp() {
   }
   mark_result = 0;
   mark_delay_ms = 0;
+  marks_begun = 0;
+  mark_until = nullptr;
   script_runs.clear();
   g_resync_poll_sleep_us = 1000;
   g_kern_task_retry_us = 1000;

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -17,6 +19,7 @@
 #include "hm_nl.h"
 
 struct hmdev;
+struct hm_work_queue;
 
 namespace fake {
 
@@ -63,11 +66,21 @@ extern std::vector<Mark> marks;  // under marks_mu: marks run on the workers
 extern std::mutex marks_mu;
 extern int mark_result;
 extern int mark_delay_ms;
+// Marks begun so far; a mark, once begun, waits (bounded) until mark_until
+// holds, if it is set, so a test can hold one mark while another begins.
+extern std::atomic<int> marks_begun;
+extern std::function<bool()> mark_until;
 std::vector<Mark> marks_made();
 // Waits (bounded) until n marks were made.
 bool wait_marks(size_t n);
 extern std::vector<std::string> script_runs;  // runs come from the workers too
 size_t script_count();
+
+// Waits (bounded) until the queue's worker has run everything queued so far
+// and whatever that queued in turn: a marker item runs and finds nothing
+// queued behind it, so nothing is left for the worker to do.  What a check
+// of absence looks for afterwards was considered and not done.
+bool drain(struct hm_work_queue* wq);
 
 // Installs the fakes and points the daemon's paths into a fresh scratch dir;
 // Teardown empties the registry and restores the defaults.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "eventually.h"
 #include "fake_host.h"
 #include "hm_conf.h"
 #include "log_capture.h"
@@ -37,6 +38,11 @@ class WorkdTest : public fake::Host {
     k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, true);
     hm_workd_pass();  // both UP
     k.requests.clear();
+  }
+  void TearDown() override {
+    // A removal a pass queued runs out before the next test's host is made.
+    EXPECT_TRUE(fake::drain(kernel));
+    fake::Host::TearDown();
   }
   static int registered() {
     int n = 0;
@@ -199,13 +205,15 @@ TEST_F(WorkdTest, StoppedProtectionIsRemovedOnce) {
   }
   hm_workd_pass();
   hm_workd_pass();  // the task is still pending: no second one
-  for (int i = 0; i < 100 && k.count(HM_NL_CMD_DEL_PROTECT) == 0; i++) usleep(5000);
+  EXPECT_TRUE(testsupport::eventually([&] { return k.count(HM_NL_CMD_DEL_PROTECT) != 0; },
+                                      std::chrono::seconds(5), std::chrono::milliseconds(5)));
   {
     std::lock_guard<std::mutex> l(k.mu);
     k.retcode.clear();
   }
-  for (int i = 0; i < 200 && (registered() == 2 || fake::script_count() == 0); i++) usleep(10000);
-  usleep(20000);
+  EXPECT_TRUE(testsupport::eventually([] { return registered() != 2 && fake::script_count() != 0; },
+                                      std::chrono::seconds(5), std::chrono::milliseconds(10)));
+  ASSERT_TRUE(fake::drain(kernel)) << "no task is left to run";
   EXPECT_EQ(registered(), 1);
   EXPECT_EQ(list_first_entry(&hmdev_registry.hmdev_list, struct hmdev, list), second);
   EXPECT_EQ(fake::script_count(), 1u) << "rewrite after the removal runs the boot script";
@@ -226,8 +234,9 @@ TEST_F(WorkdTest, ProtectionsAfterAStoppedOneWaitAPass) {
   g_kern_task_max_attempts = 3;
   hm_workd_pass();
   EXPECT_EQ(k.count(HM_NL_CMD_GET_STATUS), 1) << "the walk ended at the stopped one";
-  for (int i = 0; i < 200 && k.count(HM_NL_CMD_DEL_PROTECT) < 3; i++) usleep(10000);
-  usleep(20000);
+  EXPECT_TRUE(testsupport::eventually([&] { return k.count(HM_NL_CMD_DEL_PROTECT) >= 3; },
+                                      std::chrono::seconds(5), std::chrono::milliseconds(10)));
+  ASSERT_TRUE(fake::drain(kernel)) << "no attempt is left to run";
   EXPECT_EQ(k.count(HM_NL_CMD_DEL_PROTECT), 3) << "a refused task is dropped after its attempts";
   EXPECT_EQ(registered(), 2);
   g_kern_task_max_attempts = 10;

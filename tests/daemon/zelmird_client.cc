@@ -8,7 +8,7 @@
 //   zelmird_client stat [PRIMARY_GUID]
 //   zelmird_client mark MIRROR_GUID
 //   zelmird_client tcp XML_TEXT             (prints the reply)
-//   zelmird_client tcpidle MS                (connects and sends nothing)
+//   zelmird_client tcpidle MS [READY_FILE]   (connects, makes READY_FILE, sends nothing)
 //   zelmird_client wait-sync PRIMARY_GUID SECONDS
 // Prints "rc=N" for the operations; exit status 0 unless the call failed.
 #include <arpa/inet.h>
@@ -19,8 +19,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
+#include "eventually.h"
 #include "mirapi/api.h"
 
 namespace {
@@ -45,14 +47,15 @@ int stat_cmd(const char* primary) {
 }
 
 int wait_sync(const char* primary, int seconds) {
-  for (int i = 0; i < seconds * 4; i++) {
-    hm_disk_stat_t* list = hm_disk_stat(primary);
-    bool done = list && strcmp(list->status.sync_status, "Sync Finished") == 0;
-    hm_disk_stat_release(list);
-    if (done) return print_rc(0);
-    usleep(250000);
-  }
-  return print_rc(-1);
+  bool done = testsupport::eventually(
+      [primary] {
+        hm_disk_stat_t* list = hm_disk_stat(primary);
+        bool finished = list && strcmp(list->status.sync_status, "Sync Finished") == 0;
+        hm_disk_stat_release(list);
+        return finished;
+      },
+      std::chrono::seconds(seconds), std::chrono::milliseconds(250));
+  return print_rc(done ? 0 : -1);
 }
 
 int tcp_connect() {
@@ -105,7 +108,11 @@ int main(int argc, char** argv) {
   if (cmd == "tcp" && a) return tcp_cmd(a);
   if (cmd == "tcpidle" && a) {
     int fd = tcp_connect();
-    usleep(atoi(a) * 1000);
+    if (fd >= 0 && b) {
+      FILE* f = fopen(b, "w");
+      if (f) fclose(f);
+    }
+    usleep(atoi(a) * 1000);  // a peer that connects and stays silent: the case itself
     if (fd >= 0) close(fd);
     return 0;
   }
