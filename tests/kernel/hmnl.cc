@@ -25,15 +25,16 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "eventually.h"
 #include "host/host.h"
 #include "nl_client.h"
 
@@ -194,18 +195,15 @@ int main(int argc, char** argv) {
   if (op == "wait" && argc == 6) {
     int bit = atoi(argv[3]);
     bool want = std::string(argv[4]) == "set";
-    time_t end = time(nullptr) + atoi(argv[5]);
     nlc::Reply r;
-    do {
-      r = Send(HM_NL_CMD_GET_STATUS, nlc::Type2Body(Vol(argv[2])));
-      if (r.got && r.hdr.retcode == 0 && (((r.status.status >> bit) & 1) != 0) == want) {
-        Print(r);
-        return 0;
-      }
-      usleep(200 * 1000);
-    } while (time(nullptr) < end);
+    bool reached = testsupport::eventually(
+        [&] {
+          r = Send(HM_NL_CMD_GET_STATUS, nlc::Type2Body(Vol(argv[2])));
+          return r.got && r.hdr.retcode == 0 && (((r.status.status >> bit) & 1) != 0) == want;
+        },
+        std::chrono::seconds(atoi(argv[5])), std::chrono::milliseconds(200));
     Print(r);
-    return 4;
+    return reached ? 0 : 4;
   }
   if (op == "race" && argc == 10) {
     nlc::Volume p = Vol(argv[5], argv[6], static_cast<uint32_t>(strtoul(argv[7], nullptr, 16)));

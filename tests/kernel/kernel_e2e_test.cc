@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -218,7 +219,13 @@ TEST_F(E2E, CrashDuringWritesThenTheRegistryBringsTheProtectionBack) {
       "qemu-io -f raw -c \"write -P $(( i % 200 + 1 )) $(( i * 65536 )) 65536\" '" + uri +
       "' >/dev/null 2>&1 && echo $i >> /var/tmp/acked; i=$((i+1)); done";
   std::thread load([&] { h_->exec({"sh", "-c", loop}); });
-  std::this_thread::sleep_for(std::chrono::seconds(3));
+  // The crash comes once some writes were acknowledged, with most still to come.
+  EXPECT_TRUE(testsupport::eventually(
+      [&] {
+        std::string acked = h_->read_file("/var/tmp/acked");
+        return std::count(acked.begin(), acked.end(), '\n') >= 20;
+      },
+      std::chrono::seconds(60), std::chrono::milliseconds(20)));
   h_->crash();
   load.join();
 

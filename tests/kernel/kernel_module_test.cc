@@ -178,13 +178,12 @@ class ModuleTest : public ::testing::Test {
   }
 
   bool WaitBit(int bit, bool set, int seconds) {
-    auto end = Clock::now() + std::chrono::seconds(seconds);
-    do {
-      nlc::Reply s = Status();
-      if (s.got && s.hdr.retcode == 0 && (((s.status.status >> bit) & 1) != 0) == set) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } while (Clock::now() < end);
-    return false;
+    return testsupport::eventually(
+        [&] {
+          nlc::Reply s = Status();
+          return s.got && s.hdr.retcode == 0 && (((s.status.status >> bit) & 1) != 0) == set;
+        },
+        std::chrono::seconds(seconds), std::chrono::milliseconds(50));
   }
 
   int Io(const std::string& disk, bool write, uint64_t off, std::string& buf) {
@@ -697,7 +696,8 @@ TEST_F(ModuleTest, StopAndDelWithWritesInFlight) {
       done++;
     }
   });
-  while (done < 20) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(testsupport::eventually([&] { return done >= 20; }, std::chrono::seconds(30),
+                                      std::chrono::milliseconds(5)));
   EXPECT_EQ(0u, Cmd(HM_NL_CMD_STOP_PROTECT));
   run = false;
   writer.join();
@@ -717,7 +717,9 @@ TEST_F(ModuleTest, StopEndsARunningCopy) {
   ASSERT_EQ(0u, Send(HM_NL_CMD_SET_SYNC_SPEED_MAX, nlc::SpeedBody(Key(), 1000)).hdr.retcode);
   EXPECT_EQ(0u, Cmd(HM_NL_CMD_INITIALIZE));
   ASSERT_TRUE(WaitBit(HM_INITIALIZE_ON, true, 5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(testsupport::eventually([&] { return Status().status.sector_synced > 0; }, std::chrono::seconds(5),
+                                      std::chrono::milliseconds(10)))
+      << "the copy is under way";
   auto t0 = Clock::now();
   EXPECT_EQ(0u, Cmd(HM_NL_CMD_STOP_PROTECT));
   EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5)) << "the copy stops instead of finishing";
@@ -735,7 +737,8 @@ TEST_F(ModuleTest, UnloadWaitsForWritesInFlight) {
       done++;
     }
   });
-  while (done < 10) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(testsupport::eventually([&] { return done >= 10; }, std::chrono::seconds(30),
+                                      std::chrono::milliseconds(5)));
   EXPECT_EQ(0, simk::module_unload());
   run = false;
   writer.join();
@@ -747,7 +750,11 @@ TEST_F(ModuleTest, FailedMirrorDiskDeletedAndAddedBack) {
   ASSERT_EQ(0, simk::disk_fail("sdc", simk::kFailWrite));
   ASSERT_EQ(0, Write("sdb", 0, std::string(4096, 'a')));
   ASSERT_TRUE(Status().status.mirror.status & (1 << 1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));   // the release pass
+  // The protection's thread releases the failed disk.
+  ASSERT_TRUE(testsupport::eventually(
+      [] { return simk::dmesg().find("rdev: /dev/sdc? release\n") != std::string::npos; }, std::chrono::seconds(5),
+      std::chrono::milliseconds(10)))
+      << simk::dmesg();
   // The disk goes away for good: the module must hold nothing of it.
   ASSERT_EQ(0, simk::disk_remove("sdc"));
   std::string data = Pattern(65536, 31);
@@ -778,8 +785,8 @@ TEST_F(ModuleTest, LostPrimaryFoundAgainCopiesWhatWasWrittenMeanwhile) {
   Protect(4);
   EXPECT_EQ(0u, Send(HM_NL_CMD_UPDATE_HMDEV, nlc::FaultyBody(Key(), 'p')).hdr.retcode);
   ASSERT_TRUE(WaitBit(HM_DEV_LOST, true, 5));
-  // The primary's queue is its own again: this write is not mirrored.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The primary's queue was its own again before the bit was set: this
+  // write is not mirrored.
   std::string data = Pattern(4096, 13);
   ASSERT_EQ(0, Write("sdb", 6 * kChunkBytes, data));
   EXPECT_EQ(std::string(4096, '\0'), Region("sdc", 6 * kChunkBytes, 4096));
@@ -831,10 +838,8 @@ TEST_F(ModuleTest, IdleChunkIsCleanedOnDiskByTheDaemon) {
   Protect();
   ASSERT_EQ(0, Write("sdb", 4 * kChunkBytes, std::string(4096, 'q')));
   ASSERT_TRUE(kt::BitmapBit(Bitmap(), 4));
-  auto end = Clock::now() + std::chrono::seconds(45);
-  while (kt::BitmapBit(Bitmap(), 4) && Clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  EXPECT_FALSE(kt::BitmapBit(Bitmap(), 4));
+  EXPECT_TRUE(testsupport::eventually([&] { return !kt::BitmapBit(Bitmap(), 4); }, std::chrono::seconds(45),
+                                      std::chrono::milliseconds(250)));
 }
 
 TEST_F(ModuleTest, SpeedCapHoldsWithinTenPercent) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "eventually.h"
 #include "sim/kernel.h"
 
 #include <linux/kernel.h>
@@ -510,7 +512,15 @@ TEST(KernelStamp, SignatureLandsAcrossSegments) {
 std::atomic<int> g_passes{0};
 void CountPass(struct hmdev_s*) {
   g_passes++;
-  msleep(50);
+  msleep(50);  // a pass takes its time
+}
+
+// A pass that lasts until the test lets it end.
+std::atomic<int> g_held{0}, g_let_end{0};
+DECLARE_WAIT_QUEUE_HEAD(g_let_end_wait);
+void HeldPass(struct hmdev_s*) {
+  int n = ++g_held;
+  wait_event(g_let_end_wait, g_let_end.load() >= n);
 }
 
 TEST(KernelThread, StopBeforeTheFirstPassIsSafe) {
@@ -522,14 +532,22 @@ TEST(KernelThread, StopBeforeTheFirstPassIsSafe) {
 }
 
 TEST(KernelThread, WakeUpsDuringAPassCollapseIntoOne) {
-  g_passes = 0;
-  hm_thread_t* t = hm_register_thread(CountPass, nullptr, "hmtest");
+  g_held = 0;
+  g_let_end = 0;
+  hm_thread_t* t = hm_register_thread(HeldPass, nullptr, "hmtest");
   hm_wakeup_thread(t);
-  msleep(20);   // inside the first pass
-  int before = g_passes.load();
-  for (int i = 0; i < 10; i++) hm_wakeup_thread(t);
-  msleep(300);
-  EXPECT_EQ(before + 1, g_passes.load());
+  EXPECT_TRUE(testsupport::eventually([] { return g_held.load() == 1; }, std::chrono::seconds(5),
+                                      std::chrono::milliseconds(1)));
+  for (int i = 0; i < 10; i++) hm_wakeup_thread(t);  // all inside the first pass
+  g_let_end = 1;
+  wake_up(&g_let_end_wait);
+  EXPECT_TRUE(testsupport::eventually([] { return g_held.load() >= 2; }, std::chrono::seconds(5),
+                                      std::chrono::milliseconds(1)));
+  // The second pass took every wake-up: none is left for a third.
+  EXPECT_EQ(2, g_held.load());
+  EXPECT_FALSE(test_bit(THREAD_WAKEUP, &t->flags));
+  g_let_end = 1 << 30;  // this pass and the last one a stop makes end at once
+  wake_up(&g_let_end_wait);
   hm_unregister_thread(t);
 }
 
