@@ -6,6 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include "eventually.h"
+#include "internal.h"
 #include "sim_env.h"
 
 #include <linux/completion.h>
@@ -18,6 +20,31 @@
 #include <linux/bitops.h>
 
 namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using testsupport::eventually;
+
+// The task is blocked in a sleep (not merely about to sleep).
+bool asleep(struct task_struct *t) { return t->sim->asleep.load(); }
+
+// Sleeps until kthread_stop, as a kernel thread with nothing left to do.
+void sleep_until_stopped() {
+  for (;;) {
+    set_current_state(TASK_UNINTERRUPTIBLE);
+    if (kthread_should_stop()) break;
+    schedule();
+  }
+  __set_current_state(TASK_RUNNING);
+}
+
+bool has_waiter(wait_queue_head_t *q) {
+  unsigned long flags;
+  spin_lock_irqsave(&q->lock, flags);
+  bool w = waitqueue_active(q);
+  spin_unlock_irqrestore(&q->lock, flags);
+  return w;
+}
 
 // Pool elements come only from the reserve: the allocation function gives
 // its first `budget` elements and then fails, as memory under pressure does.
@@ -44,7 +71,8 @@ TEST(MempoolTest, WaitingAllocationReturnsOnceAnElementIsFreed) {
 
   std::atomic<void *> got{nullptr};
   std::thread waiter([&] { got = mempool_alloc(pool, GFP_NOIO); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // It found the pool empty and waits on it.
+  EXPECT_TRUE(eventually([&] { return has_waiter(&pool->wait); }, seconds(5), milliseconds(1)));
   EXPECT_EQ(got.load(), nullptr) << "returned before anything was freed";
   mempool_free(a, pool);
   waiter.join();
@@ -104,8 +132,7 @@ TEST(KthreadTest, StopEndsASleepingThreadAndGivesItsResult) {
     ASSERT_FALSE(IS_ERR(t));
     EXPECT_EQ(std::string(t->comm), "sleeper/" + std::to_string(c.result));
     EXPECT_TRUE(t->flags & PF_KTHREAD);
-    for (int i = 0; i < 200 && !ran; i++) msleep(5);
-    msleep(20);   // asleep by now
+    EXPECT_TRUE(eventually([&] { return ran.load() && asleep(t); }, seconds(5), milliseconds(1)));
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(kthread_stop(t), c.result);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -116,7 +143,8 @@ TEST(KthreadTest, StopBeforeItRanGivesEintrAndNeverRunsIt) {
   std::atomic<int> ran{0};
   struct task_struct *t = kthread_create(sleeper, &ran, "never");
   ASSERT_FALSE(IS_ERR(t));
-  msleep(20);
+  // Blocked in its first sleep, where nothing but a wake-up moves it on.
+  EXPECT_TRUE(eventually([&] { return asleep(t); }, seconds(5), milliseconds(1)));
   EXPECT_EQ(kthread_stop(t), -EINTR);
   EXPECT_EQ(ran.load(), 0);
 }
@@ -143,7 +171,7 @@ int wait_body(void *data) {
   allow_signal(SIGHUP);
   r->started = 1;
   r->ret = wait_event_interruptible_timeout(r->wq, r->cond.load() != 0, r->c->timeout);
-  while (!kthread_should_stop()) msleep(1);
+  sleep_until_stopped();
   return 0;
 }
 
@@ -160,13 +188,14 @@ TEST(WaitTest, InterruptibleTimeoutGivesTicksLeftZeroOrRestart) {
     init_waitqueue_head(&r.wq);
     if (c.set_after_ms == 0) r.cond = 1;
     struct task_struct *t = kthread_run(wait_body, &r, "waiter");
-    while (!r.started) msleep(1);
+    EXPECT_TRUE(eventually([&] { return r.started.load() != 0; }, seconds(5), milliseconds(1)));
     if (c.set_after_ms > 0) {
-      msleep(c.set_after_ms);
+      msleep(c.set_after_ms);  // the condition comes this late: the ticks left say so
       r.cond = 1;
       wake_up_interruptible(&r.wq);
     } else if (c.signal) {
-      msleep(30);
+      // The signal comes while the thread sleeps in the wait.
+      EXPECT_TRUE(eventually([&] { return asleep(t); }, seconds(5), milliseconds(1)));
       send_sig(SIGHUP, t, 0);
     }
     kthread_stop(t);
@@ -183,25 +212,25 @@ struct SigRun {
 int signal_body(void *data) {
   auto *r = static_cast<SigRun *>(data);
   r->phase = 1;
-  while (r->phase == 1) msleep(1);
+  eventually([r] { return r->phase != 1; });
   r->pending_before = signal_pending(current);   // SIGHUP sent while not allowed
   allow_signal(SIGHUP);
   r->phase = 3;
-  while (r->phase == 3) msleep(1);
+  eventually([r] { return r->phase != 3; });
   r->pending_after = signal_pending(current);
   flush_signals(current);
   r->flushed = signal_pending(current);
-  while (!kthread_should_stop()) msleep(1);
+  sleep_until_stopped();
   return 0;
 }
 
 TEST(SignalTest, KernelThreadsIgnoreWhatTheyDidNotAllow) {
   SigRun r;
   struct task_struct *t = kthread_run(signal_body, &r, "sig");
-  while (r.phase != 1) msleep(1);
+  EXPECT_TRUE(eventually([&] { return r.phase == 1; }, seconds(5), milliseconds(1)));
   send_sig(SIGHUP, t, 0);
   r.phase = 2;
-  while (r.phase != 3) msleep(1);
+  EXPECT_TRUE(eventually([&] { return r.phase == 3; }, seconds(5), milliseconds(1)));
   send_sig(SIGHUP, t, 0);
   r.phase = 4;
   kthread_stop(t);
@@ -210,21 +239,28 @@ TEST(SignalTest, KernelThreadsIgnoreWhatTheyDidNotAllow) {
   EXPECT_EQ(r.flushed.load(), 0);
 }
 
+struct SleepRun {
+  std::atomic<int> started{0};
+  std::atomic<long> left{-1};
+};
+
 int interruptible_sleep(void *data) {
-  auto *left = static_cast<std::atomic<long> *>(data);
+  auto *r = static_cast<SleepRun *>(data);
   allow_signal(SIGHUP);
-  left->store((long)msleep_interruptible(5000));
-  while (!kthread_should_stop()) msleep(1);
+  r->started = 1;
+  r->left.store((long)msleep_interruptible(5000));
+  sleep_until_stopped();
   return 0;
 }
 
 TEST(SignalTest, MsleepInterruptibleEndsEarlyOnASignal) {
-  std::atomic<long> left{-1};
-  struct task_struct *t = kthread_run(interruptible_sleep, &left, "msleep");
-  msleep(50);
+  SleepRun r;
+  struct task_struct *t = kthread_run(interruptible_sleep, &r, "msleep");
+  // The signal comes while the thread sleeps in msleep_interruptible.
+  EXPECT_TRUE(eventually([&] { return r.started.load() && asleep(t); }, seconds(5), milliseconds(1)));
   send_sig(SIGHUP, t, 0);
   kthread_stop(t);
-  EXPECT_GT(left.load(), 4000);
+  EXPECT_GT(r.left.load(), 4000);
 }
 
 TEST(CompletionTest, TimeoutAndCompleteAll) {

@@ -30,6 +30,9 @@ struct sim_task {
 	int (*threadfn)(void *) = nullptr;
 	void *data = nullptr;
 	std::atomic<bool> should_stop{false};
+	// True while the task is blocked in a sleep; read by tests that must
+	// know a task sleeps before they wake it or check it did nothing.
+	std::atomic<bool> asleep{false};
 	struct completion exited;
 	mm_segment_t fs = KERNEL_DS;
 };
@@ -76,6 +79,9 @@ int bdev_rw_bytes(struct block_device *bdev, bool write, uint64_t offset, void *
 
 // Netlink (netlink.cc), module and reboot chain (simk.cc).
 void netlink_shutdown();
+// Datagrams the kernel's end took and dropped because their sender has no
+// port id; read by tests to know such a datagram was looked at.
+unsigned long netlink_senders_dropped();
 void reboot_chain_run(unsigned long event);
 
 }  // namespace simlinux

@@ -48,6 +48,7 @@ constexpr int kMaxWorkers = 64;
 constexpr size_t kMaxPending = 4096;
 
 std::mutex nl_mu;
+std::atomic<unsigned long> senders_dropped;
 struct sock *kernel_sock;		// the one kernel socket of protocol 21
 thread_local struct sock *tls_worker_of;
 
@@ -152,8 +153,10 @@ void receiver_main(struct sock *sk)
 		if (n < 0)
 			continue;
 		uint32_t port = sender_port(from, flen, ns->dir);
-		if (port == 0)
+		if (port == 0) {
+			senders_dropped++;
 			continue;	// not a netlink port: nobody to answer
+		}
 		struct sk_buff *skb = alloc_skb((unsigned)n, GFP_ATOMIC);
 		if (!skb)
 			continue;
@@ -400,6 +403,11 @@ int netlink_broadcast(struct sock *ssk, struct sk_buff *skb, __u32 pid, __u32 gr
 }
 
 namespace simlinux {
+
+unsigned long netlink_senders_dropped()
+{
+	return senders_dropped.load();
+}
 
 void netlink_shutdown()
 {

@@ -240,13 +240,18 @@ static bool sleep_until(struct task_struct *t, const std::chrono::steady_clock::
 			return true;
 		}
 		if (deadline) {
-			if (t->sim->cv.wait_until(lk, *deadline) == std::cv_status::timeout &&
+			t->sim->asleep = true;
+			std::cv_status woke = t->sim->cv.wait_until(lk, *deadline);
+			t->sim->asleep = false;
+			if (woke == std::cv_status::timeout &&
 			    std::chrono::steady_clock::now() >= *deadline) {
 				task_set_running(t);
 				return false;
 			}
 		} else {
+			t->sim->asleep = true;
 			t->sim->cv.wait(lk);
+			t->sim->asleep = false;
 		}
 	}
 }
