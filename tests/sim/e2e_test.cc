@@ -6,8 +6,9 @@
 #include <sstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <thread>
+#include <chrono>
 
+#include "eventually.h"
 #include "simhost.h"
 
 namespace {
@@ -65,12 +66,8 @@ TEST(SimE2e, DeviceFilesFollowEveryDiskChange) {
 
   // As on Linux, writing 1 to the SCSI device's delete removes the disk.
   h.exec({"sh", "-c", "echo 1 > /sys/block/sde/device/delete"});
-  bool gone = false;
-  for (int i = 0; i < 50 && !gone; i++) {
-    gone = h.exec({"test", "-e", "/sys/block/sde"}).status != 0;
-    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(gone);
+  EXPECT_TRUE(testsupport::eventually([&] { return h.exec({"test", "-e", "/sys/block/sde"}).status != 0; },
+                                      std::chrono::seconds(5), std::chrono::milliseconds(100)));
   EXPECT_FALSE(has(h.exec({"cat", "/proc/partitions"}).out, "sde"));
 
   // Bad commands fail with a reason and leave everything as it was.
@@ -155,30 +152,37 @@ TEST(SimE2e, HostileNbdClientDoesNotDisturbAnother) {
 TEST(SimE2e, OrphansAreReaped) {
   SimHost h({"--disk", "sdb:8M"});
   h.exec({"sh", "-c", "for i in 1 2 3 4 5; do (sleep 0.2; exit 3) & done; exit 0"});
-  std::string zombies;
-  for (int i = 0; i < 30; i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    zombies = h.exec({"sh", "-c", "grep -l '^State:.*Z' /proc/[0-9]*/status; true"}).out;
-    if (zombies.empty() && i > 3) break;
-  }
+  // Done once no orphan runs any more (their command line holds "exit 3")
+  // and none is left a zombie.
+  std::string zombies, running;
+  testsupport::eventually(
+      [&] {
+        zombies = h.exec({"sh", "-c", "grep -l '^State:.*Z' /proc/[0-9]*/status; true"}).out;
+        running = h.exec({"sh", "-c", "grep -l 'exi[t] 3' /proc/[0-9]*/cmdline; true"}).out;
+        return zombies.empty() && running.empty();
+      },
+      std::chrono::seconds(5), std::chrono::milliseconds(100));
+  EXPECT_EQ(running, "") << "the orphans have ended";
   EXPECT_EQ(zombies, "");
 }
 
 TEST(SimE2e, SyslogAndUdevEvents) {
   SimHost h({"--disk", "sdb:16M"});
   h.exec({"logger", "-t", "simtest", "hello from the host"});
-  bool logged = false;
-  for (int i = 0; i < 30 && !logged; i++) {
-    logged = has(h.simctl({"log"}).out, "hello from the host");
-    if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(logged) << h.simctl({"log"}).out;
+  EXPECT_TRUE(testsupport::eventually([&] { return has(h.simctl({"log"}).out, "hello from the host"); },
+                                      std::chrono::seconds(5), std::chrono::milliseconds(100)))
+      << h.simctl({"log"}).out;
   EXPECT_TRUE(has(h.read_file("/var/log/messages"), "<13>"));
 
-  auto r = h.exec({"sh", "-c",
-                   prog("simtest_udev") + " 2 > /tmp/ev & sleep 1; simctl disk add sdf 8M; "
-                                          "simctl disk remove sdf; wait; cat /tmp/ev"});
-  EXPECT_TRUE(has(r.out, "add /dev/sdf disk\nremove /dev/sdf disk\n")) << r.out;
+  // The monitor runs in the background; the disk comes and goes once it listens.
+  h.exec({"sh", "-c", prog("simtest_udev") + " 2 </dev/null >/tmp/ev 2>&1 &"});
+  EXPECT_TRUE(testsupport::eventually([&] { return has(h.read_file("/tmp/ev"), "listening\n"); },
+                                      std::chrono::seconds(10), std::chrono::milliseconds(20)));
+  h.exec({"sh", "-c", "simctl disk add sdf 8M; simctl disk remove sdf"});
+  EXPECT_TRUE(testsupport::eventually(
+      [&] { return has(h.read_file("/tmp/ev"), "add /dev/sdf disk\nremove /dev/sdf disk\n"); },
+      std::chrono::seconds(10), std::chrono::milliseconds(20)))
+      << h.read_file("/tmp/ev");
 }
 
 }  // namespace

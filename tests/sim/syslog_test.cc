@@ -4,10 +4,11 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
-#include <thread>
+#include <chrono>
 #include <unistd.h>
 
 #include "device_tree.h"
+#include "eventually.h"
 #include "syslog_listener.h"
 
 namespace {
@@ -38,13 +39,15 @@ TEST(SimSyslog, DatagramsLandInTheFile) {
     ASSERT_GT(sendto(fd, m, strlen(m), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   close(fd);
   std::string got;
-  for (int i = 0; i < 100 && got.size() < 26; i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::ifstream in(dir + "/var/log/messages");
-    std::ostringstream s;
-    s << in.rdbuf();
-    got = s.str();
-  }
+  testsupport::eventually(
+      [&] {
+        std::ifstream in(dir + "/var/log/messages");
+        std::ostringstream s;
+        s << in.rdbuf();
+        got = s.str();
+        return got.size() >= 26;
+      },
+      std::chrono::seconds(2), std::chrono::milliseconds(20));
   EXPECT_EQ(got, "<11>a: first\n<15>b: second\n");
   sim::remove_tree(dir);
 }
