@@ -80,8 +80,10 @@ int bdev_rw_bytes(struct block_device *bdev, bool write, uint64_t offset, void *
 // Netlink (netlink.cc), module and reboot chain (simk.cc).
 void netlink_shutdown();
 // Datagrams the kernel's end took and dropped because their sender has no
-// port id; read by tests to know such a datagram was looked at.
+// port id, and datagrams whose input function has returned; read by tests
+// to know a datagram was looked at (and any reply to it sent).
 unsigned long netlink_senders_dropped();
+unsigned long netlink_inputs_done();
 void reboot_chain_run(unsigned long event);
 
 }  // namespace simlinux

@@ -49,6 +49,7 @@ constexpr size_t kMaxPending = 4096;
 
 std::mutex nl_mu;
 std::atomic<unsigned long> senders_dropped;
+std::atomic<unsigned long> inputs_done;
 struct sock *kernel_sock;		// the one kernel socket of protocol 21
 thread_local struct sock *tls_worker_of;
 
@@ -97,6 +98,7 @@ void worker_main(struct sock *sk)
 		ns->busy++;
 		lk.unlock();
 		ns->input(skb);
+		inputs_done++;
 		kfree_skb(skb);
 		flush_signals(current);
 		lk.lock();
@@ -407,6 +409,11 @@ namespace simlinux {
 unsigned long netlink_senders_dropped()
 {
 	return senders_dropped.load();
+}
+
+unsigned long netlink_inputs_done()
+{
+	return inputs_done.load();
 }
 
 void netlink_shutdown()
