@@ -17,7 +17,6 @@
 #include "hm_conn.h"
 #include "hm_event.h"
 #include "hm_listen.h"
-#include "hm_nl_client.h"
 #include "hm_unix.h"
 #include "hm_workqueue.h"
 
@@ -146,14 +145,15 @@ TEST_F(ConnTest, ClientLeavingWhileItsRequestRuns) {
   add_disk("sdb", {fake::sig_guid(1), 1 << 30, 2, false, 1});
   add_protection("/dev/sdb", 1, "/dev/sdc", "6c3f1b2a-1111-2222-3333-444455556666");
   k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, true);
-  fake::mark_delay_ms = 300;
+  std::atomic<bool> left{false};
+  fake::mark_until = [&] { return left.load(); };  // the mark lasts until the client has left
   std::string name = "zel_{6c3f1b2a-1111-2222-3333-444455556666}";
   int fd = connect_client();
   send_all(fd, header(UN_CMD_API_CREATE_CDP, (uint16_t)name.size()) + name);
-  // The client leaves once its mark runs (the guard of all mirrors is lifted).
-  ASSERT_TRUE(testsupport::eventually([] { return hm_nl_forbid_count() == 1; }, std::chrono::seconds(5),
+  ASSERT_TRUE(testsupport::eventually([] { return fake::marks_begun.load() == 1; }, std::chrono::seconds(5),
                                       std::chrono::milliseconds(5)));
   close(fd);
+  left = true;
   ASSERT_TRUE(fake::wait_marks(1));
   ASSERT_TRUE(fake::drain(un_domain)) << "the request of the client that left has ended";
   // The daemon goes on serving others.

@@ -26,7 +26,6 @@ Kernel* kernel;
 std::vector<Mark> marks;
 std::mutex marks_mu;
 int mark_result;
-int mark_delay_ms;
 std::atomic<int> marks_begun;
 std::function<bool()> mark_until;
 
@@ -222,7 +221,6 @@ int o_mark(const char* name, int time_flag) {
   int during = hm_nl_forbid_count();
   marks_begun++;
   if (mark_until) testsupport::eventually(mark_until, std::chrono::seconds(5), std::chrono::milliseconds(1));
-  if (mark_delay_ms) usleep(mark_delay_ms * 1000);  // a mark that takes its time, as the test asks
   std::lock_guard<std::mutex> l(marks_mu);
   marks.push_back({name, time_flag, during});
   return mark_result;
@@ -264,7 +262,6 @@ void Host::SetUp() {
     marks.clear();
   }
   mark_result = 0;
-  mark_delay_ms = 0;
   marks_begun = 0;
   mark_until = nullptr;
   script_runs.clear();

@@ -65,7 +65,6 @@ struct Mark {
 extern std::vector<Mark> marks;  // under marks_mu: marks run on the workers
 extern std::mutex marks_mu;
 extern int mark_result;
-extern int mark_delay_ms;
 // Marks begun so far; a mark, once begun, waits (bounded) until mark_until
 // holds, if it is set, so a test can hold one mark while another begins.
 extern std::atomic<int> marks_begun;
