@@ -3,9 +3,11 @@
 // sessions and FC ports in /sys, and udev events announced without a disk.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "eventually.h"
 #include "simhost.h"
 
 namespace {
@@ -22,14 +24,23 @@ bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A libudev monitor started in the background of a shell inside the host;
-// the commands run once it listens, then its first n events are printed.
+// A libudev monitor started in the background inside the host; the
+// commands run once it listens, and what they printed comes back followed
+// by the monitor's output once it has ended (its first n events printed, or
+// its own time-out).
 ExecResult with_monitor(SimHost& h, int n, const std::string& commands) {
   std::string udev = testsupport::test_program("simtest_udev");
-  return h.exec({"sh", "-c",
-                 udev + " " + std::to_string(n) + " > /tmp/ev & "
-                 "until grep -q listening /tmp/ev 2>/dev/null; do sleep 0.02; done; " +
-                     commands + "; wait; cat /tmp/ev"});
+  std::string pid =
+      h.exec({"sh", "-c", udev + " " + std::to_string(n) + " </dev/null >/tmp/ev 2>&1 & echo $!"}).out;
+  pid = pid.substr(0, pid.find('\n'));
+  EXPECT_TRUE(testsupport::eventually([&] { return has(h.read_file("/tmp/ev"), "listening\n"); },
+                                      std::chrono::seconds(15), std::chrono::milliseconds(20)));
+  ExecResult r = h.exec({"sh", "-c", commands});
+  EXPECT_TRUE(testsupport::eventually([&] { return h.exec({"sh", "-c", "kill -0 " + pid}).status != 0; },
+                                      std::chrono::seconds(15), std::chrono::milliseconds(20)))
+      << "the monitor ends";
+  r.out += h.read_file("/tmp/ev");
+  return r;
 }
 
 class IscsiHost : public ::testing::Test {
