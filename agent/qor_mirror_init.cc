@@ -23,15 +23,17 @@ class GuidList {
   struct list_head head;
 };
 
-// Calls op for every GUID in request order; an entry whose call fails stays
-// on the list, the others are freed.  An empty GUID names no protection and
-// fails without a call.
+// An empty GUID names no protection: it fails without reaching zelmird.
+bool names_disk(const char* guid) { return guid[0] != '\0'; }
+
+// Calls op for every GUID in request order; an entry whose op fails stays on
+// the list, the others are freed.
 template <typename Op>
 void for_each_guid(struct list_head* guids, Op op) {
   struct list_head *pos, *n;
   list_for_each_safe(pos, n, guids) {
     guid_entry* e = list_entry(pos, guid_entry, list);
-    bool ok = e->guid != nullptr && e->guid[0] != '\0' && op(e->guid);
+    bool ok = e->guid != nullptr && op(e->guid);
     if (ok) guid_entry_free(e);
   }
 }
@@ -55,7 +57,7 @@ int init_mirror(qorc_req* req) {
   if (xml_to_bp_srcguid(req->recvxml, &guids.head) < 0) return 4;
   HM_LOG(LOG_INFO, "Launching mirror initialization.");
   for_each_guid(&guids.head, [](const char* guid) {
-    if (hm_disk_resync(guid, 0) >= 0) return true;
+    if (names_disk(guid) && hm_disk_resync(guid, 0) >= 0) return true;
     HM_LOG(LOG_ERR, "Failed to initialize mirror %s.", guid);
     return false;
   });
@@ -80,7 +82,9 @@ int cancel_init_mirror(qorc_req* req) {
     HM_LOG(LOG_ERR, "Failed to parse XML doc.");
     return 4;
   }
-  for_each_guid(&guids.head, [](const char* guid) { return hm_disk_stop_sync(guid) >= 0; });
+  for_each_guid(&guids.head, [](const char* guid) {
+    return names_disk(guid) && hm_disk_stop_sync(guid) >= 0;
+  });
   // The server reads the failed copies from the document; the status stays 0.
   if (!list_empty(&guids.head)) reply_failures(req, QOR_FAIL_CANCEL_MIRROR, &guids.head);
   return 0;

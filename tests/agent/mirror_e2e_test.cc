@@ -321,6 +321,9 @@ TEST_F(MirrorHost, RequestsThatChangeNothing) {
       {kInitMirror, src_list({kSrcB, kSrcC}), 1,
        reply("<BackupList Count=\"2\"><Backup SrcGUID=\"" + kSrcB +
              "\" RtnStatus=\"10018\"/><Backup SrcGUID=\"" + kSrcC + "\" RtnStatus=\"10018\"/></BackupList>")},
+      // An empty GUID names no disk: a failure like any other, logged too.
+      {kInitMirror, src_list({""}), 1,
+       reply("<BackupList Count=\"1\"><Backup SrcGUID=\"\" RtnStatus=\"10018\"/></BackupList>")},
       {kCancelInit, "<Tidewell", 4, ""},
       // Nothing is copying: the failures are listed, the status stays 0.
       {kCancelInit, src_list({kSrcB}), 0,
@@ -349,6 +352,7 @@ TEST_F(MirrorHost, RequestsThatChangeNothing) {
   // The refused pairs never reached zelmird: a missing primary GUID would
   // have asked it about every protection.
   EXPECT_EQ(3u, count(syslog(), "lacks a GUID.")) << syslog();
+  EXPECT_EQ(3u, count(syslog(), "Failed to initialize mirror ")) << syslog();
   EXPECT_EQ(std::string::npos, syslog().find("is already protected")) << syslog();
 }
 
