@@ -8,7 +8,10 @@
 #    heartbeat to the moment its whole report has arrived (the lock, the
 #    report and its transfer);
 #  - on each host, the latency of one GET_CLIENT_INFO while CONCURRENT (20)
-#    others run at once.
+#    others run at once;
+#  - on each host, the heartbeats' period while CONCURRENT GET_CLIENT_INFO
+#    run without pause (median and longest gap between two arrivals; the
+#    period is 5 seconds).
 # Prints the medians in milliseconds and the 64/2 ratios.  Run against a
 # RelWithDebInfo build:
 #   scripts/build && bench/agent-report.sh [BUILD_DIR]
@@ -146,7 +149,31 @@ loaded_ms() {
   median "${t[@]}"
 }
 
-declare -A HB GCI LOADED
+# The heartbeats' period under load: a listener takes HEARTBEATS + 1 of them
+# while rounds of CONCURRENT GET_CLIENT_INFO keep qorcd busy; prints the
+# median and the longest gap between arrivals, in milliseconds.
+loaded_period_ms() {
+  local dir=$1 out=$WORK/period i pids
+  "$QORSERVER" listen "$dir" "$SERVER_PORT" --count $((HEARTBEATS + 1)) \
+    --limit $((HEARTBEATS * 10 + 60)) --timing >"$out" &
+  local listener=$!
+  while kill -0 "$listener" 2>/dev/null; do
+    pids=()
+    for ((i = 0; i < CONCURRENT; i++)); do
+      "$QORSERVER" send "$dir" "$CLIENT_PORT" 6 >/dev/null &
+      pids+=($!)
+    done
+    wait "${pids[@]}"
+  done
+  wait "$listener" || { echo "$(basename "$dir"): heartbeats missing under load" >&2; exit 1; }
+  sed -n 's/^at_us=//p' "$out" | python3 -c "
+import sys,statistics
+t=[int(x)/1000 for x in sys.stdin.read().split()]
+g=[b-a for a,b in zip(t,t[1:])]
+print('%.0f %.0f'%(statistics.median(g),max(g)))"
+}
+
+declare -A HB GCI LOADED PERIOD
 for n in 2 64; do
   dir=$WORK/host$n
   echo "host with $n disks ..." >&2
@@ -154,6 +181,7 @@ for n in 2 64; do
   HB[$n]=$(heartbeat_ms "$dir")
   GCI[$n]=$(get_client_info_ms "$dir")
   LOADED[$n]=$(loaded_ms "$dir")
+  PERIOD[$n]=$(loaded_period_ms "$dir")
   "$QORSERVER" stop "$dir" >/dev/null
   "$SIMHOST" stop "$dir" >/dev/null
 done
@@ -163,3 +191,7 @@ printf '%-40s %10s %10s %8s\n' "GET_CLIENT_INFO" "${GCI[2]}" "${GCI[64]}" "$(rat
 printf '%-40s %10s %10s %8s\n' "heartbeat report" "${HB[2]}" "${HB[64]}" "$(ratio "${HB[64]}" "${HB[2]}")"
 printf '%-40s %10s %10s %8s\n' "GET_CLIENT_INFO, $CONCURRENT others at once" "${LOADED[2]}" "${LOADED[64]}" \
   "$(ratio "${LOADED[64]}" "${LOADED[2]}")"
+read -r p2 m2 <<<"${PERIOD[2]}"
+read -r p64 m64 <<<"${PERIOD[64]}"
+printf '%-40s %10s %10s\n' "heartbeat period under that load" "$p2" "$p64"
+printf '%-40s %10s %10s\n' "longest heartbeat gap under that load" "$m2" "$m64"

@@ -38,7 +38,8 @@ const char kUsage[] =
     "       qorserver start DIR PORT [ARG...]            qorcd started, its port awaited\n"
     "       qorserver stop DIR                           qorcd's supervisor and child killed\n"
     "  --timing: a line \"took_us=N\" before each exchange (send: the whole\n"
-    "            exchange; listen: from the accept to the whole request)\n";
+    "            exchange; listen: from the accept to the whole request, and\n"
+    "            \"at_us=N\", the accept's time since the listener started)\n";
 
 int usage() {
   fputs(kUsage, stderr);
@@ -142,13 +143,17 @@ int cmd_listen(QorServer& srv, std::vector<std::string> a) {
   bool follow = flag(&a, "--follow");
   if (a.size() != 1) return usage();
   srv.answer_default(answer);
+  const auto listening = std::chrono::steady_clock::now();
   srv.listen(static_cast<uint16_t>(num(a[0])), addr);
   size_t printed = 0;
   auto print_new = [&] {
     std::vector<QorArrival> got = srv.arrivals();
     for (; printed < got.size(); ++printed) {
       const QorArrival& g = got[printed];
-      if (timing) printf("took_us=%lld\n", micros(g.done - g.at));
+      if (timing) {
+        printf("took_us=%lld\n", micros(g.done - g.at));
+        printf("at_us=%lld\n", micros(g.at - listening));
+      }
       std::string what =
           "arrival " + std::to_string(printed + 1) + (g.complete ? "" : " (incomplete)");
       print_head(what.c_str(), g.head);
