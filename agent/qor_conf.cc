@@ -515,17 +515,15 @@ xmlDoc* build_doc(const qor_t* qor) {
     return nullptr;
   }
 
+  xmlNode* mngr = _cfg_mngr_to_xml(qor->manager);
   if (qor->manager == nullptr) {
     HM_LOG(LOG_INFO, "No manager node is generated.");
-  } else {
+  } else if (mngr == nullptr || xmlAddChild(root, mngr) == nullptr) {
     // A manager that cannot be written must not vanish from the file.
-    xmlNode* mngr = _cfg_mngr_to_xml(qor->manager);
-    if (mngr == nullptr || xmlAddChild(root, mngr) == nullptr) {
-      HM_LOG(LOG_ERR, "Failed to attach node Manager to root.");
-      xmlFreeNode(mngr);
-      xmlFreeDoc(doc);
-      return nullptr;
-    }
+    HM_LOG(LOG_ERR, "Failed to attach node Manager to root.");
+    xmlFreeNode(mngr);
+    xmlFreeDoc(doc);
+    return nullptr;
   }
 
   xmlNode* groups = xmlNewChild(root, nullptr, X("DiskGroupList"), nullptr);

@@ -372,11 +372,25 @@ TEST_F(ConfTest, WrittenFileMatchesGolden) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.golden);
     qor_t* q = c.full ? full_handle() : qor_alloc();
+    take_syslog();
     qorcfg_write(path.c_str(), q);
     qor_free(q);
     std::string written = read_file(path);
     EXPECT_EQ(unstamped(written), read_file(std::string(AGENT_GOLDEN_DIR "/") + c.golden));
     EXPECT_TRUE(std::regex_search(written, kStamp));
+    // Without a manager the builder says so, and then the writer (a debug
+    // line carries its place before "msg: ").
+    std::vector<std::pair<int, std::string>> no_manager;
+    for (const auto& l : take_syslog()) {
+      if (l.text.find("anager node") == std::string::npos) continue;
+      size_t msg = l.text.find("msg: ");
+      no_manager.emplace_back(l.priority, msg == std::string::npos ? l.text : l.text.substr(msg + 5));
+    }
+    std::vector<std::pair<int, std::string>> expected;
+    if (!c.full)
+      expected = {{7, "Null manager, no manager node generated.\n"},
+                  {6, "No manager node is generated.\n"}};
+    EXPECT_EQ(no_manager, expected);
   }
 }
 
