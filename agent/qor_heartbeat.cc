@@ -295,6 +295,11 @@ void exchange() {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   recovered();
 
+  // The report builder takes the configuration lock for the groups and only
+  // then g_client.lock (the agent's lock order), and waits for it; it does
+  // not spin on a busy g_client.lock with a "Wait the lock" line per try,
+  // which the lock order would not allow from here and which only filled
+  // the log while a scan swapped its lists.
   HM_LOG(LOG_DEBUG, "tid:%lu.The pthread of heartbeat g_client.lock lock.", tid());
   HM_LOG(LOG_DEBUG, "tid:%lu heartbeat get client's attribute.", tid());
   uint32_t len = 0;
