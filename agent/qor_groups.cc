@@ -8,7 +8,7 @@
 #include "qor_cdp.h"
 #include "qor_lock.h"
 
-int qor_group_request_status(const backup_group* req) {
+int qor_group_name_status(const backup_group* req) {
   if (req->name == nullptr || req->name[0] == '\0') {
     HM_LOG(LOG_ERR, "Group request without a name, refused.");
     return 4;
@@ -18,6 +18,11 @@ int qor_group_request_status(const backup_group* req) {
     HM_LOG(LOG_ERR, "Group name of %zu characters is too long, refused.", strlen(req->name));
     return 1;
   }
+  return 0;
+}
+
+int qor_group_request_status(const backup_group* req) {
+  if (int status = qor_group_name_status(req); status != 0) return status;
   const list_head* pos;
   list_for_each(pos, &req->members) {
     const char* guid = list_entry(pos, guid_entry, list)->guid;

@@ -27,6 +27,9 @@ constexpr size_t QOR_GROUP_NAME_MAX = QOR_JOB_TEXT - 1;
 // has no name (or an empty one), which could never name a group; 1 when its
 // name or a member's GUID is longer than a group can hold.  Logged.
 int qor_group_request_status(const backup_group* req);
+// The same test of the name alone, for a request that names a group and
+// uses nothing else of it (a deletion).
+int qor_group_name_status(const backup_group* req);
 
 // The first group of qor named name (strcmp), or null.  A stored group
 // without a name matches nothing.  The caller holds qor's mutex.

@@ -30,9 +30,10 @@ int common_head(const qorc_req* req) {
   return 0;
 }
 
-// The Group element of the request, checked; null with *status set when
-// the request is not to be acted on.
-backup_group* read_group(const qorc_req* req, int* status) {
+// The Group element of the request, checked (its members only when the
+// command uses them); null with *status set when the request is not to be
+// acted on.
+backup_group* read_group(const qorc_req* req, int* status, bool members_used = true) {
   int is_cluster = 0;
   backup_group* grp = xml_zel_to_backup_grp(req->recvxml, &is_cluster);
   if (grp == nullptr) {
@@ -40,7 +41,7 @@ backup_group* read_group(const qorc_req* req, int* status) {
     *status = 4;
     return nullptr;
   }
-  *status = qor_group_request_status(grp);
+  *status = members_used ? qor_group_request_status(grp) : qor_group_name_status(grp);
   if (*status != 0) {
     backup_grp_free(grp);
     return nullptr;
@@ -108,7 +109,8 @@ int zel_delete_group(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ZEL_DELETE_GROUP");
   int status = common_head(req);
   if (status != 0) return status;
-  backup_group* grp = read_group(req, &status);
+  // Only the name is used: the Disk elements a sender lists are not read.
+  backup_group* grp = read_group(req, &status, false);
   if (grp == nullptr) return status;
   if (qor_group_delete(grp, true) != 0) return 1;
   HM_LOG(LOG_INFO, "Complete work :ZEL_DELETE_GROUP.");

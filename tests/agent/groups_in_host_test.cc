@@ -600,11 +600,14 @@ TEST_F(GroupTest, AddMembers) {
 TEST_F(GroupTest, Delete) {
   for (bool zel : {false, true}) {
     SCOPED_TRACE(zel ? "ZEL_DELETE_GROUP" : "DEL_BACKUP_GRP");
-    auto req = [&](const char* attrs) {
-      return zel ? zel_group_doc(attrs, {}) : doc(std::string("<BGDelete ") + attrs + "/>");
+    auto req = [&](const char* attrs, std::vector<std::string> disks = {}) {
+      return zel ? zel_group_doc(attrs, disks) : doc(std::string("<BGDelete ") + attrs + "/>");
     };
     std::vector<GroupCase> cases = {
         {"deleted", req(zel ? "name=\"G1\"" : "BGName=\"G1\""), 0, {"-", "", "disk:C"}},
+        // Only the name counts: a listed disk no group could hold is not read.
+        {"disks listed", req(zel ? "name=\"G1\"" : "BGName=\"G1\"", {kC, kGuid37}), 0,
+         {"-", "", "disk:C"}},
         {"unknown", req(zel ? "name=\"NOPE\"" : "BGName=\"NOPE\""), 1, {}},
         {"no name", req("IsCluster=\"1\""), 4, {}},
         {"not a document", "<", 4, {}},
