@@ -129,22 +129,20 @@ int set_group_schedule(const Schedule& s) {
   return 0;
 }
 
-// A disk that has a schedule: 0 when it was changed, -1 when the disk has
-// none (the configuration lock is released either way).
-int change_disk_schedule(const Schedule& s) {
-  const char* guid = s.source.c_str();
-  MutexLock config(&g_qor->mutex);
-  HM_LOG(LOG_INFO, "Looking for disk %s in existing schedule list.", guid);
-  cdpsch* sch = nullptr;
+// The first schedule of the disk, or null.  Configuration lock held.
+cdpsch* find_disk_schedule_locked(const std::string& guid) {
   list_head* pos;
   list_for_each(pos, &g_qor->cdpschs) {
     cdpsch* c = list_entry(pos, cdpsch, list);
-    if (c->local_guid != nullptr && s.source == c->local_guid) {
-      sch = c;
-      break;
-    }
+    if (c->local_guid != nullptr && guid == c->local_guid) return c;
   }
-  if (sch == nullptr) return -1;
+  return nullptr;
+}
+
+// Changes the disk's schedule sch to s: its job follows, and both times 0
+// remove it.  Configuration lock held.
+void change_disk_schedule_locked(cdpsch* sch, const Schedule& s) {
+  const char* guid = s.source.c_str();
   log_new("disk", s.source, s);
   sch->con_start_time = s.con_start_time;
   sch->start_time = s.start_time;
@@ -160,6 +158,16 @@ int change_disk_schedule(const Schedule& s) {
   }
   qorcfg_write(QOR_CONF_PATH, g_qor);
   HM_LOG(LOG_INFO, "Config file is updated for disk %s.", guid);
+}
+
+// A disk that has a schedule: 0 when it was changed, -1 when the disk has
+// none (the configuration lock is released either way).
+int change_disk_schedule(const Schedule& s) {
+  MutexLock config(&g_qor->mutex);
+  HM_LOG(LOG_INFO, "Looking for disk %s in existing schedule list.", s.source.c_str());
+  cdpsch* sch = find_disk_schedule_locked(s.source);
+  if (sch == nullptr) return -1;
+  change_disk_schedule_locked(sch, s);
   return 0;
 }
 
@@ -226,15 +234,32 @@ int set_disk_schedule(const Schedule& s, const ScheduleCommand& cmd) {
     HM_LOG(LOG_INFO, "Failed to find disk %s in backup list.", guid);
     return 1;
   }
+  // Only a schedule that is applied shows in the relationship: the report
+  // must not show times the command refused.
   if (cmd.touch_backup) show_in_backup(s);
+  bool raced = false;
   {
     MutexLock config(&g_qor->mutex);
-    list_add_tail(&sch->list, &g_qor->cdpschs);
-    // Registered in the same hold: a second request for this disk finds
-    // the schedule only together with its job.
-    _register_for_cdpsch(sch);
-    qorcfg_write(QOR_CONF_PATH, g_qor);
-    HM_LOG(LOG_INFO, "Config fie is updated for disk %s.", guid);
+    // The lock was let go after the lookup: another request for this disk
+    // may have given it a schedule meanwhile.  That one is changed; a second
+    // would outlive the clearing of the first and come back at the next
+    // start.
+    if (cdpsch* had = find_disk_schedule_locked(s.source)) {
+      cdpsch_free(sch);
+      change_disk_schedule_locked(had, s);
+      raced = true;
+    } else {
+      list_add_tail(&sch->list, &g_qor->cdpschs);
+      // Registered in the same hold: a second request for this disk finds
+      // the schedule only together with its job.
+      _register_for_cdpsch(sch);
+      qorcfg_write(QOR_CONF_PATH, g_qor);
+      HM_LOG(LOG_INFO, "Config fie is updated for disk %s.", guid);
+    }
+  }
+  if (raced) {
+    HM_LOG(LOG_INFO, "Complete cmd SET_CDP_SCHEDULE.");
+    return 0;
   }
   HM_LOG(LOG_INFO, "Background-running CDP schedule for disk %s is registered.", guid);
   HM_LOG(LOG_INFO, "%s", cmd.registered);

@@ -1,4 +1,5 @@
-// The database and group commands of qorcd, handler by handler, run inside a
+// The database and group commands of qorcd (and SET_CDP_SCHEDULE's new disk
+// schedules), handler by handler, run inside a
 // simulated host (groups_e2e_test.cc runs this program there): the handlers
 // save the host's qorcd.conf and call the outside CDP-agent library, which
 // answers from the host's /etc/zelcdpagt and logs each call.  Each table
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "eventually.h"
 #include "host/host.h"
 #include "log_capture.h"
 #include "mirapi/log.h"
@@ -723,6 +725,55 @@ TEST_F(GroupTest, ConcurrentCreationsOfOneName) {
   EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), 0));
   EXPECT_EQ(kThreads - 1, std::count(statuses.begin(), statuses.end(), 10029));
   EXPECT_EQ("G1[A,B]{1000,2000,600} NEW[C]{0,0,0}", groups_of(g_qor));
+}
+
+// ---- Disk schedules ----
+
+// SET_CDP_SCHEDULE looks for the disk's schedule and adds a new one in two
+// holds of the configuration lock: requests for one disk that all found no
+// schedule (held up at the relationships until each has looked) still leave
+// it one schedule, which a clearing then removes for good.
+TEST_F(CommandTest, ConcurrentNewSchedulesOfOneDisk) {
+  constexpr int kThreads = 8;
+  auto request = [](uint64_t start, uint32_t interval) {
+    return doc(std::string("<Backup SourceType=\"0\" Source=\"") + kX +
+               "\"><Schedule StartTime=\"" + std::to_string(start) + "\" IntervalSeconds=\"" +
+               std::to_string(interval) + "\"/></Backup>");
+  };
+  static std::string set;
+  set = request(4000000000u, 600);
+  std::vector<pthread_t> threads(kThreads);
+  std::vector<int> statuses(kThreads);
+  g_client_lock();
+  for (int i = 0; i < kThreads; i++) {
+    pthread_create(
+        &threads[i], nullptr,
+        [](void* out) -> void* {
+          *static_cast<int*>(out) = call(set_cdp_schedule, set.c_str()).status;
+          return nullptr;
+        },
+        &statuses[i]);
+  }
+  const std::string looked = std::string("Looking for disk ") + kX + " in backup list.";
+  int looking = 0;
+  bool all = testsupport::eventually([&] {
+    for (const auto& line : libtest::take_syslog())
+      looking += line.text.find(looked) != std::string::npos;
+    return looking == kThreads;
+  });
+  g_client_unlock();
+  for (pthread_t t : threads) pthread_join(t, nullptr);
+  ASSERT_TRUE(all) << looking;
+  EXPECT_EQ(kThreads, std::count(statuses.begin(), statuses.end(), 0));
+  EXPECT_EQ((State{initial_.groups,
+                   initial_.schedules + " X>MX{4000000000,4000000000,600}",
+                   "disk:C disk:X grp:G1"}),
+            state());
+  expect_saved();
+
+  ASSERT_EQ(0, call(set_cdp_schedule, request(0, 0).c_str()).status);
+  EXPECT_EQ(initial_, state());
+  expect_saved();
 }
 
 }  // namespace
