@@ -108,6 +108,47 @@ TEST_F(EstablishChannels, QorcdSetsUpTheChannelAndKeepsTheTarget) {
             r.body);
   ASSERT_TRUE(srv.read_conf(&saved));
   EXPECT_EQ(kIqn, saved.target_iqn);
+
+  // A request not read, or a target not discovered: the failure document
+  // with the addresses read so far.
+  const struct {
+    std::string doc;
+    std::string initiator_ip, target_ip;
+  } failures[] = {
+      {"<Tidewell/>", "0.0.0.0", "0.0.0.0"},
+      {"<Tidewell><Channel InitiatorIqn=\"iqn.i\" TargetIqn=\"" + kIqn +
+           "\"><Path InitiatorIP=\"192.0.2.10\"/></Channel></Tidewell>",
+       "192.0.2.10", "0.0.0.0"},
+      {"<Tidewell><Channel InitiatorIqn=\"iqn.i\" TargetIqn=\"" + kIqn +
+           "\"><Path InitiatorIP=\"192.0.2.10\" TargetIP=\"10.1.1.9:3260\"/></Channel></Tidewell>",
+       "192.0.2.10", "10.1.1.9"},
+  };
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.doc);
+    r = srv.request(kPort, kEstablishChannels, f.doc);
+    ASSERT_TRUE(r.replied);
+    EXPECT_EQ(10039, r.head.status);
+    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Tidewell><Path RetValue=\"1\" InitiatorIP=\"" +
+                  f.initiator_ip + "\" ClientID=\"" + kClientGuid + "\" TargetIP=\"" + f.target_ip +
+                  "\"/></Tidewell>\n",
+              r.body);
+  }
+
+  // The session is there already: answered at once, nothing stored (the
+  // IQN was stored once, by the first request).
+  r = srv.request(kPort, kEstablishChannels, channel_doc(kIqn));
+  EXPECT_EQ(0, r.head.status);
+  EXPECT_EQ("", r.body);
+  std::string log;
+  EXPECT_TRUE(eventually([&] {
+    log = h.read_file("/var/log/messages");
+    return log.find("Iscsi session(tgt: " + kIqn + ") already exist") != std::string::npos;
+  })) << log;
+  const std::string stored = "Updaing server IQN information.";
+  EXPECT_NE(std::string::npos, log.find(stored)) << log;
+  EXPECT_EQ(log.rfind(stored), log.find(stored)) << log;
+  ASSERT_TRUE(srv.read_conf(&saved));
+  EXPECT_EQ(kIqn, saved.target_iqn);
 }
 
 TEST_F(EstablishChannels, AHostWithoutIscsiadmAnswers10025) {
