@@ -115,6 +115,17 @@ bool mirror_of(const char* guid, char mirror[QOR_GUID_FIELD]) {
   return false;
 }
 
+// The stored schedule of the disk guid, or null.  Under the configuration
+// lock.
+cdpsch* own_schedule(const char* guid) {
+  list_head* pos;
+  list_for_each(pos, &g_qor->cdpschs) {
+    cdpsch* c = list_entry(pos, cdpsch, list);
+    if (c->local_guid != nullptr && strcmp(c->local_guid, guid) == 0) return c;
+  }
+  return nullptr;
+}
+
 // A disk that leaves a scheduled group keeps being marked on the group's
 // times, on its own: a schedule of its own (sch, filled here and then owned
 // by g_qor) and a job.  Only a disk with a mirror relationship can be
@@ -126,23 +137,31 @@ bool give_group_schedule(const backup_group* grp, const char* guid, cdpsch* sch)
   HM_LOG(LOG_DEBUG, "Source local %s ,mirror %s ,con_start_time %lu ,start_time %lu ,timeout %u.", guid,
          mirror, static_cast<unsigned long>(grp->con_start_time),
          static_cast<unsigned long>(grp->start_time), grp->interval);
-  sch->local_guid = strdup(guid);
-  sch->mirror_guid = strdup(mirror);
-  if (sch->local_guid == nullptr || sch->mirror_guid == nullptr) {
+  // A disk that joined the group without a job kept its stored schedule;
+  // that one takes the group's times.  A second schedule of one disk would
+  // outlive the clearing of the first and come back at the next start.
+  cdpsch* own = own_schedule(guid);
+  const bool fresh = own == nullptr;
+  if (fresh) own = sch;
+  char* local = fresh ? strdup(guid) : nullptr;
+  char* dest = strdup(mirror);
+  if ((fresh && local == nullptr) || dest == nullptr) {
     HM_LOG(LOG_ERR, "Failed to allocate memory for dumping schedule informations.");
-    free(sch->local_guid);
-    free(sch->mirror_guid);
-    sch->local_guid = sch->mirror_guid = nullptr;
+    free(local);
+    free(dest);
     return false;
   }
-  sch->con_start_time = grp->con_start_time;
-  sch->start_time = grp->start_time;
-  sch->interval = grp->interval;
+  if (fresh) own->local_guid = local;
+  free(own->mirror_guid);
+  own->mirror_guid = dest;
+  own->con_start_time = grp->con_start_time;
+  own->start_time = grp->start_time;
+  own->interval = grp->interval;
   HM_LOG(LOG_DEBUG, "Disk %s get Group sch success!", guid);
-  list_add_tail(&sch->list, &g_qor->cdpschs);
+  if (fresh) list_add_tail(&own->list, &g_qor->cdpschs);
   qor_save_config(g_qor);
-  _register_for_cdpsch(sch);
-  return true;
+  _register_for_cdpsch(own);
+  return fresh;
 }
 
 }  // namespace

@@ -664,6 +664,23 @@ TEST_F(GroupTest, RemoveDisk) {
   run(rem_disk_from_bg, cases, more_groups);
 }
 
+// D keeps its stored schedule (it has no job) as a member of the scheduled
+// G3; it has a mirror relationship.
+void d_in_g3() {
+  list_add_tail(&new_group("G3", {kD}, 3000, 4000, 30)->list, &g_qor->groups);
+  add_backup(kD, "MD2");
+}
+
+// Leaving the group, a disk with a stored schedule of its own takes the
+// group's times in that one: one disk, one schedule.
+TEST_F(GroupTest, RemoveDiskWithAScheduleOfItsOwn) {
+  run(rem_disk_from_bg,
+      {{"member with a schedule", rem("G3", kD), 0,
+        {"G1[A,B]{1000,2000,600} G3[]{3000,4000,30}", "C>MC{1000,2000,300} D>MD2{3000,4000,30}",
+         "disk:C disk:D grp:G1"}}},
+      d_in_g3);
+}
+
 // Every group of the name loses each listed member, each at most once; no
 // schedule is given.
 TEST_F(GroupTest, DeleteMembers) {
