@@ -453,7 +453,8 @@ TEST_F(MirrorHost, GroupsProtectWholeAndMarkTogether) {
   const uint64_t later = kWall + 90000;  // far enough that no job falls due
   c.groups = {{"g0", later, later, 86400, {kSrcC}},
               {"g1", 0, 0, 0, {kSrcB, kSrcC}},
-              {"g2", 0, 0, 0, {"0badd15c-0000-0000-0000-000000000000"}}};
+              {"g2", 0, 0, 0, {"0badd15c-0000-0000-0000-000000000000"}},
+              {"g3", 0, 0, 0, {}}};
   start(c);
   set_wall(kWall);
 
@@ -481,7 +482,7 @@ TEST_F(MirrorHost, GroupsProtectWholeAndMarkTogether) {
   EXPECT_TRUE(protected_now("/dev/sdb"));
   EXPECT_TRUE(protected_now("/dev/sdc"));
   QorConf after = conf();
-  ASSERT_EQ(3u, after.groups.size());
+  ASSERT_EQ(4u, after.groups.size());
   EXPECT_EQ(later, after.groups[1].con_start_time);
   EXPECT_EQ(later, after.groups[1].start_time);
   EXPECT_EQ(86400u, after.groups[1].interval);
@@ -511,7 +512,7 @@ TEST_F(MirrorHost, GroupsProtectWholeAndMarkTogether) {
   // (sdc: g0); both stay members.
   expect_reply(send(kDelBackup, src_list({kSrcB, kSrcC})), 0, "");
   after = conf();
-  ASSERT_EQ(3u, after.groups.size());
+  ASSERT_EQ(4u, after.groups.size());
   for (int i : {0, 1}) {
     SCOPED_TRACE(after.groups[i].name);
     EXPECT_EQ(0u, after.groups[i].con_start_time);
@@ -520,6 +521,11 @@ TEST_F(MirrorHost, GroupsProtectWholeAndMarkTogether) {
   }
   EXPECT_EQ(std::vector<std::string>({kSrcB, kSrcC}), after.groups[1].members);
   EXPECT_EQ(std::vector<std::string>({kSrcC}), after.groups[0].members);
+
+  // A group without members has nothing to wait for: its device group holds
+  // none, and the mark is still asked for.
+  expect_reply(send(kCreateSnapshot, snap_group("g3")), 0, "");
+  EXPECT_NE(std::string::npos, calls().find("zel_call_grp_markcdp begin g3 members=0\n")) << calls();
 }
 
 // Disks that appear late: a mirror and a restored volume that show up at
