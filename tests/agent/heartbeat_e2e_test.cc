@@ -91,8 +91,14 @@ class HeartbeatTest : public ::testing::Test {
     return eventually([&] { return logged_count(text) > 0; });
   }
   // Lines in the order they must have been logged, each after the one before.
+  // The host's syslog is written apart from the program that logs, so the
+  // last line is awaited first.
   void expect_in_order(const std::vector<std::string>& lines, size_t from = 0) const {
-    std::string log = syslog();
+    std::string log;
+    eventually([&] {
+      log = syslog();
+      return lines.empty() || log.find(lines.back(), from) != std::string::npos;
+    });
     size_t at = from;
     for (const std::string& line : lines) {
       size_t next = log.find(line, at);
@@ -124,7 +130,17 @@ class HeartbeatTest : public ::testing::Test {
   // One more firing: the clock moved well past the due time (the host's
   // clock also runs on by itself, so a firing is never timed to the
   // second), and its exchange waited for.
-  void fire() {
+  // Every exchange that started has ended (one that found another running
+  // ends at once, without an exchange).
+  bool none_in_flight() const {
+    return logged_count("Start to process heartbeat") ==
+           exchanges() + logged_count("The pthread of heartbeat had exist");
+  }
+  // settle: first wait until no exchange is in flight.  The host's clock
+  // runs on by itself, so a firing may have started on its own: moved past
+  // its waits, that exchange would fail and back off.
+  void fire(bool settle = true) {
+    if (settle) ASSERT_TRUE(eventually([&] { return none_in_flight(); })) << syslog();
     const size_t done = exchanges();
     advance(100);
     ASSERT_TRUE(eventually([&] { return exchanges() > done; })) << syslog();
@@ -410,7 +426,7 @@ TEST_F(HeartbeatTest, ASilentServerEndsTheExchangeAndAShortHeadIsNoAnswer) {
   start(managed());
   ASSERT_TRUE(heartbeats_reach(1));
   // Later firings are not held back by the waiting exchange.
-  fire();
+  fire(false);
   ASSERT_TRUE(heartbeats_reach(2));
 
   ASSERT_EQ(0, h_.simctl({"clock", "advance", "41"}).status);
