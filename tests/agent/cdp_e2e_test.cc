@@ -39,6 +39,20 @@ size_t count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// The host's syslog is written apart from the programs that log: a count
+// taken as a base first waits for a line sent after all that came before.
+std::string settled(SimHost& h) {
+  static int marks = 0;
+  const std::string mark = "test mark " + std::to_string(++marks);
+  EXPECT_EQ(0, h.exec({"logger", mark}).status);
+  std::string log;
+  EXPECT_TRUE(eventually([&] {
+    log = h.read_file("/var/log/messages");
+    return log.find(mark) != std::string::npos;
+  }));
+  return log;
+}
+
 std::string doc(const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Tidewell>" + body + "</Tidewell>\n";
 }
@@ -59,7 +73,7 @@ class CdpHost : public ::testing::Test {
         srv_(h_.dir()) {}
 
   void TearDown() override {
-    EXPECT_EQ(std::string::npos, syslog().find("restart working process.")) << syslog();
+    EXPECT_EQ(std::string::npos, settled(h_).find("restart working process.")) << syslog();
   }
 
   // zelmird runs and /dev/sdb is protected onto the LUN; the primary's GUID
@@ -116,7 +130,7 @@ class CdpHost : public ::testing::Test {
   // one began after it.
   void await_fresh_inventory() {
     const std::string done = "Finished once client scan thread.";
-    size_t base = count(syslog(), done);
+    size_t base = count(settled_syslog(), done);
     ASSERT_TRUE(eventually([&] { return count(syslog(), done) >= base + 2; },
                            std::chrono::seconds(60)))
         << syslog();
@@ -135,6 +149,7 @@ class CdpHost : public ::testing::Test {
   }
 
   std::string syslog() const { return h_.read_file("/var/log/messages"); }
+  std::string settled_syslog() { return settled(h_); }
   std::string calls() const { return h_.read_file(kCalls); }
   bool logged(const std::string& text, size_t times = 1) const {
     return eventually([&] { return count(syslog(), text) >= times; });
@@ -180,13 +195,14 @@ TEST_F(CdpHost, ScheduledMarksFireAtTheirIntervalAndNotWhileTheCopyRuns) {
   EXPECT_TRUE(eventually([&] { return count(calls(), marked + "0") == 1; })) << calls();
   advance(1000);
   EXPECT_TRUE(eventually([&] { return count(calls(), marked + "0") == 2; })) << calls();
+  EXPECT_TRUE(logged("Complete snapshot", 2));
   EXPECT_EQ(3u, count(syslog(), fired));
 
   // A failed mark: the devices probed once, no second attempt.
   h_.write_file("/etc/zelcdpagt/disk_markcdp.answer", "-5 0\n");
   const std::string probe = "Probing all SCSI Device";
   const size_t probes = count(calls(), probe);
-  const size_t completed = count(syslog(), "Complete snapshot");
+  const size_t completed = count(settled_syslog(), "Complete snapshot");
   advance(1000);
   ASSERT_TRUE(logged("Complete snapshot", completed + 1));
   EXPECT_TRUE(logged(std::string("CDP Schedule: Failed to create snapshot for {") + kLun + "}."));
@@ -316,7 +332,7 @@ class ManagerHost : public ::testing::Test {
   ManagerHost() : h_({"--disk", "sdb:8M", "--nic", "eth0:192.0.2.10/24"}), srv_(h_.dir()) {}
 
   void TearDown() override {
-    EXPECT_EQ(std::string::npos, syslog().find("restart working process.")) << syslog();
+    EXPECT_EQ(std::string::npos, settled(h_).find("restart working process.")) << syslog();
   }
 
   std::string syslog() const { return h_.read_file("/var/log/messages"); }
@@ -412,7 +428,7 @@ TEST_F(ManagerHost, RefreshTakesTheAddressesAndHastensTheHeartbeat) {
 
   // A server gone silent: the local tool withdraws the host.
   srv_.stop_listening();
-  const size_t failed = count(syslog(), "Failed to connect to manager");
+  const size_t failed = count(settled(h_), "Failed to connect to manager");
   ASSERT_TRUE(eventually([&] {
     h_.simctl({"clock", "advance", "10"});
     return count(syslog(), "Failed to connect to manager") > failed;

@@ -144,14 +144,16 @@ class MirrorHost : public ::testing::Test {
   // start.
   void SetUp() override {
     ASSERT_TRUE(ready_) << "zelmird did not start";
-    log_from_ = host_->read_file("/var/log/messages").size();
+    // What the test before logged has all come once a line sent now has.
+    log_from_ = 0;
+    log_from_ = settled().size();
     calls_from_ = host_->read_file(kCalls).size();
   }
 
   // No working process may have died (a sanitizer's report, a fault), and
   // no protection outlives its test.
   void TearDown() override {
-    EXPECT_EQ(std::string::npos, syslog().find("restart working process.")) << syslog();
+    EXPECT_EQ(std::string::npos, settled().find("restart working process.")) << syslog();
     srv_->stop_qorcd();
     for (const char* dev : {"/dev/sdb", "/dev/sdc"}) host_->exec({kMirctl, "disk", "unprotect", dev});
   }
@@ -223,6 +225,20 @@ class MirrorHost : public ::testing::Test {
   }
 
   std::string syslog() const { return tail(host_->read_file("/var/log/messages"), log_from_); }
+  // The host's syslog is written apart from the programs that log, so lines
+  // come late: a line is awaited, and what has not come is judged only once
+  // a line sent after it has (what settled() returns).
+  bool logged(const std::string& text, size_t times = 1) const {
+    return eventually([&] { return count(syslog(), text) >= times; });
+  }
+  std::string settled() const {
+    static int marks = 0;
+    const std::string mark = "test mark " + std::to_string(++marks);
+    EXPECT_EQ(0, host_->exec({"logger", mark}).status);
+    std::string log;
+    EXPECT_TRUE(eventually([&] { return (log = syslog()).find(mark) != std::string::npos; }));
+    return log;
+  }
   std::string calls() const { return tail(host_->read_file(kCalls), calls_from_); }
   std::string stat(const std::string& dev) { return host_->exec({kMirctl, "disk", "stat", dev}).out; }
   bool protected_now(const std::string& dev) { return stat(dev).find("Sync Status:") != std::string::npos; }
@@ -351,6 +367,8 @@ TEST_F(MirrorHost, RequestsThatChangeNothing) {
   EXPECT_EQ(std::string::npos, calls().find("markcdp")) << calls();
   // The refused pairs never reached zelmird: a missing primary GUID would
   // have asked it about every protection.
+  EXPECT_TRUE(logged("lacks a GUID.", 3)) << syslog();
+  EXPECT_TRUE(logged("Failed to initialize mirror ", 3)) << syslog();
   EXPECT_EQ(3u, count(syslog(), "lacks a GUID.")) << syslog();
   EXPECT_EQ(3u, count(syslog(), "Failed to initialize mirror ")) << syslog();
   EXPECT_EQ(std::string::npos, syslog().find("is already protected")) << syslog();
@@ -468,7 +486,7 @@ TEST_F(MirrorHost, GroupsProtectWholeAndMarkTogether) {
   EXPECT_FALSE(protected_now("/dev/sdb"));
   EXPECT_FALSE(protected_now("/dev/sdc"));
   EXPECT_EQ(0u, conf().groups[1].interval);
-  EXPECT_NE(std::string::npos, syslog().find("Rollback complete."));
+  EXPECT_TRUE(logged("Rollback complete.")) << syslog();
 
   // The same as a single-disk request: the first stays protected.
   expect_reply(send(kAddBackup, add_doc({backup(kSrcB, kLunA), backup(kSrcC, kLunA)}, later, 86400)), 1,
@@ -565,7 +583,7 @@ TEST_F(MirrorHost, WaitsForDisksOnTheHostsClock) {
                      kLunNever + "\"/></BackupList>"));
   EXPECT_FALSE(protected_now("/dev/sdc"));
   EXPECT_EQ(rescans + 2, count(calls(), "zeldisk_rescan_dev 0 result="));
-  EXPECT_NE(std::string::npos, syslog().find("mirror " + kLunNever + " is still offline.")) << syslog();
+  EXPECT_TRUE(logged("mirror " + kLunNever + " is still offline.")) << syslog();
   expect_reply(send(kDelBackup, src_list({kSrcB})), 0, "");
 
   // Restored volumes.
@@ -573,8 +591,10 @@ TEST_F(MirrorHost, WaitsForDisksOnTheHostsClock) {
   expect_reply(send_moving_clock(kSnapRestore, restore_doc({kLunA, kVolLate})), 0, "");
   EXPECT_EQ(rescans + 3, count(calls(), "zeldisk_rescan_dev 0 result="));
   expect_reply(send_moving_clock(kSnapRestore, restore_doc({kLunB, kVolNever})), 1, "");
-  EXPECT_NE(std::string::npos, syslog().find("Volume " + kVolNever + " is not restored.")) << syslog();
-  EXPECT_EQ(std::string::npos, syslog().find("Volume " + kLunB + " is not restored.")) << syslog();
+  EXPECT_TRUE(logged("Volume " + kVolNever + " is not restored.")) << syslog();
+  // The volumes not restored are logged one after another: a line sent
+  // after them shows the whole list was written.
+  EXPECT_EQ(std::string::npos, settled().find("Volume " + kLunB + " is not restored.")) << syslog();
 }
 
 }  // namespace
