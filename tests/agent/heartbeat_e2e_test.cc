@@ -87,6 +87,16 @@ class HeartbeatTest : public ::testing::Test {
 
   std::string syslog() const { return h_.read_file("/var/log/messages"); }
   size_t logged_count(const std::string& text) const { return count(syslog(), text); }
+  // A count taken as a base: it first waits for a line sent after all that
+  // were logged before it.
+  size_t settled_count(const std::string& text) {
+    static int marks = 0;
+    const std::string mark = "test mark " + std::to_string(++marks);
+    EXPECT_EQ(0, h_.exec({"logger", mark}).status);
+    std::string log;
+    EXPECT_TRUE(eventually([&] { return (log = syslog()).find(mark) != std::string::npos; }));
+    return count(log, text);
+  }
   bool logged(const std::string& text) const {
     return eventually([&] { return logged_count(text) > 0; });
   }
@@ -315,7 +325,7 @@ TEST_F(HeartbeatTest, AddRenameAndDeleteTheClient) {
 
   // No heartbeat after it.
   seen = heartbeats().size();
-  const size_t fired = logged_count("g_heartbeat_running = ");
+  const size_t fired = settled_count("g_heartbeat_running = ");
   // (With no job left the timer sleeps its longest, 600 seconds.)
   advance(601);
   EXPECT_EQ(fired, logged_count("g_heartbeat_running = "));
