@@ -410,7 +410,7 @@ TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
   EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n") << "oversized: first 1024 bytes";
   r = client({"mark", kMirrorGuid});
   EXPECT_EQ(r.status, 0) << r.out;
-  eventually([&] { return count_of(h_.read_file(kCalls), "zel_call_markcdp end") >= 4; }, seconds(5),
+  eventually([&] { return count_of(h_.read_file(kCalls), "zel_call_markcdp end") >= 4; }, seconds(20),
              milliseconds(250));
   calls = h_.read_file(kCalls);
   EXPECT_EQ(count_of(calls, "zel_call_markcdp end"), 4) << calls;
@@ -422,6 +422,16 @@ TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
   r = client({"tcp", cdp_request("ZEL_RC_CMD_CREATE_CDP", kMirrorGuid)});
   EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n");
 
+  // Both failing marks have ended (the network one runs after its reply),
+  // and the host's syslog, written apart from the daemon, has every line
+  // logged before a line sent now: only then are the guard's lines counted.
+  EXPECT_TRUE(eventually([&] { return count_of(h_.read_file(kCalls), "zel_call_markcdp end") >= 6; },
+                         seconds(20), milliseconds(100)))
+      << h_.read_file(kCalls);
+  h_.exec({"logger", "guard count mark"});
+  EXPECT_TRUE(eventually([&] { return count_of(log(), "guard count mark") > 0; }, seconds(20),
+                         milliseconds(50)));
+
   // Overlapping marks: the guard of all mirrors is lifted once and restored
   // once; an idle peer meanwhile does not stop the loop.
   h_.write_file("/etc/zelcdpagt/markcdp.answer", "0 1500\n");
@@ -432,7 +442,7 @@ TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
                          seconds(5), milliseconds(20)))
       << "the idle peer is connected";
   std::thread local([&] { client({"mark", kMirrorGuid}); });
-  EXPECT_TRUE(eventually([&] { return count_of(log(), "CANCLE FORBID mirror all") > lifts; }, seconds(5),
+  EXPECT_TRUE(eventually([&] { return count_of(log(), "CANCLE FORBID mirror all") > lifts; }, seconds(20),
                          milliseconds(20)))
       << "the local mark runs";
   r = client({"tcp", cdp_request("ZEL_RC_CMD_CREATE_CDP", kMirrorGuid)});
@@ -445,7 +455,7 @@ TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
     std::string l = log();
     return count_of(l, "FORBID mirror all") - count_of(l, "CANCLE FORBID mirror all");
   };
-  EXPECT_TRUE(eventually([&] { return restored() >= restores + 1; }, seconds(5), milliseconds(100)));
+  EXPECT_TRUE(eventually([&] { return restored() >= restores + 1; }, seconds(20), milliseconds(100)));
   std::string l = log();
   EXPECT_EQ(count_of(l, "CANCLE FORBID mirror all"), lifts + 1);
   EXPECT_EQ(count_of(l, "FORBID mirror all") - count_of(l, "CANCLE FORBID mirror all"), restores + 1);
