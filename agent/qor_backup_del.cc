@@ -21,10 +21,6 @@ namespace {
 struct DocFree {
   void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
-struct TextFree {
-  void operator()(char* text) const { free(text); }
-};
-
 bool in_protection(const char* guid) {
   // An empty GUID is no disk; it never goes to the daemon.
   if (guid[0] == '\0') return false;
@@ -114,7 +110,7 @@ int del_backup(qorc_req* req) {
 
   FailureList failed;
   for (xmlNode* cur = list->children; cur != nullptr; cur = cur->next) {
-    std::unique_ptr<char, TextFree> guid(qor_xml_prop(cur, "SrcGUID"));
+    QorText guid(qor_xml_prop(cur, "SrcGUID"));
     if (guid == nullptr) {
       HM_LOG(LOG_WARNING, "Missing property SrcGUID, ignore !");
       continue;

@@ -26,9 +26,7 @@ void reply_report(qorc_req* req, int full) {
   uint32_t len = 0;
   char* text = qor_client_report(&g_client, full ? g_qor : nullptr, full, &len);
   if (text == nullptr) return;
-  free(req->sendxml);
-  req->sendxml = text;
-  req->send_head.data_len = len;
+  qor_reply_document(req, text, len);
 }
 
 bool managed() { return qor_is_protected(g_qor) == 1; }

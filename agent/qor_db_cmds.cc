@@ -40,9 +40,7 @@ int db_reply(qorc_req* req, const char* status_name, int status) {
     HM_LOG(LOG_ERR, "Failed to build the reply document.");
     return status;
   }
-  free(req->sendxml);
-  req->sendxml = text;
-  req->send_head.data_len = len;
+  qor_reply_document(req, text, len);
   return status;
 }
 

@@ -106,6 +106,18 @@ const qor_command* qor_find_command(uint32_t code) {
   return row != end && row->code == code ? row : nullptr;
 }
 
+int qor_zel_command_head(const qorc_req* req) {
+  if (req == nullptr) {
+    HM_LOG(LOG_ERR, "Null request, operation abortd.");
+    return 1;
+  }
+  if (qor_is_protected(g_qor) != 1) {
+    HM_LOG(LOG_ERR, "Error: client is not protected by a server.");
+    return 50;
+  }
+  return 0;
+}
+
 int qor_manager_refusal(const qor_command* row) {
   switch (row->test) {
     case QOR_TEST_UNMANAGED:

@@ -48,6 +48,10 @@ const qor_command* qor_find_command(uint32_t code);
 // test, 0 when it passes or the test needs the request (QOR_TEST_PAIR).
 int qor_manager_refusal(const qor_command* row);
 
+// What every command of the CDP agent (30000 to 30008) checks first: 1 for a
+// missing request, 50 for a host without manager, each logged; else 0.
+int qor_zel_command_head(const qorc_req* req);
+
 // One received request turned into its reply head (req->send_head, with the
 // handler's document in sendxml).  local: it came on the unix socket.
 // 1 when a reply is to be sent, 0 when the request gets none (a code of 0,

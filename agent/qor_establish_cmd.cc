@@ -47,9 +47,7 @@ int channel_failed(qorc_req* req, const qor_iscsi_node* tgt, const qor_iscsi_nod
     HM_LOG(LOG_ERR, "Failed to build the reply document.");
     return kChannelFailed;
   }
-  free(req->sendxml);
-  req->sendxml = text;
-  req->send_head.data_len = len;
+  qor_reply_document(req, text, len);
   return kChannelFailed;
 }
 

@@ -21,9 +21,7 @@ int local_list(qorc_req* req) {
     xml = qor_to_xml(g_qor, &len);
   }
   if (xml == nullptr) return 1;
-  free(req->sendxml);
-  req->sendxml = xml;
-  req->send_head.data_len = len;
+  qor_reply_document(req, xml, len);
   HM_LOG(LOG_INFO, "Complete work: LOCAL_LIST");
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "qor_cdp.h"
 #include "qor_client.h"
 #include "qor_conf.h"
+#include "qor_dispatch.h"
 #include "qor_handlers.h"
 #include "qor_lock.h"
 #include "qor_parse.h"
@@ -19,27 +20,9 @@
 
 namespace {
 
-struct FreeText {
-  void operator()(char* p) const { free(p); }
-};
-using Text = std::unique_ptr<char, FreeText>;
-
-// What the commands check first; 0 when the request may go on.
-int common_head(const qorc_req* req) {
-  if (req == nullptr) {
-    HM_LOG(LOG_ERR, "Null request, operation abortd.");
-    return 1;
-  }
-  if (qor_is_protected(g_qor) != 1) {
-    HM_LOG(LOG_ERR, "Error: client is not protected by a server.");
-    return 50;
-  }
-  return 0;
-}
-
 // The Snap request's source and whether it names a disk; the status of a
 // request that cannot be read when it fails (after its log), else 0.
-int read_source(const char* xml, const char* parse_failed, Text* source, bool* disk) {
+int read_source(const char* xml, const char* parse_failed, QorText* source, bool* disk) {
   char* src = nullptr;
   int type = 0, cluster = 0;
   int rc = xml_zel_to_snapshot(xml, &src, &type, &cluster);
@@ -80,7 +63,7 @@ cdpsch* find_cdpsch_locked(const char* local_guid) {
 
 int create_disk_mark(const char* guid) {
   HM_LOG(LOG_INFO, "Creating snapshot for single disk: %s.", guid);
-  Text mirror;
+  QorText mirror;
   {
     MutexLock l(&g_client.lock);
     mirror.reset(get_mirror_guid_of_local(guid, &g_client));
@@ -252,8 +235,8 @@ int delete_disk_schedule(const char* guid) {
 
 int zel_create_cdp(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ZEL_CREATE_CDP");
-  if (int refused = common_head(req)) return refused;
-  Text source;
+  if (int refused = qor_zel_command_head(req)) return refused;
+  QorText source;
   bool disk = false;
   if (int bad = read_source(req->recvxml, "Failed to parse snapshot creation request.", &source,
                             &disk))
@@ -265,8 +248,8 @@ int zel_create_cdp(qorc_req* req) {
 
 int zel_get_cdp_schedule(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ZEL_GET_CDP_SCHEDULE");
-  if (int refused = common_head(req)) return refused;
-  Text source;
+  if (int refused = qor_zel_command_head(req)) return refused;
+  QorText source;
   bool disk = false;
   if (int bad = read_source(req->recvxml, "'Failed to parse snapshot creation request.", &source,
                             &disk))
@@ -285,17 +268,15 @@ int zel_get_cdp_schedule(qorc_req* req) {
     return 1;
   }
   HM_LOG(LOG_INFO, "%s", xml);
-  free(req->sendxml);
-  req->sendxml = xml;
-  req->send_head.data_len = len;
+  qor_reply_document(req, xml, len);
   HM_LOG(LOG_INFO, "Complete work: ZEL_GET_CDP_SCHEDULE");
   return 0;
 }
 
 int zel_del_cdp_schedule(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ZEL_DEL_CDP_SCHEDULE");
-  if (int refused = common_head(req)) return refused;
-  Text source;
+  if (int refused = qor_zel_command_head(req)) return refused;
+  QorText source;
   bool disk = false;
   if (int bad = read_source(req->recvxml, "'Failed to parse snapshot creation request.", &source,
                             &disk))

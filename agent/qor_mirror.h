@@ -54,10 +54,6 @@ struct qor_failure_item {
 char* qor_failure_xml(qor_failure_kind kind, const qor_failure_item* items, size_t count,
                       uint32_t* len);
 
-// Hands the document to the reply (sendxml and data_len); a null text
-// leaves the reply without one.
-void qor_reply_document(qorc_req* req, char* text, uint32_t len);
-
 // ---- Handlers outside the command table ----
 
 // Rescans all devices, then runs add_backup; its status.

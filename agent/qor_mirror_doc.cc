@@ -44,8 +44,3 @@ char* qor_failure_xml(qor_failure_kind kind, const qor_failure_item* items, size
   return text;
 }
 
-void qor_reply_document(qorc_req* req, char* text, uint32_t len) {
-  free(req->sendxml);
-  req->sendxml = text;
-  req->send_head.data_len = text != nullptr ? len : 0;
-}

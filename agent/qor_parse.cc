@@ -7,15 +7,11 @@
 
 #include "mirapi/log.h"
 #include "zel/zel_app.h"
+#include "qor_xml.h"
 
 namespace {
 
-struct FreeText {
-  void operator()(char* p) const { free(p); }
-};
-using Text = std::unique_ptr<char, FreeText>;
-
-Text prop(const xmlNode* node, const char* name) { return Text(qor_xml_prop(node, name)); }
+QorText prop(const xmlNode* node, const char* name) { return QorText(qor_xml_prop(node, name)); }
 
 // For logs: glibc would print "(null)" itself, but only by grace.
 const char* shown(const char* text) { return text != nullptr ? text : "(null)"; }
@@ -25,7 +21,7 @@ void set_flag(int* flag, int value) {
 }
 
 int cluster_flag(const xmlNode* node) {
-  Text v = prop(node, "IsCluster");
+  QorText v = prop(node, "IsCluster");
   return v != nullptr && strcmp(v.get(), "1") == 0;
 }
 
@@ -125,7 +121,7 @@ backup_group* read_group(const QorRequest& req, int* is_cluster, const GroupForm
       HM_LOG(LOG_WARNING, "Unexpected node for disk member creation, ignore.");
       continue;
     }
-    Text guid = prop(cur, form.member_attr);
+    QorText guid = prop(cur, form.member_attr);
     if (guid == nullptr) {
       HM_LOG(LOG_WARNING, "Missing property SrcGUID, ignore.");
       continue;
@@ -150,7 +146,7 @@ int read_snap(const QorRequest& req, char** source, int* source_type, int* is_cl
     HM_LOG(LOG_ERR, "%s", missing_snap);
     return -1;
   }
-  Text type = prop(snap, "SourceType");
+  QorText type = prop(snap, "SourceType");
   if (type == nullptr) {
     HM_LOG(LOG_ERR, "Failed to retrieve property SourceType from Snap node.");
     return -1;
@@ -170,7 +166,7 @@ int read_snap(const QorRequest& req, char** source, int* source_type, int* is_cl
   else
     free(src);
   if (!want_cluster) return 0;
-  Text cluster = prop(snap, "IsCluster");
+  QorText cluster = prop(snap, "IsCluster");
   if (cluster == nullptr) {
     HM_LOG(LOG_ERR, "Failed to retrieve property IsCluster from Snap node.");
     return -1;
@@ -205,7 +201,7 @@ ZelApp* xml_to_ZelApp(const char* xml, int* is_cluster) {
     free(app);
     return nullptr;
   }
-  Text type = prop(set, "DBType");
+  QorText type = prop(set, "DBType");
   if (type != nullptr && strcmp(type.get(), "0") == 0) {
     app->db_type = 1;
     app->type_name = strdup("oracle");
@@ -213,7 +209,7 @@ ZelApp* xml_to_ZelApp(const char* xml, int* is_cluster) {
   app->db_user = qor_xml_prop(set, "DBUser");
   app->db_passwd = qor_xml_prop(set, "DBPasswd");
   app->instance_name = qor_xml_prop(set, "InstanceName");
-  Text archive = prop(set, "ArchiveLog");
+  QorText archive = prop(set, "ArchiveLog");
   if (archive != nullptr) app->archive_log = qor_dec_i32(archive.get());
   app->oracle_home = qor_xml_prop(set, "OracleHome");
   set_flag(is_cluster, cluster_flag(set));
@@ -247,7 +243,7 @@ qor_manager* xml_to_manager(const char* xml) {
   xmlNode* server = req.first_child("Server");
   if (server != nullptr) {
     mngr->guid = qor_xml_prop(server, "ID");
-    Text ips = prop(server, "IPs");
+    QorText ips = prop(server, "IPs");
     qor_ip_words(ips.get(), &mngr->ips);
     mngr->target_iqn = qor_xml_prop(server, "TargetIqn");
   }
@@ -281,7 +277,7 @@ int xml_to_bp_srcguid(const char* xml, struct list_head* guids) {
       HM_LOG(LOG_WARNING, "Unexpected node %s.", reinterpret_cast<const char*>(cur->name));
       continue;
     }
-    Text guid = prop(cur, "SrcGUID");
+    QorText guid = prop(cur, "SrcGUID");
     if (guid == nullptr) {
       HM_LOG(LOG_WARNING, "Missing property SrcGUID.");
       continue;
@@ -301,8 +297,8 @@ int xml_to_bg_info(char* guid, char* grp, const char* xml) {
   if (req.root() == nullptr) return -1;
   xmlNode* rem = req.first_child("RemBGDisk");
   if (rem != nullptr) {
-    Text name = prop(rem, "BGName");
-    Text src = prop(rem, "SrcGUID");
+    QorText name = prop(rem, "BGName");
+    QorText src = prop(rem, "SrcGUID");
     // Both are checked before either buffer changes.
     if (!fits_arg(name.get(), "BGName") || !fits_arg(src.get(), "SrcGUID")) return -1;
     if (name != nullptr) copy_arg(grp, name.get(), "BGName");
@@ -322,7 +318,7 @@ backup_group* xml_to_del_grp(const char* xml, int* is_cluster) {
     HM_LOG(LOG_ERR, "Failed to retrieve node BGDelete");
     return nullptr;
   }
-  Text name = prop(del, "BGName");
+  QorText name = prop(del, "BGName");
   if (name == nullptr) {
     HM_LOG(LOG_ERR, "Missing property BGName.");
     return nullptr;
@@ -368,7 +364,7 @@ int xml_to_snap_vol_guid(const char* xml, struct list_head* guids) {
   if (req.root() == nullptr) return -1;
   for (xmlNode* cur = req.root()->children; cur != nullptr; cur = cur->next) {
     if (!qor_xml_named(cur, "Snap")) continue;
-    Text vol = prop(cur, "SnapVolGUID");
+    QorText vol = prop(cur, "SnapVolGUID");
     if (vol == nullptr) {
       HM_LOG(LOG_ERR, "Node Snap doesn't contain SnapVolGUID property, ignore!");
       continue;
@@ -412,7 +408,7 @@ void xml_to_pair(char* server_id, char* client_id, const char* xml) {
                 : qor_xml_named(cur, "Client") ? client_id
                                                 : nullptr;
     if (buf == nullptr) continue;
-    Text id = prop(cur, "ID");
+    QorText id = prop(cur, "ID");
     // The last ID of the document counts; one that cannot be held leaves no
     // earlier one standing in its place.
     if (id != nullptr && !copy_arg(buf, id.get(), "ID")) buf[0] = '\0';
@@ -446,7 +442,7 @@ int xml_to_cdpsch_list(const char* xml, struct list_head* schs, qor_schedule* sc
       {"Source", "Failed to get Source property."},
       {"SourceType", "Failed to get SourceType property."},
   };
-  Text attrs[4];
+  QorText attrs[4];
   for (int i = 0; i < 4; i++) {
     attrs[i] = prop(schedule, kSchedAttrs[i].name);
     if (attrs[i] == nullptr) {
@@ -478,7 +474,7 @@ int xml_to_cdpsch_list(const char* xml, struct list_head* schs, qor_schedule* sc
       continue;
     }
     sch->local_guid = qor_xml_prop(cur, "SrcGUID");
-    Text zel = prop(cur, "ZelGUID");
+    QorText zel = prop(cur, "ZelGUID");
     if (zel != nullptr) {
       sch->mirror_guid = zel_guid(zel.get());
       HM_LOG(LOG_INFO, "Got ZEL GUID: %s.", shown(sch->mirror_guid));

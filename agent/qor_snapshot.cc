@@ -17,12 +17,9 @@
 #include "qor_parse.h"
 #include "zel/zel_devgrp.h"
 #include "zel/zel_outside.h"
+#include "qor_xml.h"
 
 namespace {
-
-struct TextFree {
-  void operator()(char* text) const { free(text); }
-};
 
 constexpr int kNotSynced = 10023;
 constexpr int kNoRelationship = 10024;
@@ -46,7 +43,7 @@ int relationship_state(const char* guid, bool by_mirror) {
 
 int snapshot_disk(const char* local) {
   HM_LOG(LOG_INFO, "Creating snapshot for single disk: %s.", local);
-  std::unique_ptr<char, TextFree> mirror;
+  QorText mirror;
   {
     MutexLock l(&g_client.lock);
     mirror.reset(get_mirror_guid_of_local(local, &g_client));
@@ -160,7 +157,7 @@ int create_snapshot(qorc_req* req) {
   char* text = nullptr;
   int type = QOR_SOURCE_DISK, is_cluster = 0;
   int rc = xml_to_snap_guid(req->recvxml, &text, &type, &is_cluster);
-  std::unique_ptr<char, TextFree> source(text);
+  QorText source(text);
   if (rc < 0) {
     HM_LOG(LOG_ERR, "Failed to parse snapshot creation request.");
     return 4;

@@ -115,6 +115,12 @@ void clear_received(qorc_req *req) {
 
 qorc_req *req_alloc() { return static_cast<qorc_req *>(calloc(1, sizeof(qorc_req))); }
 
+void qor_reply_document(qorc_req* req, char* text, uint32_t len) {
+  free(req->sendxml);
+  req->sendxml = text;
+  req->send_head.data_len = text != nullptr ? len : 0;
+}
+
 void req_free(qorc_req *req) {
   if (!req) return;
   free(req->recvxml);

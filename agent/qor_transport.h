@@ -55,6 +55,9 @@ struct qorc_req {
 qorc_req *req_alloc();
 // Frees both texts and the record; accepts null.
 void req_free(qorc_req *req);
+// Hands a handler's reply document (malloc'ed, len bytes without its NUL) to
+// the reply: sendxml and data_len; a null text leaves the reply without one.
+void qor_reply_document(qorc_req* req, char* text, uint32_t len);
 
 // A new IPv4 stream socket with close-on-exec and SO_REUSEADDR, or -1.
 int reused_sock();

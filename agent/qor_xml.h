@@ -8,6 +8,9 @@
 #include <libxml/tree.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
+
+#include <memory>
 
 #include "hm_list.h"
 #include "qor_transport.h"
@@ -45,6 +48,12 @@ bool qor_xml_named(const xmlNode* node, const char* name);
 // A malloc'ed copy of the attribute's value, or null when the element has no
 // such attribute or memory runs out.
 char* qor_xml_prop(const xmlNode* node, const char* name);
+
+// A malloc'ed text (qor_xml_prop's, a parser's) freed at the end of its scope.
+struct QorTextFree {
+  void operator()(char* text) const { free(text); }
+};
+using QorText = std::unique_ptr<char, QorTextFree>;
 
 // A received "Tidewell" document, released with the object.  root() is the
 // root element, or null when the document could not be used, after the

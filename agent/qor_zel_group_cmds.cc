@@ -8,6 +8,7 @@
 
 #include "mirapi/log.h"
 #include "qor_groups.h"
+#include "qor_dispatch.h"
 #include "qor_handlers.h"
 #include "qor_lock.h"
 #include "qor_model.h"
@@ -15,20 +16,6 @@
 #include "qor_xml.h"
 
 namespace {
-
-// What every one of these commands checks first: 0 to go on, else the
-// status to answer.
-int common_head(const qorc_req* req) {
-  if (req == nullptr) {
-    HM_LOG(LOG_ERR, "Null request, operation abortd.");
-    return 1;
-  }
-  if (qor_is_protected(g_qor) != 1) {
-    HM_LOG(LOG_ERR, "Error: client is not protected by a server.");
-    return 50;
-  }
-  return 0;
-}
 
 // The Group element of the request, checked (its members only when the
 // command uses them); null with *status set when the request is not to be
@@ -63,7 +50,7 @@ bool listed(const backup_group* grp, const char* guid) {
 
 int zel_create_group(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ZEL_CREATE_GROUP.");
-  int status = common_head(req);
+  int status = qor_zel_command_head(req);
   if (status != 0) return status;
   backup_group* grp = read_group(req, &status);
   if (grp == nullptr) return status;
@@ -74,7 +61,7 @@ int zel_create_group(qorc_req* req) {
 
 int zel_get_group(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ZEL_GET_GROUP");
-  int status = common_head(req);
+  int status = qor_zel_command_head(req);
   if (status != 0) return status;
   QorDocBuilder doc;
   xmlNode* list = doc.child(doc.root(), "GroupList");
@@ -98,16 +85,14 @@ int zel_get_group(qorc_req* req) {
     HM_LOG(LOG_ERR, "req->sendxml is  NULL");
     return 1;
   }
-  free(req->sendxml);
-  req->sendxml = text;
-  req->send_head.data_len = len;
+  qor_reply_document(req, text, len);
   HM_LOG(LOG_INFO, "Complete work:ZEL_GET_GROUP");
   return 0;
 }
 
 int zel_delete_group(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ZEL_DELETE_GROUP");
-  int status = common_head(req);
+  int status = qor_zel_command_head(req);
   if (status != 0) return status;
   // Only the name is used: the Disk elements a sender lists are not read.
   backup_group* grp = read_group(req, &status, false);
@@ -119,7 +104,7 @@ int zel_delete_group(qorc_req* req) {
 
 int zel_add_member(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ZEL_ADD_MEMBER");
-  int status = common_head(req);
+  int status = qor_zel_command_head(req);
   if (status != 0) return status;
   backup_group* grp = read_group(req, &status);
   if (grp == nullptr) return status;
@@ -130,7 +115,7 @@ int zel_add_member(qorc_req* req) {
 
 int zel_del_member(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ZEL_DEL_MEMBER");
-  int status = common_head(req);
+  int status = qor_zel_command_head(req);
   if (status != 0) return status;
   backup_group* want = read_group(req, &status);
   if (want == nullptr) return status;

@@ -150,7 +150,9 @@ class HeartbeatTest : public ::testing::Test {
   // runs on by itself, so a firing may have started on its own: moved past
   // its waits, that exchange would fail and back off.
   void fire(bool settle = true) {
-    if (settle) ASSERT_TRUE(eventually([&] { return none_in_flight(); })) << syslog();
+    if (settle) {
+      ASSERT_TRUE(eventually([&] { return none_in_flight(); })) << syslog();
+    }
     const size_t done = exchanges();
     advance(100);
     ASSERT_TRUE(eventually([&] { return exchanges() > done; })) << syslog();
