@@ -10,6 +10,7 @@
 #include "qor_cdp.h"
 #include "qor_client.h"
 #include "qor_conf.h"
+#include "qor_dispatch.h"
 #include "qor_handlers.h"
 #include "qor_jobs.h"
 #include "qor_lock.h"
@@ -288,13 +289,6 @@ int set_cdp_schedule(qorc_req* req) {
 
 int zel_set_cdp_schedule(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd:ZEL_SET_CDP_SCHEDULE");
-  if (req == nullptr) {
-    HM_LOG(LOG_ERR, "Null request, operation abortd.");
-    return 1;
-  }
-  if (qor_is_protected(g_qor) != 1) {
-    HM_LOG(LOG_ERR, "Error: client is not protected by a server.");
-    return 50;
-  }
+  if (int refused = qor_zel_command_head(req)) return refused;
   return set_schedule(req, kAgent);
 }
