@@ -3,14 +3,22 @@
 // recursion of generic_make_request.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
+#include "eventually.h"
+#include "internal.h"
 #include "sim_env.h"
 
 #include <linux/bio.h>
 #include <linux/blkdev.h>
 #include <linux/completion.h>
 #include <linux/fs.h>
+#include <linux/hardirq.h>
 #include <linux/slab.h>
 
 namespace {
@@ -343,6 +351,172 @@ TEST_F(BioTest, HookedDiskQueueSeesUserIoOnAPartition) {
   EXPECT_EQ(seen[0].bdev, whole);
   EXPECT_EQ(disk.read_image((2048 + 8) * 512, buf.size()), buf);
   filp_close(f, NULL);
+}
+
+// A thread waiting in user I/O runs queued disk work itself, and the last
+// bio it submits wakes nobody, as it runs that a moment later.  These hooks
+// stand where the mirror stands: one waits for the disk inside the submit
+// call, one hands every bio to a thread of its own that sends a clone on.
+struct CloneWait {
+  struct completion done;
+  int err;
+};
+
+void clone_waited(struct bio *clone, int err) {
+  auto *w = (CloneWait *)clone->bi_private;
+  w->err = err;
+  complete(&w->done);
+}
+
+int waiting_hook(struct request_queue *q, struct bio *bio) {
+  CloneWait w;
+  init_completion(&w.done);
+  w.err = 0;
+  struct bio *clone = bio_clone(bio, GFP_NOIO);
+  clone->bi_end_io = clone_waited;
+  clone->bi_private = &w;
+  saved_fn(q, clone);
+  wait_for_completion(&w.done);  // the held wake-up must be given now
+  bio_put(clone);
+  bio_endio(bio, w.err);
+  return 0;
+}
+
+struct Forwarder {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::deque<struct bio *> q;
+  bool stop = false;
+  std::thread t;
+
+  void run() {
+    std::unique_lock<std::mutex> l(mu);
+    for (;;) {
+      cv.wait(l, [&] { return stop || !q.empty(); });
+      if (q.empty()) return;
+      struct bio *bio = q.front();
+      q.pop_front();
+      l.unlock();
+      struct bio *clone = bio_clone(bio, GFP_NOIO);
+      clone->bi_end_io = forwarded;
+      clone->bi_private = bio;
+      saved_fn(bdev_get_queue(clone->bi_bdev), clone);
+      l.lock();
+    }
+  }
+  static void forwarded(struct bio *clone, int err) {
+    if (!in_interrupt()) outside_irq++;
+    struct bio *bio = (struct bio *)clone->bi_private;
+    bio_put(clone);
+    bio_endio(bio, err);
+  }
+  static std::atomic<int> outside_irq;
+};
+std::atomic<int> Forwarder::outside_irq{0};
+Forwarder *forwarder;
+
+int forwarding_hook(struct request_queue *, struct bio *bio) {
+  {
+    std::lock_guard<std::mutex> l(forwarder->mu);
+    forwarder->q.push_back(bio);
+  }
+  forwarder->cv.notify_one();
+  return 0;
+}
+
+std::vector<uint8_t> pattern_of(size_t n, int seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; i++) v[i] = (uint8_t)(seed + i * 13 + (i >> 12));
+  return v;
+}
+
+// 4 KiB, 8 KiB, or three bios (1 MiB + 4 KiB).
+size_t request_len(int round) { return round % 3 == 2 ? (1 << 20) + 4096 : 4096u * (1 + round % 3); }
+
+// Runs fn on its own thread and gives whether it ended within 20 s; a
+// thread that hangs is left behind, the test failing on it.
+template <typename Fn>
+bool finishes(Fn fn) {
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  std::thread t([fn, ended] {
+    fn();
+    *ended = true;
+  });
+  bool ok = testsupport::eventually([&] { return ended->load(); }, std::chrono::seconds(20));
+  if (ok)
+    t.join();
+  else
+    t.detach();
+  return ok;
+}
+
+TEST_F(BioTest, UserIoWhoseDriverSleepsInTheSubmitEnds) {
+  simtest::Disk disk("sdw", 8 << 20);
+  ASSERT_EQ(disk.add_result(), 0);
+  struct block_device *bdev = simlinux::bdev_lookup("sdw");
+  struct request_queue *q = bdev_get_queue(bdev);
+  saved_fn = q->make_request_fn;
+  q->make_request_fn = waiting_hook;
+  // One bio and three (1 MiB + 4 KiB: two full and one short).
+  for (size_t len : {size_t{4096}, size_t{(1 << 20) + 4096}}) {
+    std::vector<uint8_t> buf(len, (uint8_t)len);
+    int rc = -1;
+    EXPECT_TRUE(finishes([&] { rc = simk::user_io("sdw", true, 8192, buf.data(), buf.size()); }))
+        << len;
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(disk.read_image(8192, len), buf) << len;
+  }
+  q->make_request_fn = saved_fn;
+  bdput(bdev);
+}
+
+TEST_F(BioTest, UserIoHandedToAnotherThreadEndsAndLandsWhole) {
+  simtest::Disk disk("sdx", 64 << 20);
+  ASSERT_EQ(disk.add_result(), 0);
+  struct block_device *bdev = simlinux::bdev_lookup("sdx");
+  struct request_queue *q = bdev_get_queue(bdev);
+  Forwarder fwd;
+  forwarder = &fwd;
+  fwd.t = std::thread([&] { fwd.run(); });
+  Forwarder::outside_irq = 0;
+  saved_fn = q->make_request_fn;
+  q->make_request_fn = forwarding_hook;
+
+  // Eight writers of small and large requests at once, each to four slots
+  // of its own 8 MiB: the helpers hand work to each other and to the I/O
+  // threads.
+  constexpr int kWriters = 8;
+  std::atomic<int> failed{0};
+  EXPECT_TRUE(finishes([&] {
+    std::vector<std::thread> ws;
+    for (int i = 0; i < kWriters; i++)
+      ws.emplace_back([&, i] {
+        for (int round = 0; round < 40; round++) {
+          size_t len = request_len(round);
+          std::vector<uint8_t> buf = pattern_of(len, i * 64 + round);
+          uint64_t off = ((uint64_t)i << 23) + (uint64_t)(round % 4) * (2 << 20);
+          if (simk::user_io("sdx", true, off, buf.data(), buf.size()) != 0) failed++;
+        }
+      });
+    for (auto &w : ws) w.join();
+  }));
+  q->make_request_fn = saved_fn;
+  {
+    std::lock_guard<std::mutex> l(fwd.mu);
+    fwd.stop = true;
+  }
+  fwd.cv.notify_one();
+  fwd.t.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(Forwarder::outside_irq.load(), 0) << "disk completions run in interrupt context";
+  // The last round at each slot is what the image holds.
+  for (int i = 0; i < kWriters; i++)
+    for (int round = 36; round < 40; round++) {
+      size_t len = request_len(round);
+      uint64_t off = ((uint64_t)i << 23) + (uint64_t)(round % 4) * (2 << 20);
+      EXPECT_EQ(disk.read_image(off, len), pattern_of(len, i * 64 + round)) << i << " " << round;
+    }
+  bdput(bdev);
 }
 
 }  // namespace

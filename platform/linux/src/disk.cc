@@ -1,12 +1,15 @@
 // Simulated disks: an image file under a request queue whose driver does
-// the I/O on the I/O threads (interrupt context) and completes the bio
-// there.  Also the I/O thread pool, the disk table, partitions from the
+// the I/O in interrupt context, on the I/O threads or on a thread waiting
+// in user I/O, and completes the bio there.  Also the I/O thread pool, the disk table, partitions from the
 // MBR, fault injection, and the user-space block I/O entry (simk::user_io).
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <thread>
@@ -27,11 +30,71 @@ struct io_work {
 	void *a, *b;
 };
 
+// A thread waiting in bdev_rw for its own bios.  Rather than sleep until an
+// I/O thread has run them and woken it, it runs queued work itself (the
+// block layer's polled completion: the submitter reaps its own I/O), so a
+// request from user space costs no hop to an I/O thread and none back.
+// While nothing is queued it sleeps here, first in line for the next work.
+struct io_helper {
+	std::atomic<int> seq{0};	// futex word: bumped under io_mu to wake it
+	bool done = false;		// its bios have completed; guarded by io_mu
+	bool called = false;		// io_queue handed it work; guarded by io_mu
+};
+
+// Lock order: io_mu is a leaf; no work runs under it, and nobody is woken
+// under it (a thread woken under a lock only runs into it).
 std::mutex io_mu;
-std::condition_variable io_cv;
-std::deque<io_work> io_q;
+std::condition_variable io_cv;		// idle I/O threads
+std::deque<io_work> io_q;		// guarded by io_mu
+std::vector<io_helper *> io_helpers;	// helpers asleep, guarded by io_mu
 std::vector<std::thread> io_threads;
 bool io_stopping;
+
+// While a helper submits its last bio, the work it queues wakes nobody: it
+// runs that work itself a moment later.  Should it sleep first, the wake-ups
+// it held back are given (io_unplug, from the sleep checks), as a task's
+// plug is flushed when it schedules.
+thread_local bool tls_io_plugged;
+thread_local int tls_io_held;
+
+// Who to wake for new work, chosen under io_mu and woken after it.
+struct io_wakeup {
+	std::atomic<int> *helper = nullptr;
+	bool thread = false;
+};
+
+io_wakeup io_pick_locked()
+{
+	io_wakeup w;
+	if (!io_helpers.empty()) {
+		io_helper *h = io_helpers.back();
+		io_helpers.pop_back();
+		h->called = true;
+		h->seq.fetch_add(1);
+		w.helper = &h->seq;
+	} else {
+		w.thread = true;
+	}
+	return w;
+}
+
+// After io_mu is dropped.  The helper may have seen its word change and
+// left already: FUTEX_WAKE only looks the address up, it writes nothing,
+// and a stray wake-up is one more look at a condition for whoever waits.
+void io_wake(const io_wakeup &w)
+{
+	if (w.helper)
+		syscall(SYS_futex, w.helper, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+	else if (w.thread)
+		io_cv.notify_one();
+}
+
+void io_run(const io_work &w)
+{
+	int was = simlinux::swap_irq_context(1);
+	w.fn(w.a, w.b);
+	simlinux::swap_irq_context(was);
+}
 
 void io_thread_main(int index)
 {
@@ -39,7 +102,7 @@ void io_thread_main(int index)
 	snprintf(name, sizeof(name), "kblockd/%d", index);
 	pthread_setname_np(pthread_self(), name);
 	simlinux::task_of_this_thread();
-	simlinux::enter_irq_context();
+	simlinux::swap_irq_context(1);
 	std::unique_lock<std::mutex> lk(io_mu);
 	for (;;) {
 		io_cv.wait(lk, [] { return io_stopping || !io_q.empty(); });
@@ -51,6 +114,51 @@ void io_thread_main(int index)
 		w.fn(w.a, w.b);
 		lk.lock();
 	}
+}
+
+// Runs queued work until @h's bios are done.
+void io_help_until_done(io_helper *h)
+{
+	std::unique_lock<std::mutex> lk(io_mu);
+	tls_io_held = 0;	// it runs everything queued before it sleeps
+	while (!h->done) {
+		if (!io_q.empty()) {
+			io_work w = io_q.front();
+			io_q.pop_front();
+			lk.unlock();
+			io_run(w);
+			lk.lock();
+			continue;
+		}
+		h->called = false;
+		io_helpers.push_back(h);
+		int seen = h->seq.load();
+		lk.unlock();
+		while (h->seq.load() == seen)
+			syscall(SYS_futex, &h->seq, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+		lk.lock();
+		if (!h->called)	// woken by its own completion: still listed
+			io_helpers.erase(std::find(io_helpers.begin(), io_helpers.end(), h));
+	}
+	// Handed work as its own request ended: somebody else takes it.
+	io_wakeup pass;
+	if (h->called && !io_q.empty())
+		pass = io_pick_locked();
+	lk.unlock();
+	io_wake(pass);
+}
+
+// The last bio of @h's request has completed (any thread, irq context).
+void io_helper_done(io_helper *h)
+{
+	io_wakeup w;
+	{
+		std::lock_guard<std::mutex> lk(io_mu);
+		h->done = true;
+		h->seq.fetch_add(1);
+		w.helper = &h->seq;
+	}
+	io_wake(w);
 }
 
 /* the disk table */
@@ -314,7 +422,7 @@ void notify_changed()
 struct user_io_wait {
 	atomic_t remaining;
 	int error;
-	struct completion done;
+	io_helper helper;
 };
 
 void user_io_end(struct bio *bio, int err)
@@ -324,7 +432,7 @@ void user_io_end(struct bio *bio, int err)
 		w->error = err;
 	bio_put(bio);
 	if (atomic_dec_and_test(&w->remaining))
-		complete(&w->done);
+		io_helper_done(&w->helper);
 }
 
 }  // namespace
@@ -355,11 +463,30 @@ void io_stop()
 
 void io_queue(void (*fn)(void *, void *), void *a, void *b)
 {
+	io_wakeup w;
 	{
 		std::lock_guard<std::mutex> lk(io_mu);
 		io_q.push_back({fn, a, b});
+		if (tls_io_plugged) {
+			tls_io_held++;
+			return;
+		}
+		w = io_pick_locked();
 	}
-	io_cv.notify_one();
+	io_wake(w);
+}
+
+void io_unplug()
+{
+	while (tls_io_held > 0) {
+		io_wakeup w;
+		{
+			std::lock_guard<std::mutex> lk(io_mu);
+			w = io_pick_locked();
+		}
+		io_wake(w);
+		tls_io_held--;
+	}
 }
 
 void bio_complete(struct bio *bio, int error)
@@ -440,7 +567,7 @@ int bdev_rw(struct block_device *bdev, bool write, uint64_t offset, void *buf, u
 	struct user_io_wait w;
 	atomic_set(&w.remaining, 1);
 	w.error = 0;
-	init_completion(&w.done);
+	might_sleep();
 
 	struct bio *bio = nullptr;
 	uint64_t sector = offset >> 9;
@@ -481,11 +608,13 @@ int bdev_rw(struct block_device *bdev, bool write, uint64_t offset, void *buf, u
 	}
 	if (bio) {
 		atomic_inc(&w.remaining);
+		tls_io_plugged = true;
 		generic_make_request(bio);
+		tls_io_plugged = false;
 	}
 out:
 	if (!atomic_dec_and_test(&w.remaining))
-		wait_for_completion(&w.done);
+		io_help_until_done(&w.helper);
 	return w.error ? -EIO : 0;
 }
 

@@ -41,8 +41,9 @@ struct sim_disk;
 
 namespace simlinux {
 
-// Contexts.  The I/O threads run with irq set: completions see in_interrupt().
-void enter_irq_context();
+// Contexts.  Disk work runs with irq set: completions see in_interrupt().
+// Sets the calling thread's irq flag; returns what it was.
+int swap_irq_context(int irq);
 // The calling thread's task, made on first use for threads kthread_create
 // did not make; comm is taken from the thread's name.
 struct task_struct *task_of_this_thread();
@@ -50,10 +51,14 @@ struct task_struct *task_of_this_thread();
 void kthreads_reap();
 
 // The I/O threads: a work queue served by a small pool that plays the
-// interrupt context.  Work never runs on the submitting thread.
+// interrupt context.  A thread waiting in bdev_rw runs queued work too,
+// but never inside the submit call: a make_request function does not see
+// its bio completed before it returns.
 void io_start(int nthreads);
 void io_stop();
 void io_queue(void (*fn)(void *, void *), void *a, void *b);
+// Gives the wake-ups this thread held back while it submitted (sleep checks).
+void io_unplug();
 
 const std::string &rundir();
 void printk_open_file(const std::string &path);

@@ -105,6 +105,7 @@ int trylock_word(int *w)
 
 void sleep_check(const char *what)
 {
+	simlinux::io_unplug();
 	if (tls_irq || tls_atomic > 0) {
 		struct task_struct *t = tls_task;
 		printk("<3>BUG: %s while atomic: %s/%d, in_interrupt %d, spinlocks held %d\n", what,
@@ -131,9 +132,11 @@ void task_set_running(struct task_struct *t)
 
 namespace simlinux {
 
-void enter_irq_context()
+int swap_irq_context(int irq)
 {
-	tls_irq = 1;
+	int was = tls_irq;
+	tls_irq = irq;
+	return was;
 }
 
 struct task_struct *task_of_this_thread()
@@ -166,6 +169,7 @@ int __sim_atomic_depth(void)
 
 void __might_sleep(const char *file, int line, const char *func)
 {
+	simlinux::io_unplug();
 	if (tls_irq || tls_atomic > 0) {
 		struct task_struct *t = tls_task;
 		printk("<3>BUG: sleeping function called from invalid context at %s:%d in %s\n", file,
