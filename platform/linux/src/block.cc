@@ -267,6 +267,7 @@ void blk_cleanup_queue(struct request_queue *q)
 void generic_unplug_device(struct request_queue *q)
 {
 	clear_bit(QUEUE_FLAG_PLUGGED, &q->queue_flags);
+	simlinux::io_unplug();
 }
 
 void blk_unplug(struct request_queue *q)

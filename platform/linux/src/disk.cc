@@ -19,6 +19,7 @@
 #include <linux/blkdev.h>
 #include <linux/bio.h>
 #include <linux/genhd.h>
+#include <linux/hardirq.h>
 #include <linux/slab.h>
 
 namespace {
@@ -39,6 +40,7 @@ struct io_helper {
 	std::atomic<int> seq{0};	// futex word: bumped under io_mu to wake it
 	bool done = false;		// its bios have completed; guarded by io_mu
 	bool called = false;		// io_queue handed it work; guarded by io_mu
+	bool listed = false;		// in io_helpers, asleep; guarded by io_mu
 };
 
 // Lock order: io_mu is a leaf; no work runs under it, and nobody is woken
@@ -50,11 +52,13 @@ std::vector<io_helper *> io_helpers;	// helpers asleep, guarded by io_mu
 std::vector<std::thread> io_threads;
 bool io_stopping;
 
-// While a helper submits its last bio, the work it queues wakes nobody: it
-// runs that work itself a moment later.  Should it sleep first, the wake-ups
-// it held back are given (io_unplug, from the sleep checks), as a task's
-// plug is flushed when it schedules.
-thread_local bool tls_io_plugged;
+// Work queued from process context wakes nobody yet, as a bio waits in a
+// plugged queue: the submitter gives the wake-ups when it unplugs a queue
+// (what a driver does once it has sent a batch: the mirror's thread after
+// each pass), when it sleeps (the sleep checks: a task's plug is flushed
+// when it schedules), or runs the work itself as a helper.  So a batch
+// wakes its workers once it is whole, and a writer waiting in user I/O is
+// handed its clones together.
 thread_local int tls_io_held;
 
 // Who to wake for new work, chosen under io_mu and woken after it.
@@ -69,6 +73,7 @@ io_wakeup io_pick_locked()
 	if (!io_helpers.empty()) {
 		io_helper *h = io_helpers.back();
 		io_helpers.pop_back();
+		h->listed = false;
 		h->called = true;
 		h->seq.fetch_add(1);
 		w.helper = &h->seq;
@@ -131,14 +136,17 @@ void io_help_until_done(io_helper *h)
 			continue;
 		}
 		h->called = false;
+		h->listed = true;
 		io_helpers.push_back(h);
 		int seen = h->seq.load();
 		lk.unlock();
 		while (h->seq.load() == seen)
 			syscall(SYS_futex, &h->seq, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
 		lk.lock();
-		if (!h->called)	// woken by its own completion: still listed
+		if (h->listed) {	// woken by its own completion
 			io_helpers.erase(std::find(io_helpers.begin(), io_helpers.end(), h));
+			h->listed = false;
+		}
 	}
 	// Handed work as its own request ended: somebody else takes it.
 	io_wakeup pass;
@@ -149,12 +157,16 @@ void io_help_until_done(io_helper *h)
 }
 
 // The last bio of @h's request has completed (any thread, irq context).
+// A helper that is not asleep sees done at its next look: most often it ran
+// that bio itself, and no wake-up is spent.
 void io_helper_done(io_helper *h)
 {
 	io_wakeup w;
 	{
 		std::lock_guard<std::mutex> lk(io_mu);
 		h->done = true;
+		if (!h->listed)
+			return;
 		h->seq.fetch_add(1);
 		w.helper = &h->seq;
 	}
@@ -467,7 +479,7 @@ void io_queue(void (*fn)(void *, void *), void *a, void *b)
 	{
 		std::lock_guard<std::mutex> lk(io_mu);
 		io_q.push_back({fn, a, b});
-		if (tls_io_plugged) {
+		if (!__sim_in_irq()) {
 			tls_io_held++;
 			return;
 		}
@@ -608,9 +620,7 @@ int bdev_rw(struct block_device *bdev, bool write, uint64_t offset, void *buf, u
 	}
 	if (bio) {
 		atomic_inc(&w.remaining);
-		tls_io_plugged = true;
 		generic_make_request(bio);
-		tls_io_plugged = false;
 	}
 out:
 	if (!atomic_dec_and_test(&w.remaining))

@@ -53,11 +53,12 @@ void kthreads_reap();
 // The I/O threads: a work queue served by a small pool that plays the
 // interrupt context.  A thread waiting in bdev_rw runs queued work too,
 // but never inside the submit call: a make_request function does not see
-// its bio completed before it returns.
+// its bio completed before it returns.  Work queued in process context
+// wakes a worker only at the submitter's next unplug or sleep.
 void io_start(int nthreads);
 void io_stop();
 void io_queue(void (*fn)(void *, void *), void *a, void *b);
-// Gives the wake-ups this thread held back while it submitted (sleep checks).
+// Gives the wake-ups this thread held back (queue unplug, sleep checks).
 void io_unplug();
 
 const std::string &rundir();

@@ -98,6 +98,7 @@ void worker_main(struct sock *sk)
 		ns->busy++;
 		lk.unlock();
 		ns->input(skb);
+		simlinux::io_unplug();	// I/O the handler sent and did not wait for
 		inputs_done++;
 		kfree_skb(skb);
 		flush_signals(current);

@@ -449,6 +449,7 @@ struct task_struct *kthread_create(int (*threadfn)(void *data), void *data, cons
 			int ret = -EINTR;
 			if (!t->sim->should_stop.load())
 				ret = t->sim->threadfn(t->sim->data);
+			simlinux::io_unplug();	// work it queued on its way out
 			t->exit_code = ret;
 			complete_all(&t->sim->exited);
 			tls_task = nullptr;
