@@ -389,18 +389,24 @@ struct Forwarder {
   bool stop = false;
   std::thread t;
 
+  // Sends what has queued up, then unplugs the disk's queue, as a
+  // driver's thread does after each pass: that hands the batch over.
   void run() {
     std::unique_lock<std::mutex> l(mu);
     for (;;) {
       cv.wait(l, [&] { return stop || !q.empty(); });
       if (q.empty()) return;
-      struct bio *bio = q.front();
-      q.pop_front();
+      std::deque<struct bio *> batch;
+      batch.swap(q);
       l.unlock();
-      struct bio *clone = bio_clone(bio, GFP_NOIO);
-      clone->bi_end_io = forwarded;
-      clone->bi_private = bio;
-      saved_fn(bdev_get_queue(clone->bi_bdev), clone);
+      struct request_queue *disk_q = bdev_get_queue(batch.front()->bi_bdev);
+      for (struct bio *bio : batch) {
+        struct bio *clone = bio_clone(bio, GFP_NOIO);
+        clone->bi_end_io = forwarded;
+        clone->bi_private = bio;
+        saved_fn(disk_q, clone);
+      }
+      blk_unplug(disk_q);
       l.lock();
     }
   }
