@@ -1,7 +1,8 @@
 // Simulated disks: an image file under a request queue whose driver does
 // the I/O in interrupt context, on the I/O threads or on a thread waiting
-// in user I/O, and completes the bio there.  Also the I/O thread pool, the disk table, partitions from the
-// MBR, fault injection, and the user-space block I/O entry (simk::user_io).
+// in user I/O, and completes the bio there.  Also the I/O thread pool, the
+// disk table, partitions from the MBR, fault injection, and the user-space
+// block I/O entry (simk::user_io).
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -490,14 +491,13 @@ void io_queue(void (*fn)(void *, void *), void *a, void *b)
 
 void io_unplug()
 {
-	while (tls_io_held > 0) {
+	for (; tls_io_held > 0; tls_io_held--) {
 		io_wakeup w;
 		{
 			std::lock_guard<std::mutex> lk(io_mu);
 			w = io_pick_locked();
 		}
-		io_wake(w);
-		tls_io_held--;
+		io_wake(w);	// one at a time: each after io_mu is dropped
 	}
 }
 
