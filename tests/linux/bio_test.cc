@@ -525,4 +525,67 @@ TEST_F(BioTest, UserIoHandedToAnotherThreadEndsAndLandsWhole) {
   bdput(bdev);
 }
 
+// Writes sent one after another under one plug, as a driver's pass sends
+// them: contiguous ones are merged into one request.  Each still ends once,
+// with its own result, and lands where it was sent.
+struct PlugEnd {
+  std::atomic<int> ends{0};
+  std::atomic<int> error{0};
+};
+
+void plug_ended(struct bio *bio, int err) {
+  auto *e = (PlugEnd *)bio->bi_private;
+  e->error = err;
+  e->ends++;
+  bio_put(bio);
+}
+
+TEST_F(BioTest, WritesMergedInOnePlugEachEndAndLand) {
+  struct Case {
+    const char *name;
+    std::vector<std::pair<sector_t, int>> bios;  // sector, pages
+    bool failing;
+  };
+  const std::vector<Case> cases = {
+      {"three contiguous", {{0, 8}, {64, 8}, {128, 2}}, false},
+      {"a gap, then two contiguous", {{0, 8}, {200, 4}, {232, 4}}, false},
+      {"contiguous on a failing disk", {{0, 8}, {64, 8}}, true},
+  };
+  for (const Case &c : cases) {
+    simtest::Disk disk("sdv", 8 << 20);
+    ASSERT_EQ(disk.add_result(), 0);
+    if (c.failing) ASSERT_EQ(simk::disk_fail("sdv", simk::kFailWrite), 0);
+    struct block_device *bdev = simlinux::bdev_lookup("sdv");
+    std::vector<PlugEnd> ends(c.bios.size());
+    std::vector<std::vector<uint8_t>> data;
+    for (size_t i = 0; i < c.bios.size(); i++) {
+      std::vector<struct page *> owned;
+      struct bio *bio = data_bio(bdev, c.bios[i].first, c.bios[i].second, &owned);
+      data.push_back(pattern_of(bio->bi_size, (int)i + 1));
+      for (int p = 0; p < c.bios[i].second; p++)
+        memcpy(page_address(owned[p]), data[i].data() + p * PAGE_SIZE, PAGE_SIZE);
+      pages_.insert(pages_.end(), owned.begin(), owned.end());
+      bio->bi_rw = WRITE;
+      bio->bi_end_io = plug_ended;
+      bio->bi_private = &ends[i];
+      generic_make_request(bio);
+    }
+    blk_unplug(bdev_get_queue(bdev));
+    EXPECT_TRUE(testsupport::eventually([&] {
+      for (auto &e : ends)
+        if (e.ends.load() == 0) return false;
+      return true;
+    })) << c.name;
+    for (size_t i = 0; i < c.bios.size(); i++) {
+      EXPECT_EQ(ends[i].ends.load(), 1) << c.name << " bio " << i;
+      EXPECT_EQ(ends[i].error.load(), c.failing ? -EIO : 0) << c.name << " bio " << i;
+      if (!c.failing)
+        EXPECT_EQ(disk.read_image((uint64_t)c.bios[i].first << 9, data[i].size()), data[i])
+            << c.name << " bio " << i;
+    }
+    bdput(bdev);
+    free_pages_of(pages_);
+  }
+}
+
 }  // namespace

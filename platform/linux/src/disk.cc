@@ -56,10 +56,11 @@ bool io_stopping;
 // Work queued from process context wakes nobody yet, as a bio waits in a
 // plugged queue: the submitter gives the wake-ups when it unplugs a queue
 // (what a driver does once it has sent a batch: the mirror's thread after
-// each pass), when it sleeps (the sleep checks: a task's plug is flushed
-// when it schedules), or runs the work itself as a helper.  So a batch
-// wakes its workers once it is whole, and a writer waiting in user I/O is
-// handed its clones together.
+// each pass), when it sleeps (when it schedules, or waits for a mutex: a
+// task's plug is flushed when it sleeps; might_sleep alone flushes nothing),
+// or runs the work itself as a helper.  So a batch wakes its workers once
+// it is whole, a writer waiting in user I/O is handed its clones together,
+// and a large write's halves meet in the queue to be merged.
 thread_local int tls_io_held;
 
 // Who to wake for new work, chosen under io_mu and woken after it.
@@ -374,10 +375,8 @@ int image_rw(int fd, struct bio *bio, bool write)
 	return 0;
 }
 
-void disk_io_work(void *a, void *b)
+void disk_io_one(sim_disk *d, struct bio *bio)
 {
-	sim_disk *d = (sim_disk *)a;
-	struct bio *bio = (struct bio *)b;
 	bool write = bio_data_dir(bio) == WRITE;
 	int err = 0;
 
@@ -399,10 +398,52 @@ void disk_io_work(void *a, void *b)
 	disk_put(d);
 }
 
+// One request: a bio and those merged behind it, in order.
+void disk_io_work(void *a, void *b)
+{
+	sim_disk *d = (sim_disk *)a;
+	struct bio *bio = (struct bio *)b;
+	while (bio) {
+		struct bio *next = bio->bi_next;
+		bio->bi_next = NULL;
+		disk_io_one(d, bio);
+		bio = next;
+	}
+}
+
+bool disk_mergeable(sim_disk *d, struct bio *bio)
+{
+	return !d->io && bio_data_dir(bio) == WRITE && !bio_barrier(bio) && bio->bi_size;
+}
+
+// The elevator's back-merge, for writes: a write that continues the last
+// one queued for its disk and not yet taken joins that request, as the two
+// halves of a large write do.  One thread then writes them in order, where
+// two would only take turns at the image's lock, each for a wake-up.
+// Reads are left apart: they share the image and run side by side.
+bool disk_back_merge(sim_disk *d, struct bio *bio)
+{
+	std::lock_guard<std::mutex> lk(io_mu);
+	for (auto it = io_q.rbegin(); it != io_q.rend(); ++it) {
+		if (it->fn != disk_io_work || it->a != d)
+			continue;
+		struct bio *tail = (struct bio *)it->b;
+		while (tail->bi_next)
+			tail = tail->bi_next;
+		if (!disk_mergeable(d, tail) || tail->bi_sector + bio_sectors(tail) != bio->bi_sector)
+			return false;
+		tail->bi_next = bio;
+		return true;
+	}
+	return false;
+}
+
 int disk_make_request(struct request_queue *q, struct bio *bio)
 {
 	sim_disk *d = (sim_disk *)q->__sim;
 	disk_get(d);
+	if (disk_mergeable(d, bio) && disk_back_merge(d, bio))
+		return 0;
 	simlinux::io_queue(disk_io_work, d, bio);
 	return 0;
 }

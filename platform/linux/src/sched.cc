@@ -167,9 +167,10 @@ int __sim_atomic_depth(void)
 	return tls_atomic;
 }
 
+// A check only: what has not slept yet keeps its queue plugged, so bios
+// sent one after another (a large write's halves) still meet in the queue.
 void __might_sleep(const char *file, int line, const char *func)
 {
-	simlinux::io_unplug();
 	if (tls_irq || tls_atomic > 0) {
 		struct task_struct *t = tls_task;
 		printk("<3>BUG: sleeping function called from invalid context at %s:%d in %s\n", file,
@@ -675,7 +676,10 @@ void mutex_init(struct mutex *lock)
 void mutex_lock(struct mutex *lock)
 {
 	might_sleep();
-	lock_word(&lock->count, 50);
+	if (!trylock_word(&lock->count)) {
+		simlinux::io_unplug();	// about to sleep: its plug is flushed
+		lock_word(&lock->count, 50);
+	}
 	lock->owner = current;
 }
 
