@@ -4,6 +4,7 @@
 // disk table, partitions from the MBR, fault injection, and the user-space
 // block I/O entry (simk::user_io).
 #include <fcntl.h>
+#include <sched.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <thread>
@@ -36,13 +38,23 @@ struct io_work {
 // I/O thread has run them and woken it, it runs queued work itself (the
 // block layer's polled completion: the submitter reaps its own I/O), so a
 // request from user space costs no hop to an I/O thread and none back.
-// While nothing is queued it sleeps here, first in line for the next work.
+// While nothing is queued it first spins a little, as a polling submitter
+// does (its own completion or the next work is most often microseconds
+// away: the mirror's thread sends its clones, the other image's write
+// ends), then sleeps here, first in line for the next work.
 struct io_helper {
 	std::atomic<int> seq{0};	// futex word: bumped under io_mu to wake it
 	bool done = false;		// its bios have completed; guarded by io_mu
 	bool called = false;		// io_queue handed it work; guarded by io_mu
 	bool listed = false;		// in io_helpers, asleep; guarded by io_mu
+	bool spinning = false;		// in io_spinners; guarded by io_mu
 };
+
+// How long a helper spins before it sleeps, and how many spin at once: a
+// hand-off to a spinning helper costs neither side a system call, but a
+// spinning thread holds a CPU, so few spin and not for long.
+constexpr auto kHelperSpin = std::chrono::microseconds(50);
+constexpr size_t kMaxSpinners = 2;
 
 // Lock order: io_mu is a leaf; no work runs under it, and nobody is woken
 // under it (a thread woken under a lock only runs into it).
@@ -50,6 +62,7 @@ std::mutex io_mu;
 std::condition_variable io_cv;		// idle I/O threads
 std::deque<io_work> io_q;		// guarded by io_mu
 std::vector<io_helper *> io_helpers;	// helpers asleep, guarded by io_mu
+std::vector<io_helper *> io_spinners;	// helpers spinning, guarded by io_mu
 std::vector<std::thread> io_threads;
 bool io_stopping;
 
@@ -72,7 +85,13 @@ struct io_wakeup {
 io_wakeup io_pick_locked()
 {
 	io_wakeup w;
-	if (!io_helpers.empty()) {
+	if (!io_spinners.empty()) {	// it sees its word change: no call
+		io_helper *h = io_spinners.back();
+		io_spinners.pop_back();
+		h->spinning = false;
+		h->called = true;
+		h->seq.fetch_add(1, std::memory_order_release);
+	} else if (!io_helpers.empty()) {
 		io_helper *h = io_helpers.back();
 		io_helpers.pop_back();
 		h->listed = false;
@@ -123,10 +142,28 @@ void io_thread_main(int index)
 	}
 }
 
+// Spins until @h's word moves from @seen or its time is up; true if it moved.
+bool io_spin(io_helper *h, int seen)
+{
+	auto until = std::chrono::steady_clock::now() + kHelperSpin;
+	for (;;) {
+		for (int i = 0; i < 32; i++) {
+			if (h->seq.load(std::memory_order_acquire) != seen)
+				return true;
+			__builtin_ia32_pause();
+		}
+		if (std::chrono::steady_clock::now() >= until)
+			return false;
+		// A thread it woke (the mirror's) may wait on this CPU: let it on.
+		sched_yield();
+	}
+}
+
 // Runs queued work until @h's bios are done.
 void io_help_until_done(io_helper *h)
 {
 	std::unique_lock<std::mutex> lk(io_mu);
+	bool may_spin = true;	// not after a spin that nobody ended
 	tls_io_held = 0;	// it runs everything queued before it sleeps
 	while (!h->done) {
 		if (!io_q.empty()) {
@@ -138,6 +175,20 @@ void io_help_until_done(io_helper *h)
 			continue;
 		}
 		h->called = false;
+		if (may_spin && io_spinners.size() < kMaxSpinners) {
+			h->spinning = true;
+			io_spinners.push_back(h);
+			int seen = h->seq.load();
+			lk.unlock();
+			may_spin = io_spin(h, seen);
+			lk.lock();
+			if (h->spinning) {	// nobody came: it sleeps next
+				io_spinners.erase(std::find(io_spinners.begin(), io_spinners.end(), h));
+				h->spinning = false;
+			}
+			continue;
+		}
+		may_spin = true;
 		h->listed = true;
 		io_helpers.push_back(h);
 		int seen = h->seq.load();
@@ -167,6 +218,12 @@ void io_helper_done(io_helper *h)
 	{
 		std::lock_guard<std::mutex> lk(io_mu);
 		h->done = true;
+		if (h->spinning) {
+			io_spinners.erase(std::find(io_spinners.begin(), io_spinners.end(), h));
+			h->spinning = false;
+			h->seq.fetch_add(1, std::memory_order_release);
+			return;
+		}
 		if (!h->listed)
 			return;
 		h->seq.fetch_add(1);

@@ -216,13 +216,22 @@ void __sim_set_task_state(struct task_struct *t, long state)
 	__atomic_store_n(&t->state, state, __ATOMIC_SEQ_CST);
 }
 
+// Notifies after the task's lock is dropped: woken under it, the task would
+// only wake to wait for the lock, and cost its waker a second wake-up.  The
+// reference keeps its wait alive until then.
 int wake_up_state(struct task_struct *t, unsigned int state)
 {
-	std::lock_guard<std::mutex> lk(t->sim->m);
-	if (!(task_state(t) & (long)state))
-		return 0;
-	task_set_running(t);
+	get_task_struct(t);
+	{
+		std::lock_guard<std::mutex> lk(t->sim->m);
+		if (!(task_state(t) & (long)state)) {
+			put_task_struct(t);
+			return 0;
+		}
+		task_set_running(t);
+	}
 	t->sim->cv.notify_all();
+	put_task_struct(t);
 	return 1;
 }
 
