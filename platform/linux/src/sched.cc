@@ -221,18 +221,18 @@ void __sim_set_task_state(struct task_struct *t, long state)
 // reference keeps its wait alive until then.
 int wake_up_state(struct task_struct *t, unsigned int state)
 {
+	bool woke;
 	get_task_struct(t);
 	{
 		std::lock_guard<std::mutex> lk(t->sim->m);
-		if (!(task_state(t) & (long)state)) {
-			put_task_struct(t);
-			return 0;
-		}
-		task_set_running(t);
+		woke = task_state(t) & (long)state;
+		if (woke)
+			task_set_running(t);
 	}
-	t->sim->cv.notify_all();
-	put_task_struct(t);
-	return 1;
+	if (woke)
+		t->sim->cv.notify_all();
+	put_task_struct(t);	// after the lock: it may be the last
+	return woke;
 }
 
 int wake_up_process(struct task_struct *tsk)
