@@ -76,6 +76,12 @@ bool io_stopping;
 // and a large write's halves meet in the queue to be merged.
 thread_local int tls_io_held;
 
+// Takes @h off io_helpers or io_spinners; under io_mu.
+void io_unlist(std::vector<io_helper *> &list, io_helper *h)
+{
+	list.erase(std::find(list.begin(), list.end(), h));
+}
+
 // Who to wake for new work, chosen under io_mu and woken after it.
 struct io_wakeup {
 	std::atomic<int> *helper = nullptr;
@@ -183,7 +189,7 @@ void io_help_until_done(io_helper *h)
 			may_spin = io_spin(h, seen);
 			lk.lock();
 			if (h->spinning) {	// nobody came: it sleeps next
-				io_spinners.erase(std::find(io_spinners.begin(), io_spinners.end(), h));
+				io_unlist(io_spinners, h);
 				h->spinning = false;
 			}
 			continue;
@@ -197,7 +203,7 @@ void io_help_until_done(io_helper *h)
 			syscall(SYS_futex, &h->seq, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
 		lk.lock();
 		if (h->listed) {	// woken by its own completion
-			io_helpers.erase(std::find(io_helpers.begin(), io_helpers.end(), h));
+			io_unlist(io_helpers, h);
 			h->listed = false;
 		}
 	}
@@ -219,7 +225,7 @@ void io_helper_done(io_helper *h)
 		std::lock_guard<std::mutex> lk(io_mu);
 		h->done = true;
 		if (h->spinning) {
-			io_spinners.erase(std::find(io_spinners.begin(), io_spinners.end(), h));
+			io_unlist(io_spinners, h);
 			h->spinning = false;
 			h->seq.fetch_add(1, std::memory_order_release);
 			return;

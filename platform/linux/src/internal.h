@@ -58,7 +58,8 @@ void kthreads_reap();
 void io_start(int nthreads);
 void io_stop();
 void io_queue(void (*fn)(void *, void *), void *a, void *b);
-// Gives the wake-ups this thread held back (queue unplug, sleep checks).
+// Gives the wake-ups this thread held back (a queue unplug, or a sleep:
+// schedule or a mutex it must wait for).
 void io_unplug();
 
 const std::string &rundir();
