@@ -525,6 +525,56 @@ TEST_F(BioTest, UserIoHandedToAnotherThreadEndsAndLandsWhole) {
   bdput(bdev);
 }
 
+// The two above at once: the submitter sleeps in its submit call until a
+// clone that another thread sent on ends.  That clone is the submitter's
+// own small work, which would rather wait for it than wake another thread;
+// a submitter asleep elsewhere must not be waited for.
+int forward_and_wait_hook(struct request_queue *, struct bio *bio) {
+  CloneWait w;
+  init_completion(&w.done);
+  w.err = 0;
+  struct bio *clone = bio_clone(bio, GFP_NOIO);
+  clone->bi_end_io = clone_waited;
+  clone->bi_private = &w;
+  {
+    std::lock_guard<std::mutex> l(forwarder->mu);
+    forwarder->q.push_back(clone);
+  }
+  forwarder->cv.notify_one();
+  wait_for_completion(&w.done);
+  bio_put(clone);
+  bio_endio(bio, w.err);
+  return 0;
+}
+
+TEST_F(BioTest, UserIoWhoseDriverWaitsForAnotherThreadsCloneEnds) {
+  simtest::Disk disk("sdu", 8 << 20);
+  ASSERT_EQ(disk.add_result(), 0);
+  struct block_device *bdev = simlinux::bdev_lookup("sdu");
+  struct request_queue *q = bdev_get_queue(bdev);
+  Forwarder fwd;
+  forwarder = &fwd;
+  fwd.t = std::thread([&] { fwd.run(); });
+  saved_fn = q->make_request_fn;
+  q->make_request_fn = forward_and_wait_hook;
+  for (size_t len : {size_t{4096}, size_t{(512 << 10) + 4096}}) {
+    std::vector<uint8_t> buf = pattern_of(len, (int)len);
+    int rc = -1;
+    EXPECT_TRUE(finishes([&] { rc = simk::user_io("sdu", true, 8192, buf.data(), buf.size()); }))
+        << len;
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(disk.read_image(8192, len), buf) << len;
+  }
+  q->make_request_fn = saved_fn;
+  {
+    std::lock_guard<std::mutex> l(fwd.mu);
+    fwd.stop = true;
+  }
+  fwd.cv.notify_one();
+  fwd.t.join();
+  bdput(bdev);
+}
+
 // Writes sent one after another under one plug, as a driver's pass sends
 // them: contiguous ones are merged into one request.  Each still ends once,
 // with its own result, and lands where it was sent.

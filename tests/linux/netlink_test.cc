@@ -178,7 +178,7 @@ TEST(PrintkTest, LinesKeepTheirLevelAndDefaultToFour) {
   printk(KERN_DEBUG "two\nlines\n");
   std::string log = simk::dmesg();
   EXPECT_NE(log.find("<3>first 1\n<4>no level continued\n<7>two\n<7>lines\n"), std::string::npos);
-  // The same lines reach <rundir>/kmsg.
+  // The same lines reach <rundir>/kmsg, but for debug lines, as on a console.
   FILE *f = fopen((simtest::rundir() + "/kmsg").c_str(), "r");
   ASSERT_NE(f, nullptr);
   std::string file;
@@ -187,6 +187,7 @@ TEST(PrintkTest, LinesKeepTheirLevelAndDefaultToFour) {
   while ((n = fread(buf, 1, sizeof(buf), f)) > 0) file.append(buf, n);
   fclose(f);
   EXPECT_NE(file.find("<4>no level continued\n"), std::string::npos);
+  EXPECT_EQ(file.find("<7>"), std::string::npos) << file;
 }
 
 }  // namespace

@@ -98,6 +98,7 @@ void __bio_clone(struct bio *bio, struct bio *bio_src)
 	bio->bi_vcnt = bio_src->bi_vcnt;
 	bio->bi_size = bio_src->bi_size;
 	bio->bi_idx = bio_src->bi_idx;
+	bio->__sim_owner = bio_src->__sim_owner;
 }
 
 struct bio *bio_clone(struct bio *bio, gfp_t gfp_mask)

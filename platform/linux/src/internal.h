@@ -57,10 +57,17 @@ void kthreads_reap();
 // wakes a worker only at the submitter's next unplug or sleep.
 void io_start(int nthreads);
 void io_stop();
-void io_queue(void (*fn)(void *, void *), void *a, void *b);
+// @owner: the thread waiting in user I/O for this work, if any (a bio's
+// __sim_owner); it is handed the work first, and @light work waits for it
+// while it runs other work.
+void io_queue(void (*fn)(void *, void *), void *a, void *b, void *owner = nullptr,
+	      bool light = false);
 // Gives the wake-ups this thread held back (a queue unplug, or a sleep:
 // schedule or a mutex it must wait for).
 void io_unplug();
+// io_unplug, for a thread about to sleep: work that would wait for it to
+// come back to the queue goes to somebody else.
+void io_before_sleep();
 
 const std::string &rundir();
 void printk_open_file(const std::string &path);

@@ -1,6 +1,9 @@
 // The kernel log: printk keeps every line with its "<n>" level prefix (the
-// default level 4 when the text has none), in memory for simk::dmesg and
-// appended to <rundir>/kmsg so it can be read from outside.
+// default level 4 when the text has none), in memory for simk::dmesg, and
+// appends the lines above debug level to <rundir>/kmsg so they can be read
+// from outside, as the console shows them: debug lines can come once per
+// request, and a write to the file for each would take the log's lock
+// across a system call on the I/O path.
 #include <execinfo.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -33,7 +36,7 @@ void keep_line(const std::string &line)
 		size_t cut = log_buf.find('\n', log_buf.size() - kLogMax * 3 / 4);
 		log_buf.erase(0, cut == std::string::npos ? log_buf.size() : cut + 1);
 	}
-	if (kmsg_fd >= 0) {
+	if (kmsg_fd >= 0 && line.compare(0, 3, KERN_DEBUG) != 0) {
 		ssize_t n = write(kmsg_fd, line.data(), line.size());
 		(void)n;
 	}

@@ -105,7 +105,7 @@ int trylock_word(int *w)
 
 void sleep_check(const char *what)
 {
-	simlinux::io_unplug();
+	simlinux::io_before_sleep();
 	if (tls_irq || tls_atomic > 0) {
 		struct task_struct *t = tls_task;
 		printk("<3>BUG: %s while atomic: %s/%d, in_interrupt %d, spinlocks held %d\n", what,
@@ -686,7 +686,7 @@ void mutex_lock(struct mutex *lock)
 {
 	might_sleep();
 	if (!trylock_word(&lock->count)) {
-		simlinux::io_unplug();	// about to sleep: its plug is flushed
+		simlinux::io_before_sleep();	// its plug is flushed
 		lock_word(&lock->count, 50);
 	}
 	lock->owner = current;

@@ -60,6 +60,7 @@ struct bio {
 	bio_end_io_t *bi_end_io;
 	void *bi_private;
 	bio_destructor_t *bi_destructor;
+	void *__sim_owner;		/* emulation: the thread waiting in user I/O it serves */
 	struct bio_vec bi_inline_vecs[0];
 };
 
