@@ -382,12 +382,36 @@ int waiting_hook(struct request_queue *q, struct bio *bio) {
   return 0;
 }
 
+struct Forwarder;
+Forwarder *forwarder;
+
 struct Forwarder {
   std::mutex mu;
   std::condition_variable cv;
   std::deque<struct bio *> q;
   bool stop = false;
   std::thread t;
+
+  Forwarder() {
+    forwarder = this;
+    t = std::thread([this] { run(); });
+  }
+  ~Forwarder() {
+    {
+      std::lock_guard<std::mutex> l(mu);
+      stop = true;
+    }
+    cv.notify_one();
+    t.join();
+    forwarder = nullptr;
+  }
+  void push(struct bio *bio) {
+    {
+      std::lock_guard<std::mutex> l(mu);
+      q.push_back(bio);
+    }
+    cv.notify_one();
+  }
 
   // Sends what has queued up, then unplugs the disk's queue, as a
   // driver's thread does after each pass: that hands the batch over.
@@ -419,14 +443,9 @@ struct Forwarder {
   static std::atomic<int> outside_irq;
 };
 std::atomic<int> Forwarder::outside_irq{0};
-Forwarder *forwarder;
 
 int forwarding_hook(struct request_queue *, struct bio *bio) {
-  {
-    std::lock_guard<std::mutex> l(forwarder->mu);
-    forwarder->q.push_back(bio);
-  }
-  forwarder->cv.notify_one();
+  forwarder->push(bio);
   return 0;
 }
 
@@ -482,8 +501,6 @@ TEST_F(BioTest, UserIoHandedToAnotherThreadEndsAndLandsWhole) {
   struct block_device *bdev = simlinux::bdev_lookup("sdx");
   struct request_queue *q = bdev_get_queue(bdev);
   Forwarder fwd;
-  forwarder = &fwd;
-  fwd.t = std::thread([&] { fwd.run(); });
   Forwarder::outside_irq = 0;
   saved_fn = q->make_request_fn;
   q->make_request_fn = forwarding_hook;
@@ -507,12 +524,6 @@ TEST_F(BioTest, UserIoHandedToAnotherThreadEndsAndLandsWhole) {
     for (auto &w : ws) w.join();
   }));
   q->make_request_fn = saved_fn;
-  {
-    std::lock_guard<std::mutex> l(fwd.mu);
-    fwd.stop = true;
-  }
-  fwd.cv.notify_one();
-  fwd.t.join();
   EXPECT_EQ(failed.load(), 0);
   EXPECT_EQ(Forwarder::outside_irq.load(), 0) << "disk completions run in interrupt context";
   // The last round at each slot is what the image holds.
@@ -536,11 +547,7 @@ int forward_and_wait_hook(struct request_queue *, struct bio *bio) {
   struct bio *clone = bio_clone(bio, GFP_NOIO);
   clone->bi_end_io = clone_waited;
   clone->bi_private = &w;
-  {
-    std::lock_guard<std::mutex> l(forwarder->mu);
-    forwarder->q.push_back(clone);
-  }
-  forwarder->cv.notify_one();
+  forwarder->push(clone);
   wait_for_completion(&w.done);
   bio_put(clone);
   bio_endio(bio, w.err);
@@ -553,8 +560,6 @@ TEST_F(BioTest, UserIoWhoseDriverWaitsForAnotherThreadsCloneEnds) {
   struct block_device *bdev = simlinux::bdev_lookup("sdu");
   struct request_queue *q = bdev_get_queue(bdev);
   Forwarder fwd;
-  forwarder = &fwd;
-  fwd.t = std::thread([&] { fwd.run(); });
   saved_fn = q->make_request_fn;
   q->make_request_fn = forward_and_wait_hook;
   for (size_t len : {size_t{4096}, size_t{(512 << 10) + 4096}}) {
@@ -566,12 +571,6 @@ TEST_F(BioTest, UserIoWhoseDriverWaitsForAnotherThreadsCloneEnds) {
     EXPECT_EQ(disk.read_image(8192, len), buf) << len;
   }
   q->make_request_fn = saved_fn;
-  {
-    std::lock_guard<std::mutex> l(fwd.mu);
-    fwd.stop = true;
-  }
-  fwd.cv.notify_one();
-  fwd.t.join();
   bdput(bdev);
 }
 
