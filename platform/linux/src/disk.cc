@@ -78,22 +78,12 @@ constexpr size_t kMaxSpinners = 2;
 // shorter than one.
 class adaptive_mutex {
 public:
-	adaptive_mutex()
-	{
-		pthread_mutexattr_t a;
-		pthread_mutexattr_init(&a);
-		pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
-		pthread_mutex_init(&m_, &a);
-		pthread_mutexattr_destroy(&a);
-	}
-	adaptive_mutex(const adaptive_mutex &) = delete;
-	adaptive_mutex &operator=(const adaptive_mutex &) = delete;
 	void lock() { pthread_mutex_lock(&m_); }
 	bool try_lock() { return pthread_mutex_trylock(&m_) == 0; }
 	void unlock() { pthread_mutex_unlock(&m_); }
 
 private:
-	pthread_mutex_t m_;
+	pthread_mutex_t m_ = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
 };
 
 // Lock order: io_mu is a leaf; no work runs under it, and nobody is woken
