@@ -24,7 +24,6 @@ constexpr uint64_t kMaxHeldBytes = 128ull << 20;
 constexpr size_t kKeptBuffer = 4u << 20;
 constexpr uint32_t kPreferredBlock = 4096;
 
-// Connections alive, so a dying Server can cut them and wait.
 // The stream's locks are held for a recv or a writev at a time, by as many
 // threads as the client has requests in flight; a waiter spins a little
 // before it sleeps, as a wait is most often shorter than the two context
@@ -38,6 +37,7 @@ class AdaptiveMutex {
   pthread_mutex_t m_ = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
 };
 
+// Connections alive, so a dying Server can cut them and wait.
 std::mutex g_conns_mu;
 std::condition_variable g_conns_cv;
 std::vector<int> g_conn_fds;

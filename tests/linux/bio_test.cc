@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -475,24 +476,31 @@ bool finishes(Fn fn) {
   return ok;
 }
 
-TEST_F(BioTest, UserIoWhoseDriverSleepsInTheSubmitEnds) {
-  simtest::Disk disk("sdw", 8 << 20);
+// Writes of each length through @hook on a disk of its own: each must end
+// within the time finishes allows, succeed, and land whole.
+void hooked_writes_end_and_land(const char *name, make_request_fn *hook,
+                                std::initializer_list<size_t> lens) {
+  simtest::Disk disk(name, 8 << 20);
   ASSERT_EQ(disk.add_result(), 0);
-  struct block_device *bdev = simlinux::bdev_lookup("sdw");
+  struct block_device *bdev = simlinux::bdev_lookup(name);
   struct request_queue *q = bdev_get_queue(bdev);
   saved_fn = q->make_request_fn;
-  q->make_request_fn = waiting_hook;
-  // One bio and three (1 MiB + 4 KiB: two full and one short).
-  for (size_t len : {size_t{4096}, size_t{(1 << 20) + 4096}}) {
-    std::vector<uint8_t> buf(len, (uint8_t)len);
+  q->make_request_fn = hook;
+  for (size_t len : lens) {
+    std::vector<uint8_t> buf = pattern_of(len, (int)len);
     int rc = -1;
-    EXPECT_TRUE(finishes([&] { rc = simk::user_io("sdw", true, 8192, buf.data(), buf.size()); }))
+    EXPECT_TRUE(finishes([&] { rc = simk::user_io(name, true, 8192, buf.data(), buf.size()); }))
         << len;
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(disk.read_image(8192, len), buf) << len;
   }
   q->make_request_fn = saved_fn;
   bdput(bdev);
+}
+
+TEST_F(BioTest, UserIoWhoseDriverSleepsInTheSubmitEnds) {
+  // One bio and three (1 MiB + 4 KiB: two full and one short).
+  hooked_writes_end_and_land("sdw", waiting_hook, {4096, (1 << 20) + 4096});
 }
 
 TEST_F(BioTest, UserIoHandedToAnotherThreadEndsAndLandsWhole) {
@@ -555,23 +563,8 @@ int forward_and_wait_hook(struct request_queue *, struct bio *bio) {
 }
 
 TEST_F(BioTest, UserIoWhoseDriverWaitsForAnotherThreadsCloneEnds) {
-  simtest::Disk disk("sdu", 8 << 20);
-  ASSERT_EQ(disk.add_result(), 0);
-  struct block_device *bdev = simlinux::bdev_lookup("sdu");
-  struct request_queue *q = bdev_get_queue(bdev);
   Forwarder fwd;
-  saved_fn = q->make_request_fn;
-  q->make_request_fn = forward_and_wait_hook;
-  for (size_t len : {size_t{4096}, size_t{(512 << 10) + 4096}}) {
-    std::vector<uint8_t> buf = pattern_of(len, (int)len);
-    int rc = -1;
-    EXPECT_TRUE(finishes([&] { rc = simk::user_io("sdu", true, 8192, buf.data(), buf.size()); }))
-        << len;
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(disk.read_image(8192, len), buf) << len;
-  }
-  q->make_request_fn = saved_fn;
-  bdput(bdev);
+  hooked_writes_end_and_land("sdu", forward_and_wait_hook, {4096, (512 << 10) + 4096});
 }
 
 // Writes sent one after another under one plug, as a driver's pass sends

@@ -61,7 +61,7 @@ constexpr unsigned int kLightBytes = 64 << 10;
 struct io_helper {
 	std::atomic<int> seq{0};	// futex word: bumped under io_mu to wake it
 	bool done = false;		// its bios have completed; guarded by io_mu
-	bool called = false;		// io_queue handed it work; guarded by io_mu
+	bool called = false;		// handed work by a pick; guarded by io_mu
 	bool listed = false;		// in io_helpers, asleep; guarded by io_mu
 	bool spinning = false;		// in io_spinners; guarded by io_mu
 };
@@ -79,7 +79,6 @@ constexpr size_t kMaxSpinners = 2;
 class adaptive_mutex {
 public:
 	void lock() { pthread_mutex_lock(&m_); }
-	bool try_lock() { return pthread_mutex_trylock(&m_) == 0; }
 	void unlock() { pthread_mutex_unlock(&m_); }
 
 private:
@@ -140,17 +139,20 @@ bool io_listed(const std::vector<io_helper *> &list, io_helper *h)
 io_wakeup io_pick_locked(io_helper *owner = nullptr, bool light = false)
 {
 	io_wakeup w;
+	io_helper *h;
 	if (owner && io_listed(io_spinners, owner)) {
-		io_unlist(io_spinners, owner);
+		h = owner;
+		io_unlist(io_spinners, h);
 	} else if (owner && io_listed(io_helpers, owner)) {
-		io_unlist(io_helpers, owner);
+		h = owner;
+		io_unlist(io_helpers, h);
 	} else if (owner && light && io_listed(io_present, owner)) {
 		return w;
 	} else if (!io_spinners.empty()) {
-		owner = io_spinners.back();
+		h = io_spinners.back();
 		io_spinners.pop_back();
 	} else if (!io_helpers.empty()) {
-		owner = io_helpers.back();
+		h = io_helpers.back();
 		io_helpers.pop_back();
 	} else {
 		// An I/O thread that is not idle looks at the queue before it is.
@@ -160,14 +162,14 @@ io_wakeup io_pick_locked(io_helper *owner = nullptr, bool light = false)
 		}
 		return w;
 	}
-	owner->called = true;
-	if (owner->spinning) {	// it sees its word change: no call
-		owner->spinning = false;
-		owner->seq.fetch_add(1, std::memory_order_release);
+	h->called = true;
+	if (h->spinning) {	// it sees its word change: no call
+		h->spinning = false;
+		h->seq.fetch_add(1, std::memory_order_release);
 	} else {
-		owner->listed = false;
-		owner->seq.fetch_add(1);
-		w.helper = &owner->seq;
+		h->listed = false;
+		h->seq.fetch_add(1);
+		w.helper = &h->seq;
 	}
 	return w;
 }
@@ -699,16 +701,6 @@ void io_stop()
 	for (auto &t : io_threads)
 		t.join();
 	io_threads.clear();
-}
-
-void io_queue(void (*fn)(void *, void *), void *a, void *b, void *owner, bool light)
-{
-	io_wakeup w;
-	{
-		std::lock_guard<adaptive_mutex> lk(io_mu);
-		w = io_queue_locked({fn, a, b, (io_helper *)owner, light});
-	}
-	io_wake(w);
 }
 
 void io_unplug()

@@ -57,11 +57,6 @@ void kthreads_reap();
 // wakes a worker only at the submitter's next unplug or sleep.
 void io_start(int nthreads);
 void io_stop();
-// @owner: the thread waiting in user I/O for this work, if any (a bio's
-// __sim_owner); it is handed the work first, and @light work waits for it
-// while it runs other work.
-void io_queue(void (*fn)(void *, void *), void *a, void *b, void *owner = nullptr,
-	      bool light = false);
 // Gives the wake-ups this thread held back (a queue unplug, or a sleep:
 // schedule or a mutex it must wait for).
 void io_unplug();
