@@ -160,6 +160,7 @@ struct WaitCase {
 
 struct WaitRun {
   const WaitCase *c;
+  bool polls;  // the wait is ended while the thread polls for its wake-up
   wait_queue_head_t wq;
   std::atomic<int> cond{0};
   std::atomic<long> ret{0};
@@ -169,8 +170,11 @@ struct WaitRun {
 int wait_body(void *data) {
   auto *r = static_cast<WaitRun *>(data);
   allow_signal(SIGHUP);
+  // A window longer than any case: whatever ends the wait ends the poll.
+  if (r->polls) current->sim->poll_window = std::chrono::seconds(10);
   r->started = 1;
   r->ret = wait_event_interruptible_timeout(r->wq, r->cond.load() != 0, r->c->timeout);
+  current->sim->poll_window = std::chrono::nanoseconds(0);
   sleep_until_stopped();
   return 0;
 }
@@ -182,26 +186,52 @@ TEST(WaitTest, InterruptibleTimeoutGivesTicksLeftZeroOrRestart) {
       {"time-out", 60, -1, false, 0, 0},
       {"signal", 2000, -1, true, -ERESTARTSYS, -ERESTARTSYS},
   };
-  for (const WaitCase &c : cases) {
-    WaitRun r;
-    r.c = &c;
-    init_waitqueue_head(&r.wq);
-    if (c.set_after_ms == 0) r.cond = 1;
-    struct task_struct *t = kthread_run(wait_body, &r, "waiter");
-    EXPECT_TRUE(eventually([&] { return r.started.load() != 0; }, seconds(5), milliseconds(1)));
-    if (c.set_after_ms > 0) {
-      msleep(c.set_after_ms);  // the condition comes this late: the ticks left say so
-      r.cond = 1;
-      wake_up_interruptible(&r.wq);
-    } else if (c.signal) {
-      // The signal comes while the thread sleeps in the wait.
-      EXPECT_TRUE(eventually([&] { return asleep(t); }, seconds(5), milliseconds(1)));
-      send_sig(SIGHUP, t, 0);
+  for (bool polls : {false, true}) {
+    for (const WaitCase &c : cases) {
+      WaitRun r;
+      r.c = &c;
+      r.polls = polls;
+      init_waitqueue_head(&r.wq);
+      if (c.set_after_ms == 0) r.cond = 1;
+      struct task_struct *t = kthread_run(wait_body, &r, "waiter");
+      EXPECT_TRUE(eventually([&] { return r.started.load() != 0; }, seconds(5), milliseconds(1)));
+      if (c.set_after_ms > 0) {
+        msleep(c.set_after_ms);  // the condition comes this late: the ticks left say so
+        r.cond = 1;
+        wake_up_interruptible(&r.wq);
+      } else if (c.signal) {
+        // The signal comes while the thread sleeps in the wait, or polls in it.
+        if (!polls) EXPECT_TRUE(eventually([&] { return asleep(t); }, seconds(5), milliseconds(1)));
+        send_sig(SIGHUP, t, 0);
+      }
+      kthread_stop(t);
+      EXPECT_GE(r.ret.load(), c.min_ret) << c.what << (polls ? ", polling" : "");
+      EXPECT_LE(r.ret.load(), c.max_ret) << c.what << (polls ? ", polling" : "");
     }
-    kthread_stop(t);
-    EXPECT_GE(r.ret.load(), c.min_ret) << c.what;
-    EXPECT_LE(r.ret.load(), c.max_ret) << c.what;
   }
+}
+
+// A task polls for its wake-up only while its sleeps end soon: one that
+// sleeps long must stop polling, or every idle thread would hold a CPU.
+TEST(WaitTest, PollWindowGrowsWhileSleepsEndSoonAndClosesWhenTheyDoNot) {
+  using std::chrono::microseconds;
+  const struct {
+    long window_us, slept_us, next_us;
+  } cases[] = {
+      {0, 5, 10},       // a short sleep opens the window
+      {10, 15, 20},     // woken just after it: twice as long
+      {40, 45, 50},     // never past the longest
+      {50, 45, 50},
+      {20, 15, 20},     // woken while it polled: kept
+      {50, 1000, 25},   // a long sleep halves it
+      {20, 1000, 10},
+      {15, 1000, 0},    // and closes it below the first step
+      {0, 100000, 0},   // an idle thread never polls
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(simlinux::poll_window_next(microseconds(c.window_us), microseconds(c.slept_us)),
+              microseconds(c.next_us))
+        << c.window_us << " µs window, slept " << c.slept_us << " µs";
 }
 
 struct SigRun {

@@ -5,6 +5,7 @@
 #define SIMLINUX_INTERNAL_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -33,6 +34,9 @@ struct sim_task {
 	// True while the task is blocked in a sleep; read by tests that must
 	// know a task sleeps before they wake it or check it did nothing.
 	std::atomic<bool> asleep{false};
+	// How long it polls for its wake-up before it blocks (sched.cc); only
+	// the task itself touches it.
+	std::chrono::nanoseconds poll_window{0};
 	struct completion exited;
 	mm_segment_t fs = KERNEL_DS;
 };
@@ -44,6 +48,10 @@ namespace simlinux {
 // Contexts.  Disk work runs with irq set: completions see in_interrupt().
 // Sets the calling thread's irq flag; returns what it was.
 int swap_irq_context(int irq);
+// The window a task polls for its wake-up in before it blocks, after a
+// sleep that lasted @slept (sched.cc's halt polling).
+std::chrono::nanoseconds poll_window_next(std::chrono::nanoseconds window,
+					  std::chrono::nanoseconds slept);
 // The calling thread's task, made on first use for threads kthread_create
 // did not make; comm is taken from the thread's name.
 struct task_struct *task_of_this_thread();
