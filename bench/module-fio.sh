@@ -12,7 +12,14 @@
 #   scripts/build && bench/module-fio.sh [BUILD_DIR]
 # The host lives under $BENCH_TMP (/tmp; /dev/shm puts the images in memory);
 # TESTS chooses the fio runs ("write 1M 1,randwrite 4k 16", "" for none) and
-# COPY=0 leaves the copies out.
+# COPY=0 leaves the copies out.  PERF=1 also counts, with perf stat on the
+# host's simkernel after the ramp, its context switches and CPU time per
+# request, and splits that CPU time between the module, the emulation, the
+# rest of simkernel and the host kernel's system calls (perf record).
+# TRACE=1 (for queue depth 1) traces simkernel for a second after the ramp
+# (perf record of its I/O system calls and scheduler events) and breaks the
+# requests down: when, after a write's payload is read, its image writes
+# start and end, how long one takes and who runs it, and the reply.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,6 +32,8 @@ REPS=${REPS:-3}
 BENCH_TMP=${BENCH_TMP:-/tmp}
 TESTS=${TESTS-write 1M 1,write 1M 16,randwrite 4k 1,randwrite 4k 16}
 COPY=${COPY:-1}
+PERF=${PERF:-0}
+TRACE=${TRACE:-0}
 PG=5fa1c2d3-0000-0000-0000-000000000000     # the primary's signature GUID
 SIG=5fa1c2d3
 MG=60000000-1111-2222-3333-444455556666      # the mirror LUN
@@ -70,12 +79,76 @@ uri() { echo "nbd+unix:///$1?socket=/var/run/simkernel/nbd.sock"; }
 hx "$HMNL" add $PG /dev/sdb $SIG $MG /dev/sdc >/dev/null
 hx "$HMNL" status $PG | grep -q 'retcode=0 .*bitmap=1' || { echo "protection did not start" >&2; hx "$HMNL" status $PG >&2; exit 1; }
 
-# fio_run DISK RW BS QD -> "MBps IOPS"
+# The host's kernel process, seen from outside.
+kernel_pid() {
+  local p
+  for p in $(pgrep -x simkernel); do
+    [ "$(readlink "/proc/$p/root")" = "$DIR/run/root" ] && { echo "$p"; return; }
+  done
+}
+
+# perf_run PID SECONDS OUT: simkernel's context switches and CPU ms, then its
+# CPU split by object, into OUT.stat and OUT.dso.
+perf_run() {
+  local half=$(( $2 / 2 > 0 ? $2 / 2 : 1 ))
+  perf stat -x, -e context-switches,task-clock -p "$1" -o "$3.stat" -- sleep "$half" 2>/dev/null
+  perf record -q -F 2000 -e cpu-clock -p "$1" -o "$3.data" -- sleep "$half" >/dev/null 2>&1
+  perf report -q -i "$3.data" --sort dso --stdio 2>/dev/null >"$3.dso"
+  echo "$half" >"$3.secs"
+}
+
+# trace_run PID OUT: a second of simkernel's I/O system calls and scheduler
+# events, as perf script prints them, into OUT.trace.
+trace_run() {
+  perf record -q -o "$2.tdata" -p "$1" -e syscalls:sys_enter_recvfrom,syscalls:sys_exit_recvfrom \
+    -e syscalls:sys_enter_pwritev,syscalls:sys_exit_pwritev,syscalls:sys_enter_sendmsg \
+    -e sched:sched_switch -- sleep 1 >/dev/null 2>&1
+  perf script -i "$2.tdata" -F comm,tid,time,event,trace >"$2.trace" 2>/dev/null
+}
+
+# fio_run DISK RW BS QD -> "MBps IOPS", and with PERF=1 "cs/request
+# CPU-µs/request module% emulation% simkernel% syscalls%" after them; with
+# TRACE=1 the run's breakdown is kept for the report.
 fio_run() {
-  hx fio --name=b --ioengine=nbd --uri="$(uri "$1")" --rw="$2" --bs="$3" --iodepth="$4" \
+  local out="$DIR/perf.$1" res
+  if [ "$PERF" = 1 ]; then
+    ( sleep 2.5; perf_run "$(kernel_pid)" $((RUNTIME - 1)) "$out" ) &
+  elif [ "$TRACE" = 1 ]; then
+    ( sleep 2.5; trace_run "$(kernel_pid)" "$out" ) &
+  fi
+  res=$(hx fio --name=b --ioengine=nbd --uri="$(uri "$1")" --rw="$2" --bs="$3" --iodepth="$4" \
     --size="$SIZE" --time_based --runtime="$RUNTIME" --ramp_time=2 --randrepeat=0 \
     --output-format=json 2>/dev/null |
-    python3 -c "import json,sys;t=sys.stdin.read();j=json.loads(t[t.index('{'):])['jobs'][0]['write'];print('%.1f %.0f'%(j['bw_bytes']/1e6,j['iops']))"
+    python3 -c "import json,sys;t=sys.stdin.read();j=json.loads(t[t.index('{'):])['jobs'][0]['write'];print('%.1f %.0f'%(j['bw_bytes']/1e6,j['iops']))")
+  if [ "$PERF" = 1 ]; then
+    wait
+    echo "$res $(perf_split "$out" "${res#* }")"
+  else
+    wait
+    [ "$TRACE" = 1 ] && python3 "$ROOT/bench/trace-breakdown.py" "$out.trace" "$3" \
+      "$2 $3 qd$4 $1" >>"$DIR/breakdown"
+    echo "$res"
+  fi
+}
+
+# perf_split OUT IOPS: the per-request figures of a perf_run.
+perf_split() {
+  python3 - "$1" "$2" <<'PY'
+import sys
+out, iops = sys.argv[1], float(sys.argv[2])
+secs = float(open(out + '.secs').read())
+stat = {l.split(',')[2]: float(l.split(',')[0]) for l in open(out + '.stat') if l.count(',') > 2}
+reqs = iops * secs
+share = {'zelmir.so': 0.0, 'libsimlinux.so': 0.0, 'simkernel': 0.0, 'kernel': 0.0}
+for l in open(out + '.dso'):
+    f = l.split()
+    if len(f) < 2 or not f[0].endswith('%'): continue
+    name = f[1]
+    key = 'kernel' if 'kernel' in name else next((k for k in share if k in name), 'simkernel')
+    share[key] += float(f[0][:-1])
+print('%.2f %.1f %.0f %.0f %.0f %.0f' % (stat['context-switches'] / reqs, stat['task-clock'] * 1000 / reqs,
+      share['zelmir.so'], share['libsimlinux.so'], share['simkernel'], share['kernel']))
+PY
 }
 
 # The two disks alternate, REPS times, and each reports its median: the host
@@ -83,18 +156,35 @@ fio_run() {
 median() { python3 -c "import sys,statistics;print(statistics.median(float(x) for x in sys.argv[1:]))" "$@"; }
 printf '%-22s %12s %12s %12s %12s %8s\n' test plain_MB/s plain_IOPS prot_MB/s prot_IOPS ratio
 IFS=, read -r -a specs <<<"$TESTS"
+perf_lines=()
 for spec in "${specs[@]}"; do
   set -- $spec
   pm=(); pi=(); qm=(); qi=()
   for ((r = 0; r < REPS; r++)); do
-    read -r a b < <(fio_run sdd "$1" "$2" "$3"); pm+=("$a"); pi+=("$b")
-    read -r a b < <(fio_run sdb "$1" "$2" "$3"); qm+=("$a"); qi+=("$b")
+    read -r a b pp < <(fio_run sdd "$1" "$2" "$3"); pm+=("$a"); pi+=("$b")
+    [ -n "$pp" ] && perf_lines+=("$(printf '%-22s %-10s %s' "$1 $2 qd$3" plain "$pp")")
+    read -r a b pp < <(fio_run sdb "$1" "$2" "$3"); qm+=("$a"); qi+=("$b")
+    [ -n "$pp" ] && perf_lines+=("$(printf '%-22s %-10s %s' "$1 $2 qd$3" protected "$pp")")
   done
   pmb=$(median "${pm[@]}"); piops=$(median "${pi[@]}")
   qmb=$(median "${qm[@]}"); qiops=$(median "${qi[@]}")
   ratio=$(python3 -c "print('%.2f'%($qiops/$piops if $piops else 0))")
   printf '%-22s %12s %12s %12s %12s %8s\n' "$1 $2 qd$3" "$pmb" "$piops" "$qmb" "$qiops" "$ratio"
 done
+
+if [ "$PERF" = 1 ]; then
+  echo
+  echo "simkernel per request: context switches, CPU µs; its CPU's share (%) in the module,"
+  echo "the emulation, the rest of simkernel (NBD server, block layer's callers) and system calls"
+  printf '%-22s %-10s %s\n' test disk "cs/req cpu_us/req module emulation simkernel syscalls"
+  printf '%s\n' "${perf_lines[@]}"
+fi
+
+if [ "$TRACE" = 1 ]; then
+  echo
+  echo "traced requests (sdd plain, sdb protected): µs after the payload was read, medians"
+  cat "$DIR/breakdown"
+fi
 
 [ "$COPY" = 1 ] || exit 0
 
