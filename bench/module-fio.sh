@@ -69,8 +69,23 @@ with open(path, 'wb') as f:
 EOF
 
 # Real data on the disks that are copied, so no copier can skip zeroes.
-dd if=/dev/urandom of="$DIR/disks/sdd.img" bs=1M count=$((bytes >> 20)) conv=notrunc status=none
-cp --sparse=never "$DIR/disks/sdd.img" "$DIR/disks/sdb.img"
+# Both images are copies of one file, made alike.
+dd if=/dev/urandom of="$DIR/disks/data.img" bs=1M count=$((bytes >> 20)) status=none
+cp --sparse=never "$DIR/disks/data.img" "$DIR/disks/sdd.img"
+cp --sparse=never "$DIR/disks/data.img" "$DIR/disks/sdb.img"
+rm "$DIR/disks/data.img"
+# Every run starts with the images written back and out of this machine's
+# page cache (tmpfs keeps its pages: they are the images).  On the root
+# disk a write into a page under write-back waits for it, and how fast a
+# cached page takes a write depends on how the page came into the cache:
+# 4 KiB writes into an image written by dd ran at half the rate of those
+# into its cp, 1 MiB writes the other way round.  Left as they were, the
+# disk prepared or written last before a run decided the ratio.
+settle() {
+  sync
+  echo 1 >/proc/sys/vm/drop_caches 2>/dev/null || true
+}
+settle
 
 "$BIN/simhost" start "$DIR" >/dev/null
 hx() { "$BIN/simhost" exec "$DIR" -- "$@"; }
@@ -111,6 +126,7 @@ trace_run() {
 # TRACE=1 the run's breakdown is kept for the report.
 fio_run() {
   local out="$DIR/perf.$1" res
+  settle
   if [ "$PERF" = 1 ]; then
     ( sleep 2.5; perf_run "$(kernel_pid)" $((RUNTIME - 1)) "$out" ) &
   elif [ "$TRACE" = 1 ]; then
