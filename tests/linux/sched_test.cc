@@ -201,7 +201,9 @@ TEST(WaitTest, InterruptibleTimeoutGivesTicksLeftZeroOrRestart) {
         wake_up_interruptible(&r.wq);
       } else if (c.signal) {
         // The signal comes while the thread sleeps in the wait, or polls in it.
-        if (!polls) EXPECT_TRUE(eventually([&] { return asleep(t); }, seconds(5), milliseconds(1)));
+        if (!polls) {
+          EXPECT_TRUE(eventually([&] { return asleep(t); }, seconds(5), milliseconds(1)));
+        }
         send_sig(SIGHUP, t, 0);
       }
       kthread_stop(t);
