@@ -136,13 +136,11 @@ fio_run() {
     --size="$SIZE" --time_based --runtime="$RUNTIME" --ramp_time=2 --randrepeat=0 \
     --output-format=json 2>/dev/null |
     python3 -c "import json,sys;t=sys.stdin.read();j=json.loads(t[t.index('{'):])['jobs'][0]['write'];print('%.1f %.0f'%(j['bw_bytes']/1e6,j['iops']))")
+  wait
   if [ "$PERF" = 1 ]; then
-    wait
     echo "$res $(perf_split "$out" "${res#* }")"
   else
-    wait
-    [ "$TRACE" = 1 ] && python3 "$ROOT/bench/trace-breakdown.py" "$out.trace" "$3" \
-      "$2 $3 qd$4 $1" >>"$DIR/breakdown"
+    [ "$TRACE" = 1 ] && python3 "$ROOT/bench/trace-breakdown.py" "$out.trace" "$2 $3 qd$4 $1" >>"$DIR/breakdown"
     echo "$res"
   fi
 }

@@ -12,7 +12,7 @@ serving thread ran itself, and how often hmd_ blocked in a sleep
 (a wake-up seen while it polled needs none); then, for the requests whose
 image writes another thread ran, when those began and ended.
 
-  trace-breakdown.py TRACE BLOCKSIZE LABEL
+  trace-breakdown.py TRACE LABEL
 """
 import re
 import statistics
@@ -60,7 +60,7 @@ def requests(path):
 
 
 def main():
-    path, label = sys.argv[1], sys.argv[3]
+    path, label = sys.argv[1], sys.argv[2]
     reqs = requests(path)
     if not reqs:
         print('%-28s no request traced' % label)

@@ -285,17 +285,17 @@ bool io_unowned_locked()
 // on another thread.
 bool io_spin(io_helper *h, int seen)
 {
-	auto until = std::chrono::steady_clock::now() + kHelperSpin;
+	constexpr int64_t spin = std::chrono::nanoseconds(kHelperSpin).count();
+	constexpr int64_t running = std::chrono::nanoseconds(kHelperSpinRunning).count();
+	int64_t until = io_now_ns() + spin;
 	for (;;) {
 		for (int i = 0; i < 32; i++) {
 			if (h->seq.load(std::memory_order_acquire) != seen)
 				return true;
 			__builtin_ia32_pause();
 		}
-		auto now = std::chrono::steady_clock::now();
-		if (now >= until &&
-		    io_now_ns() - h->taken_ns.load(std::memory_order_relaxed) >=
-			    std::chrono::duration_cast<std::chrono::nanoseconds>(kHelperSpinRunning).count())
+		int64_t now = io_now_ns();
+		if (now >= until && now - h->taken_ns.load(std::memory_order_relaxed) >= running)
 			return false;
 		// A thread it woke (the mirror's) may wait on this CPU: let it on.
 		sched_yield();
