@@ -20,6 +20,9 @@
 # (perf record of its I/O system calls and scheduler events) and breaks the
 # requests down: when, after a write's payload is read, its image writes
 # start and end, how long one takes and who runs it, and the reply.
+# PAIR=1 also writes two unprotected disks at once, one fio job each, and
+# prints one disk's rate: what a second image written beside the first
+# costs this machine, where a real host's mirror is another LUN.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,6 +37,7 @@ TESTS=${TESTS-write 1M 1,write 1M 16,randwrite 4k 1,randwrite 4k 16}
 COPY=${COPY:-1}
 PERF=${PERF:-0}
 TRACE=${TRACE:-0}
+PAIR=${PAIR:-0}
 PG=5fa1c2d3-0000-0000-0000-000000000000     # the primary's signature GUID
 SIG=5fa1c2d3
 MG=60000000-1111-2222-3333-444455556666      # the mirror LUN
@@ -145,6 +149,18 @@ fio_run() {
   fi
 }
 
+# pair_run RW BS QD -> "MBps IOPS" of one of two unprotected disks written at
+# once (sdd and sde, one job each, the mean of the two): a plain request's
+# rate when another disk's write of its size runs beside it, as a mirror's
+# does on this one machine.
+pair_run() {
+  settle
+  hx fio --ioengine=nbd --rw="$1" --bs="$2" --iodepth="$3" --size="$SIZE" --time_based \
+    --runtime="$RUNTIME" --ramp_time=2 --randrepeat=0 --output-format=json \
+    --name=a --uri="$(uri sdd)" --name=b --uri="$(uri sde)" 2>/dev/null |
+    python3 -c "import json,sys;t=sys.stdin.read();j=[x['write'] for x in json.loads(t[t.index('{'):])['jobs']];print('%.1f %.0f'%(sum(x['bw_bytes'] for x in j)/2e6,sum(x['iops'] for x in j)/2))"
+}
+
 # perf_split OUT IOPS: the per-request figures of a perf_run.
 perf_split() {
   python3 - "$1" "$2" <<'PY'
@@ -168,22 +184,30 @@ PY
 # The two disks alternate, REPS times, and each reports its median: the host
 # shares the machine, so single runs wander.
 median() { python3 -c "import sys,statistics;print(statistics.median(float(x) for x in sys.argv[1:]))" "$@"; }
-printf '%-22s %12s %12s %12s %12s %8s\n' test plain_MB/s plain_IOPS prot_MB/s prot_IOPS ratio
+printf '%-22s %12s %12s %12s %12s %8s' test plain_MB/s plain_IOPS prot_MB/s prot_IOPS ratio
+[ "$PAIR" = 1 ] && printf ' %12s %10s' pair_IOPS prot/pair
+echo
 IFS=, read -r -a specs <<<"$TESTS"
 perf_lines=()
 for spec in "${specs[@]}"; do
   set -- $spec
-  pm=(); pi=(); qm=(); qi=()
+  pm=(); pi=(); qm=(); qi=(); wi=()
   for ((r = 0; r < REPS; r++)); do
     read -r a b pp < <(fio_run sdd "$1" "$2" "$3"); pm+=("$a"); pi+=("$b")
     [ -n "$pp" ] && perf_lines+=("$(printf '%-22s %-10s %s' "$1 $2 qd$3" plain "$pp")")
     read -r a b pp < <(fio_run sdb "$1" "$2" "$3"); qm+=("$a"); qi+=("$b")
     [ -n "$pp" ] && perf_lines+=("$(printf '%-22s %-10s %s' "$1 $2 qd$3" protected "$pp")")
+    if [ "$PAIR" = 1 ]; then read -r a b < <(pair_run "$1" "$2" "$3"); wi+=("$b"); fi
   done
   pmb=$(median "${pm[@]}"); piops=$(median "${pi[@]}")
   qmb=$(median "${qm[@]}"); qiops=$(median "${qi[@]}")
   ratio=$(python3 -c "print('%.2f'%($qiops/$piops if $piops else 0))")
-  printf '%-22s %12s %12s %12s %12s %8s\n' "$1 $2 qd$3" "$pmb" "$piops" "$qmb" "$qiops" "$ratio"
+  printf '%-22s %12s %12s %12s %12s %8s' "$1 $2 qd$3" "$pmb" "$piops" "$qmb" "$qiops" "$ratio"
+  if [ "$PAIR" = 1 ]; then
+    wiops=$(median "${wi[@]}")
+    printf ' %12s %10s' "$wiops" "$(python3 -c "print('%.2f'%($qiops/$wiops if $wiops else 0))")"
+  fi
+  echo
 done
 
 if [ "$PERF" = 1 ]; then

@@ -567,6 +567,128 @@ TEST_F(BioTest, UserIoWhoseDriverWaitsForAnotherThreadsCloneEnds) {
   hooked_writes_end_and_land("sdu", forward_and_wait_hook, {4096, (512 << 10) + 4096});
 }
 
+// A driver's thread that unplugs a batch while one request is in flight
+// runs the batch's last request itself if it is small, beside the first,
+// which is left to the writer; a large one, or with more requests in
+// flight, it runs none.  The writers here
+// are busy in the hook on their disk, holding their bios (present, not
+// yet waiting), while the test's thread sends clones of the first writer's
+// bio to another disk as a driver does.
+struct Held {
+  std::atomic<struct bio *> bios[2] = {nullptr, nullptr};
+  std::atomic<int> n{0};
+  std::atomic<bool> release{false};
+};
+Held *held;
+
+int holding_hook(struct request_queue *q, struct bio *bio) {
+  held->bios[held->n++] = bio;
+  while (!held->release) __builtin_ia32_pause();
+  // The first writer's bio ends with its clones; any other goes on.
+  return bio == held->bios[0] ? 0 : saved_fn(q, bio);
+}
+
+struct CloneRuns {
+  struct bio *master;
+  std::atomic<int> left;
+  std::atomic<int> ended{0};
+  struct bio *clones[2] = {nullptr, nullptr};
+  std::thread::id by[2];
+  bool irq[2];
+};
+
+void clone_ran(struct bio *clone, int err) {
+  auto *r = (CloneRuns *)clone->bi_private;
+  int i = clone == r->clones[0] ? 0 : 1;  // the disk moves bi_sector on as it ends
+  r->by[i] = std::this_thread::get_id();
+  r->irq[i] = in_interrupt();
+  bio_put(clone);
+  r->ended++;
+  if (--r->left == 0) bio_endio(r->master, err);
+}
+
+TEST_F(BioTest, DriverThreadRunsTheLastOfItsBatchForTheOneRequestInFlight) {
+  struct Case {
+    int writers, clones;
+    size_t len;
+    bool last_by_driver;  // else none runs on the driver's thread (small ones on the writer)
+  };
+  const Case cases[] = {
+      {1, 1, 4096, false},
+      {1, 2, 4096, true},
+      {1, 2, 128 << 10, false},
+      {2, 2, 4096, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.writers << " writers, " << c.clones << " clones of "
+                                    << c.len);
+    simtest::Disk a("sdr", 8 << 20), b("sds", 8 << 20);
+    ASSERT_EQ(a.add_result(), 0);
+    ASSERT_EQ(b.add_result(), 0);
+    struct block_device *abdev = simlinux::bdev_lookup("sdr");
+    struct block_device *bbdev = simlinux::bdev_lookup("sds");
+    struct request_queue *aq = bdev_get_queue(abdev);
+    Held h;
+    held = &h;
+    saved_fn = aq->make_request_fn;
+    aq->make_request_fn = holding_hook;
+
+    std::vector<uint8_t> buf = pattern_of(c.len, c.clones);
+    sector_t apart = (sector_t)(c.len >> 9) + 8;  // contiguous writes would merge
+    std::vector<int> rc(c.writers, -1);
+    std::vector<std::thread> ws;
+    std::thread::id first;
+    ws.emplace_back([&] {
+      first = std::this_thread::get_id();
+      rc[0] = simk::user_io("sdr", true, 0, buf.data(), buf.size());
+    });
+    ASSERT_TRUE(testsupport::eventually([&] { return h.n.load() == 1; }));
+    if (c.writers == 2) {
+      ws.emplace_back([&] { rc[1] = simk::user_io("sdr", true, 1 << 20, buf.data(), buf.size()); });
+      ASSERT_TRUE(testsupport::eventually([&] { return h.n.load() == 2; }));
+    }
+    CloneRuns runs;
+    runs.master = h.bios[0];
+    runs.left = c.clones;
+    for (int i = 0; i < c.clones; i++) {
+      struct bio *clone = bio_clone(runs.master, GFP_NOIO);
+      clone->bi_bdev = bbdev;
+      clone->bi_sector = (sector_t)i * apart;
+      clone->bi_end_io = clone_ran;
+      clone->bi_private = &runs;
+      runs.clones[i] = clone;
+      generic_make_request(clone);
+    }
+    blk_unplug(bdev_get_queue(bbdev));
+    // What the unplug ran, it ran before it returned.
+    bool small = c.len <= (64 << 10);
+    if (c.last_by_driver) {
+      EXPECT_EQ(runs.ended.load(), 1);
+      EXPECT_EQ(runs.by[c.clones - 1], std::this_thread::get_id());
+    } else if (small) {
+      EXPECT_EQ(runs.ended.load(), 0);  // left for the busy writer: nobody was woken
+    }
+    h.release = true;
+    for (auto &w : ws) w.join();
+    aq->make_request_fn = saved_fn;
+    for (int r : rc) EXPECT_EQ(r, 0);
+    for (int i = 0; i < c.clones; i++) {
+      if (c.last_by_driver && i == c.clones - 1) continue;
+      EXPECT_NE(runs.by[i], std::this_thread::get_id()) << i;
+      if (small) {
+        EXPECT_EQ(runs.by[i], first) << i;
+      }
+    }
+    for (int i = 0; i < c.clones; i++) {
+      EXPECT_TRUE(runs.irq[i]) << "disk completions run in interrupt context";
+      EXPECT_EQ(b.read_image((uint64_t)i * apart * 512, c.len), buf) << i;
+    }
+    held = nullptr;
+    bdput(abdev);
+    bdput(bbdev);
+  }
+}
+
 // Writes sent one after another under one plug, as a driver's pass sends
 // them: contiguous ones are merged into one request.  Each still ends once,
 // with its own result, and lands where it was sent.
@@ -596,7 +718,9 @@ TEST_F(BioTest, WritesMergedInOnePlugEachEndAndLand) {
   for (const Case &c : cases) {
     simtest::Disk disk("sdv", 8 << 20);
     ASSERT_EQ(disk.add_result(), 0);
-    if (c.failing) ASSERT_EQ(simk::disk_fail("sdv", simk::kFailWrite), 0);
+    if (c.failing) {
+      ASSERT_EQ(simk::disk_fail("sdv", simk::kFailWrite), 0);
+    }
     struct block_device *bdev = simlinux::bdev_lookup("sdv");
     std::vector<PlugEnd> ends(c.bios.size());
     std::vector<std::vector<uint8_t>> data;
@@ -621,9 +745,10 @@ TEST_F(BioTest, WritesMergedInOnePlugEachEndAndLand) {
     for (size_t i = 0; i < c.bios.size(); i++) {
       EXPECT_EQ(ends[i].ends.load(), 1) << c.name << " bio " << i;
       EXPECT_EQ(ends[i].error.load(), c.failing ? -EIO : 0) << c.name << " bio " << i;
-      if (!c.failing)
+      if (!c.failing) {
         EXPECT_EQ(disk.read_image((uint64_t)c.bios[i].first << 9, data[i].size()), data[i])
             << c.name << " bio " << i;
+      }
     }
     bdput(bdev);
     free_pages_of(pages_);

@@ -268,7 +268,7 @@ void blk_cleanup_queue(struct request_queue *q)
 void generic_unplug_device(struct request_queue *q)
 {
 	clear_bit(QUEUE_FLAG_PLUGGED, &q->queue_flags);
-	simlinux::io_unplug();
+	simlinux::io_unplug(true);
 }
 
 void blk_unplug(struct request_queue *q)

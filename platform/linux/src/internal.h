@@ -66,8 +66,10 @@ void kthreads_reap();
 void io_start(int nthreads);
 void io_stop();
 // Gives the wake-ups this thread held back (a queue unplug, or a sleep:
-// schedule or a mutex it must wait for).
-void io_unplug();
+// schedule or a mutex it must wait for).  From a queue's unplug function
+// (@by_driver) the thread may run one light request itself, when it is
+// the one request in flight and the thread is in no submit call.
+void io_unplug(bool by_driver = false);
 // io_unplug, for a thread about to sleep: work that would wait for it to
 // come back to the queue goes to somebody else.
 void io_before_sleep();
