@@ -125,6 +125,11 @@ trace_run() {
   perf script -i "$2.tdata" -F comm,tid,time,event,trace >"$2.trace" 2>/dev/null
 }
 
+# fio's JSON on stdin -> "MBps IOPS" of one job, the mean of its jobs.
+fio_rate() {
+  python3 -c "import json,sys;t=sys.stdin.read();j=[x['write'] for x in json.loads(t[t.index('{'):])['jobs']];print('%.1f %.0f'%(sum(x['bw_bytes'] for x in j)/len(j)/1e6,sum(x['iops'] for x in j)/len(j)))"
+}
+
 # fio_run DISK RW BS QD -> "MBps IOPS", and with PERF=1 "cs/request
 # CPU-µs/request module% emulation% simkernel% syscalls%" after them; with
 # TRACE=1 the run's breakdown is kept for the report.
@@ -138,8 +143,7 @@ fio_run() {
   fi
   res=$(hx fio --name=b --ioengine=nbd --uri="$(uri "$1")" --rw="$2" --bs="$3" --iodepth="$4" \
     --size="$SIZE" --time_based --runtime="$RUNTIME" --ramp_time=2 --randrepeat=0 \
-    --output-format=json 2>/dev/null |
-    python3 -c "import json,sys;t=sys.stdin.read();j=json.loads(t[t.index('{'):])['jobs'][0]['write'];print('%.1f %.0f'%(j['bw_bytes']/1e6,j['iops']))")
+    --output-format=json 2>/dev/null | fio_rate)
   wait
   if [ "$PERF" = 1 ]; then
     echo "$res $(perf_split "$out" "${res#* }")"
@@ -157,8 +161,7 @@ pair_run() {
   settle
   hx fio --ioengine=nbd --rw="$1" --bs="$2" --iodepth="$3" --size="$SIZE" --time_based \
     --runtime="$RUNTIME" --ramp_time=2 --randrepeat=0 --output-format=json \
-    --name=a --uri="$(uri sdd)" --name=b --uri="$(uri sde)" 2>/dev/null |
-    python3 -c "import json,sys;t=sys.stdin.read();j=[x['write'] for x in json.loads(t[t.index('{'):])['jobs']];print('%.1f %.0f'%(sum(x['bw_bytes'] for x in j)/2e6,sum(x['iops'] for x in j)/2))"
+    --name=a --uri="$(uri sdd)" --name=b --uri="$(uri sde)" 2>/dev/null | fio_rate
 }
 
 # perf_split OUT IOPS: the per-request figures of a perf_run.

@@ -570,10 +570,10 @@ TEST_F(BioTest, UserIoWhoseDriverWaitsForAnotherThreadsCloneEnds) {
 // A driver's thread that unplugs a batch while one request is in flight
 // runs the batch's last request itself if it is small, beside the first,
 // which is left to the writer; a large one, or with more requests in
-// flight, it runs none.  The writers here
-// are busy in the hook on their disk, holding their bios (present, not
-// yet waiting), while the test's thread sends clones of the first writer's
-// bio to another disk as a driver does.
+// flight, it runs none.  The writers here are busy in the hook on their
+// disk, holding their bios (present, not yet waiting), while the test's
+// thread sends clones of the first writer's bio to another disk as a
+// driver does.
 struct Held {
   std::atomic<struct bio *> bios[2] = {nullptr, nullptr};
   std::atomic<int> n{0};

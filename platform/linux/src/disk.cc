@@ -118,12 +118,7 @@ bool io_stopping;
 // or runs the work itself as a helper.  So a batch wakes its workers once
 // it is whole, a writer waiting in user I/O is handed its clones together,
 // and a large write's halves meet in the queue to be merged.
-struct io_held {
-	io_helper *owner;
-	bool light;
-	void *b;	// the work's, to find it again
-};
-thread_local std::vector<io_held> tls_io_held;
+thread_local std::vector<io_work> tls_io_held;	// queued, wake-ups not yet given
 
 // Takes @h off io_helpers or io_spinners; under io_mu.
 void io_unlist(std::vector<io_helper *> &list, io_helper *h)
@@ -191,7 +186,7 @@ io_wakeup io_queue_locked(const io_work &w)
 {
 	io_q.push_back(w);
 	if (!__sim_in_irq()) {
-		tls_io_held.push_back({w.owner, w.light, w.b});
+		tls_io_held.push_back(w);
 		return {};
 	}
 	return io_pick_locked(w.owner, w.light);
