@@ -3,7 +3,12 @@
 // recursion of generic_make_request.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <condition_variable>
 #include <deque>
 #include <initializer_list>
@@ -574,6 +579,30 @@ TEST_F(BioTest, UserIoWhoseDriverWaitsForAnotherThreadsCloneEnds) {
 // disk, holding their bios (present, not yet waiting), while the test's
 // thread sends clones of the first writer's bio to another disk as a
 // driver does.
+// Two disks, the first with a hook for its make_request function: the
+// writers' bios stop there, and the test's thread sends clones of them to
+// the second disk as a driver's thread does.
+struct HookedPair {
+  simtest::Disk a{"sdr", 8 << 20}, b{"sds", 8 << 20};
+  struct block_device *abdev = nullptr, *bbdev = nullptr;
+  struct request_queue *aq = nullptr;
+
+  void hook(make_request_fn *fn) {
+    ASSERT_EQ(a.add_result(), 0);
+    ASSERT_EQ(b.add_result(), 0);
+    abdev = simlinux::bdev_lookup("sdr");
+    bbdev = simlinux::bdev_lookup("sds");
+    aq = bdev_get_queue(abdev);
+    saved_fn = aq->make_request_fn;
+    aq->make_request_fn = fn;
+  }
+  ~HookedPair() {
+    if (aq) aq->make_request_fn = saved_fn;
+    if (abdev) bdput(abdev);
+    if (bbdev) bdput(bbdev);
+  }
+};
+
 struct Held {
   std::atomic<struct bio *> bios[2] = {nullptr, nullptr};
   std::atomic<int> n{0};
@@ -622,16 +651,11 @@ TEST_F(BioTest, DriverThreadRunsTheLastOfItsBatchForTheOneRequestInFlight) {
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << c.writers << " writers, " << c.clones << " clones of "
                                     << c.len);
-    simtest::Disk a("sdr", 8 << 20), b("sds", 8 << 20);
-    ASSERT_EQ(a.add_result(), 0);
-    ASSERT_EQ(b.add_result(), 0);
-    struct block_device *abdev = simlinux::bdev_lookup("sdr");
-    struct block_device *bbdev = simlinux::bdev_lookup("sds");
-    struct request_queue *aq = bdev_get_queue(abdev);
+    HookedPair pair;
+    ASSERT_NO_FATAL_FAILURE(pair.hook(holding_hook));
+    struct block_device *bbdev = pair.bbdev;
     Held h;
     held = &h;
-    saved_fn = aq->make_request_fn;
-    aq->make_request_fn = holding_hook;
 
     std::vector<uint8_t> buf = pattern_of(c.len, c.clones);
     sector_t apart = (sector_t)(c.len >> 9) + 8;  // contiguous writes would merge
@@ -670,7 +694,6 @@ TEST_F(BioTest, DriverThreadRunsTheLastOfItsBatchForTheOneRequestInFlight) {
     }
     h.release = true;
     for (auto &w : ws) w.join();
-    aq->make_request_fn = saved_fn;
     for (int r : rc) EXPECT_EQ(r, 0);
     for (int i = 0; i < c.clones; i++) {
       if (c.last_by_driver && i == c.clones - 1) continue;
@@ -681,12 +704,85 @@ TEST_F(BioTest, DriverThreadRunsTheLastOfItsBatchForTheOneRequestInFlight) {
     }
     for (int i = 0; i < c.clones; i++) {
       EXPECT_TRUE(runs.irq[i]) << "disk completions run in interrupt context";
-      EXPECT_EQ(b.read_image((uint64_t)i * apart * 512, c.len), buf) << i;
+      EXPECT_EQ(pair.b.read_image((uint64_t)i * apart * 512, c.len), buf) << i;
     }
     held = nullptr;
-    bdput(abdev);
-    bdput(bbdev);
   }
+}
+
+// A driver's thread sending the clones of several requests in one pass
+// gives each request's owner its work as soon as it goes on to the next
+// request's, not at its unplug: the first writer here, asleep in user I/O,
+// is woken and writes its two clones while the second writer's clone is
+// still held.  The writers' bios are kept by the hook, as a mirror's
+// make_request function keeps them for its thread.
+struct Kept {
+  std::atomic<struct bio *> bios[2] = {nullptr, nullptr};
+  std::atomic<int> n{0};
+};
+Kept *kept;
+
+int keeping_hook(struct request_queue *, struct bio *bio) {
+  kept->bios[kept->n++] = bio;
+  return 0;
+}
+
+// The state letter of thread @tid of this process, as /proc shows it.
+char thread_state(pid_t tid) {
+  char path[64], buf[256] = {};
+  snprintf(path, sizeof path, "/proc/self/task/%d/stat", (int)tid);
+  FILE *f = fopen(path, "r");
+  if (!f) return '?';
+  size_t n = fread(buf, 1, sizeof buf - 1, f);
+  fclose(f);
+  const char *p = (const char *)memrchr(buf, ')', n);
+  return p && p[1] == ' ' ? p[2] : '?';
+}
+
+TEST_F(BioTest, DriverThreadHandsEachRequestItsWorkWhenItGoesOnToTheNext) {
+  HookedPair pair;
+  ASSERT_NO_FATAL_FAILURE(pair.hook(keeping_hook));
+  struct block_device *bbdev = pair.bbdev;
+  Kept k;
+  kept = &k;
+
+  std::vector<uint8_t> one = pattern_of(4096, 1), two = pattern_of(4096, 2);
+  std::atomic<pid_t> first_tid{0};
+  std::atomic<int> first_rc{-1}, second_rc{-1};
+  std::thread first([&] {
+    first_tid = (pid_t)syscall(SYS_gettid);
+    first_rc = simk::user_io("sdr", true, 0, one.data(), one.size());
+  });
+  ASSERT_TRUE(testsupport::eventually([&] { return k.n.load() == 1; }));
+  // Asleep, its spin over: only a wake-up brings it back to the queue.
+  ASSERT_TRUE(testsupport::eventually([&] { return thread_state(first_tid) == 'S'; }));
+  std::thread second([&] { second_rc = simk::user_io("sdr", true, 1 << 20, two.data(), two.size()); });
+  ASSERT_TRUE(testsupport::eventually([&] { return k.n.load() == 2; }));
+
+  CloneRuns runs[2];
+  for (int r = 0; r < 2; r++) {
+    runs[r].master = k.bios[r];
+    runs[r].left = r == 0 ? 2 : 1;
+    for (int i = 0; i < runs[r].left; i++) {
+      struct bio *clone = bio_clone(runs[r].master, GFP_NOIO);
+      clone->bi_bdev = bbdev;
+      clone->bi_sector = (sector_t)(r * 2 + i) * 16;
+      clone->bi_end_io = clone_ran;
+      clone->bi_private = &runs[r];
+      runs[r].clones[i] = clone;
+      generic_make_request(clone);
+    }
+  }
+  EXPECT_TRUE(testsupport::eventually([&] { return first_rc.load() == 0; }))
+      << "the first request's work waited for the unplug";
+  blk_unplug(bdev_get_queue(bbdev));
+  first.join();
+  second.join();
+  EXPECT_EQ(second_rc.load(), 0);
+  EXPECT_EQ(pair.b.read_image(0, 4096), one);
+  EXPECT_EQ(pair.b.read_image(16 * 512, 4096), one);
+  EXPECT_EQ(pair.b.read_image(32 * 512, 4096), two);
+  kept = nullptr;
 }
 
 // Writes sent one after another under one plug, as a driver's pass sends

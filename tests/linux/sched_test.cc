@@ -222,10 +222,10 @@ TEST(WaitTest, PollWindowGrowsWhileSleepsEndSoonAndClosesWhenTheyDoNot) {
   } cases[] = {
       {0, 5, 10},       // a short sleep opens the window
       {10, 15, 20},     // woken just after it: twice as long
-      {40, 45, 50},     // never past the longest
-      {50, 45, 50},
+      {160, 170, 200},  // never past the longest
+      {200, 170, 200},
       {20, 15, 20},     // woken while it polled: kept
-      {50, 1000, 25},   // a long sleep halves it
+      {200, 1000, 100}, // a long sleep halves it
       {20, 1000, 10},
       {15, 1000, 0},    // and closes it below the first step
       {0, 100000, 0},   // an idle thread never polls

@@ -115,9 +115,12 @@ bool io_stopping;
 // (what a driver does once it has sent a batch: the mirror's thread after
 // each pass), when it sleeps (when it schedules, or waits for a mutex: a
 // task's plug is flushed when it sleeps; might_sleep alone flushes nothing),
-// or runs the work itself as a helper.  So a batch wakes its workers once
-// it is whole, a writer waiting in user I/O is handed its clones together,
-// and a large write's halves meet in the queue to be merged.
+// or runs the work itself as a helper, and for a request's work when it
+// goes on to another request's (the owner changes: the mirror's thread
+// sending the clones of many writers in one pass lets each start as soon
+// as its own are queued, rather than all at the pass's end).  So a writer
+// waiting in user I/O is handed its clones together, and a large write's
+// halves meet in the queue to be merged.
 thread_local std::vector<io_work> tls_io_held;	// queued, wake-ups not yet given
 
 // Takes @h off io_helpers or io_spinners; under io_mu.
@@ -190,6 +193,14 @@ io_wakeup io_queue_locked(const io_work &w)
 		return {};
 	}
 	return io_pick_locked(w.owner, w.light);
+}
+
+// Chooses whom to wake for the first @n works this thread holds, in the
+// order they were queued, into @wakes.  Under io_mu.
+void io_give_held_locked(size_t n, std::vector<io_wakeup> *wakes)
+{
+	for (size_t i = 0; i < n; i++)
+		wakes->push_back(io_pick_locked(tls_io_held[i].owner, tls_io_held[i].light));
 }
 
 // After io_mu is dropped.  The helper may have seen its word change and
@@ -681,15 +692,26 @@ bool disk_back_merge_locked(sim_disk *d, struct bio *bio)
 int disk_make_request(struct request_queue *q, struct bio *bio)
 {
 	sim_disk *d = (sim_disk *)q->__sim;
+	io_helper *owner = (io_helper *)bio->__sim_owner;
 	disk_get(d);
+	thread_local std::vector<io_wakeup> given;
 	io_wakeup w;
 	{
 		std::lock_guard<adaptive_mutex> lk(io_mu);
 		if (disk_mergeable(d, bio) && disk_back_merge_locked(d, bio))
 			return 0;
-		w = io_queue_locked({disk_io_work, d, bio, (io_helper *)bio->__sim_owner,
-				     bio->bi_size <= kLightBytes});
+		// A driver's thread sending the work of many requests: the
+		// requests queued before this one are whole, and their owners
+		// may start them while it goes on.
+		if (!__sim_in_irq() && !tls_io_held.empty() && tls_io_held.back().owner != owner) {
+			io_give_held_locked(tls_io_held.size(), &given);
+			tls_io_held.clear();
+		}
+		w = io_queue_locked({disk_io_work, d, bio, owner, bio->bi_size <= kLightBytes});
 	}
+	for (const io_wakeup &g : given)
+		io_wake(g);
+	given.clear();
 	io_wake(w);
 	return 0;
 }
@@ -774,8 +796,7 @@ void io_unplug(bool by_driver)
 		std::lock_guard<adaptive_mutex> lk(io_mu);
 		size_t n = tls_io_held.size();
 		bool keep = by_driver && n > 1 && tls_io_held[n - 1].light && io_alone_locked();
-		for (size_t i = 0; i < n - (keep ? 1 : 0); i++)
-			wakes.push_back(io_pick_locked(tls_io_held[i].owner, tls_io_held[i].light));
+		io_give_held_locked(n - (keep ? 1 : 0), &wakes);
 		if (keep)
 			mine = io_take_locked(tls_io_held[n - 1].b);
 	}

@@ -249,7 +249,10 @@ int wake_up_process(struct task_struct *tsk)
 // while its sleeps end soon, and shrinks to nothing when they don't, so a
 // thread that sleeps long (an idle protection's thread between its 10-second
 // passes) never polls.  Few poll at once: a polling thread holds a CPU.
-constexpr std::chrono::nanoseconds kPollMax{50'000};
+// The longest window is KVM's default: a protection's thread between the
+// requests of one writer sleeps for a request's round trip, 50 µs and more
+// at 4 KiB, and with a shorter window it woke from a sleep for every one.
+constexpr std::chrono::nanoseconds kPollMax{200'000};
 constexpr std::chrono::nanoseconds kPollStart{10'000};
 constexpr int kMaxPollers = 2;
 static std::atomic<int> pollers{0};
