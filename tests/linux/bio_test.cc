@@ -572,13 +572,6 @@ TEST_F(BioTest, UserIoWhoseDriverWaitsForAnotherThreadsCloneEnds) {
   hooked_writes_end_and_land("sdu", forward_and_wait_hook, {4096, (512 << 10) + 4096});
 }
 
-// A driver's thread that unplugs a batch while one request is in flight
-// runs the batch's last request itself if it is small, beside the first,
-// which is left to the writer; a large one, or with more requests in
-// flight, it runs none.  The writers here are busy in the hook on their
-// disk, holding their bios (present, not yet waiting), while the test's
-// thread sends clones of the first writer's bio to another disk as a
-// driver does.
 // Two disks, the first with a hook for its make_request function: the
 // writers' bios stop there, and the test's thread sends clones of them to
 // the second disk as a driver's thread does.
@@ -603,6 +596,13 @@ struct HookedPair {
   }
 };
 
+// A driver's thread that unplugs a batch while one request is in flight
+// runs the batch's last request itself if it is small, beside the first,
+// which is left to the writer; a large one, or with more requests in
+// flight, it runs none.  The writers here are busy in the hook on their
+// disk, holding their bios (present, not yet waiting), while the test's
+// thread sends clones of the first writer's bio to another disk as a
+// driver does.
 struct Held {
   std::atomic<struct bio *> bios[2] = {nullptr, nullptr};
   std::atomic<int> n{0};

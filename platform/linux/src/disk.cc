@@ -183,24 +183,31 @@ io_wakeup io_pick_locked(io_helper *owner = nullptr, bool light = false)
 	return w;
 }
 
-// Queues @w under io_mu: in process context its wake-up is held for this
-// thread's next unplug or sleep; in irq context, says whom to wake now.
-io_wakeup io_queue_locked(const io_work &w)
-{
-	io_q.push_back(w);
-	if (!__sim_in_irq()) {
-		tls_io_held.push_back(w);
-		return {};
-	}
-	return io_pick_locked(w.owner, w.light);
-}
-
 // Chooses whom to wake for the first @n works this thread holds, in the
 // order they were queued, into @wakes.  Under io_mu.
 void io_give_held_locked(size_t n, std::vector<io_wakeup> *wakes)
 {
 	for (size_t i = 0; i < n; i++)
 		wakes->push_back(io_pick_locked(tls_io_held[i].owner, tls_io_held[i].light));
+}
+
+// Queues @w under io_mu, adding to @wakes whom to wake once it is dropped:
+// in irq context @w's own wake-up; in process context those of the work
+// it held for another owner, which is then a whole request, while @w's
+// own is held (tls_io_held).
+void io_queue_locked(const io_work &w, std::vector<io_wakeup> *wakes)
+{
+	if (__sim_in_irq()) {
+		io_q.push_back(w);
+		wakes->push_back(io_pick_locked(w.owner, w.light));
+		return;
+	}
+	if (!tls_io_held.empty() && tls_io_held.back().owner != w.owner) {
+		io_give_held_locked(tls_io_held.size(), wakes);
+		tls_io_held.clear();
+	}
+	io_q.push_back(w);
+	tls_io_held.push_back(w);
 }
 
 // After io_mu is dropped.  The helper may have seen its word change and
@@ -692,27 +699,19 @@ bool disk_back_merge_locked(sim_disk *d, struct bio *bio)
 int disk_make_request(struct request_queue *q, struct bio *bio)
 {
 	sim_disk *d = (sim_disk *)q->__sim;
-	io_helper *owner = (io_helper *)bio->__sim_owner;
 	disk_get(d);
-	thread_local std::vector<io_wakeup> given;
-	io_wakeup w;
+	thread_local std::vector<io_wakeup> wakes;
 	{
 		std::lock_guard<adaptive_mutex> lk(io_mu);
 		if (disk_mergeable(d, bio) && disk_back_merge_locked(d, bio))
 			return 0;
-		// A driver's thread sending the work of many requests: the
-		// requests queued before this one are whole, and their owners
-		// may start them while it goes on.
-		if (!__sim_in_irq() && !tls_io_held.empty() && tls_io_held.back().owner != owner) {
-			io_give_held_locked(tls_io_held.size(), &given);
-			tls_io_held.clear();
-		}
-		w = io_queue_locked({disk_io_work, d, bio, owner, bio->bi_size <= kLightBytes});
+		io_queue_locked({disk_io_work, d, bio, (io_helper *)bio->__sim_owner,
+				 bio->bi_size <= kLightBytes},
+				&wakes);
 	}
-	for (const io_wakeup &g : given)
-		io_wake(g);
-	given.clear();
-	io_wake(w);
+	for (const io_wakeup &w : wakes)
+		io_wake(w);
+	wakes.clear();
 	return 0;
 }
 
