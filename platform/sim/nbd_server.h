@@ -1,7 +1,8 @@
 // simkernel's NBD server. Each connection is served by threads that take
-// turns reading a request and then run it themselves, more of them started
-// while all are busy, so a client at queue depth 16 really has 16 requests
-// in the kernel at once; replies leave under one write lock per connection.
+// turns reading a request and then run it themselves, four from the start
+// and more while all are busy, so a client at queue depth 16 really has 16
+// requests in the kernel at once; replies leave under one write lock per
+// connection.
 #ifndef ZELMIR_SIM_NBD_SERVER_H
 #define ZELMIR_SIM_NBD_SERVER_H
 
