@@ -111,7 +111,7 @@ int qor_zel_command_head(const qorc_req* req) {
     HM_LOG(LOG_ERR, "Null request, operation abortd.");
     return 1;
   }
-  if (qor_is_protected(g_qor) != 1) {
+  if (!qor_managed()) {
     HM_LOG(LOG_ERR, "Error: client is not protected by a server.");
     return 50;
   }
@@ -121,9 +121,9 @@ int qor_zel_command_head(const qorc_req* req) {
 int qor_manager_refusal(const qor_command* row) {
   switch (row->test) {
     case QOR_TEST_UNMANAGED:
-      return qor_is_protected(g_qor) == 1 ? row->refusal : 0;
+      return qor_managed() ? row->refusal : 0;
     case QOR_TEST_MANAGED:
-      return qor_is_protected(g_qor) == 1 ? 0 : row->refusal;
+      return qor_managed() ? 0 : row->refusal;
     default:
       return 0;
   }

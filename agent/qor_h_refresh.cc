@@ -90,7 +90,7 @@ void hasten_heartbeat() {
 
 int refresh_server(qorc_req* req) {
   if (req == nullptr) return 1;
-  if (qor_is_protected(g_qor) != 1) return 50;
+  if (!qor_managed()) return 50;
   std::unique_ptr<qor_manager, ManagerFree> mngr(xml_to_manager(req->recvxml));
   if (mngr == nullptr) {
     HM_LOG(LOG_ERR, "Failed to fetch manager from xml");

@@ -100,7 +100,7 @@ int listen_unix(const char* path) {
 
 // The heartbeat and every stored CDP schedule, as the file gave them.
 int register_jobs() {
-  if (qor_is_protected(g_qor) == 1 && _register_for_heartbeat() < 0) {
+  if (qor_managed() && _register_for_heartbeat() < 0) {
     HM_LOG(LOG_ERR, "Failed to create heartbeat");
     return -1;
   }
