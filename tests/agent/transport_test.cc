@@ -251,7 +251,9 @@ TEST(AgentTransport, ADeadlineBoundsTheWholeMessageNotEachWait) {
     EXPECT_EQ(-1, rc) << c.what;
     EXPECT_GE(took, std::chrono::milliseconds(390)) << c.what;
     EXPECT_LT(took, std::chrono::seconds(3)) << c.what;
-    if (!c.send_reply) EXPECT_TRUE(all_zero(r->recv_head));
+    if (!c.send_reply) {
+      EXPECT_TRUE(all_zero(r->recv_head));
+    }
   }
 }
 
