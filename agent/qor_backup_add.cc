@@ -134,6 +134,8 @@ void rollback(const char* group, struct list_head* done) {
 void schedule_group(const char* group, uint64_t con_start, uint64_t start, uint32_t interval) {
   HM_LOG(LOG_INFO, "Apply CDP schedule for group.");
   MutexLock l(&g_qor->mutex);
+  // A host released while its protections were made keeps no schedule.
+  if (qor_is_protected(g_qor) != 1) return;
   struct list_head* pos;
   list_for_each(pos, &g_qor->groups) {
     backup_group* grp = list_entry(pos, backup_group, list);
@@ -156,6 +158,10 @@ void schedule_disk(cdpsch* pair, uint64_t con_start, uint64_t start, uint32_t in
   pair->start_time = start;
   pair->interval = interval;
   MutexLock l(&g_qor->mutex);
+  if (qor_is_protected(g_qor) != 1) {
+    cdpsch_free(pair);
+    return;
+  }
   qor_remove_cdpsch(pair->local_guid, nullptr);
   list_add_tail(&pair->list, &g_qor->cdpschs);
   qor_save_config(g_qor);
@@ -203,7 +209,7 @@ int add_backup(qorc_req* req) {
     HM_LOG(LOG_ERR, "Failed to parse null request.");
     return 1;
   }
-  if (qor_is_protected(g_qor) != 1) {
+  if (!qor_managed()) {
     HM_LOG(LOG_ERR, "Failed to add backup relationships for unprotected client.");
     return 50;
   }

@@ -90,7 +90,7 @@ class FailureList {
 int del_backup(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: DEL_BACKUP");
   if (req == nullptr) return 1;
-  if (qor_is_protected(g_qor) != 1) return 50;
+  if (!qor_managed()) return 50;
 
   std::unique_ptr<xmlDoc, DocFree> doc(qor_xml_read(req->recvxml));
   if (doc == nullptr) {

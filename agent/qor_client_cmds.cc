@@ -29,15 +29,13 @@ void reply_report(qorc_req* req, int full) {
   qor_reply_document(req, text, len);
 }
 
-bool managed() { return qor_is_protected(g_qor) == 1; }
-
 // Under the configuration lock: the request's manager made the host's
 // manager and saved, unless a manager is there already.  The status to
 // answer, 0 when appointed.
 int appoint(const qor_manager* mngr) {
   MutexLock l(&g_qor->mutex);
   // Another ADD_CLIENT may have been served since the first test.
-  if (managed()) {
+  if (qor_is_protected(g_qor) == 1) {
     HM_LOG(LOG_WARNING, "Client is already added to an other server.");
     return 52;
   }
@@ -55,7 +53,7 @@ int appoint(const qor_manager* mngr) {
 int scan_client(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ST_OP_SCAN_CLIENT");
   if (req == nullptr) return 1;
-  if (managed()) return 52;
+  if (qor_managed()) return 52;
   reply_report(req, 0);
   HM_LOG(LOG_INFO, "Complete work: SCAN_CLIENT");
   return 0;
@@ -67,7 +65,7 @@ int add_client(qorc_req* req) {
     HM_LOG(LOG_WARNING, "Empty request.");
     return 1;
   }
-  if (managed()) {
+  if (qor_managed()) {
     HM_LOG(LOG_WARNING, "Client is already added to an other server.");
     return 52;
   }
@@ -132,7 +130,7 @@ int get_client_info(qorc_req* req) {
     HM_LOG(LOG_WARNING, "Null request, operation aborted.");
     return 1;
   }
-  if (!managed()) {
+  if (!qor_managed()) {
     HM_LOG(LOG_WARNING, "Client ain't protected, operation aborted.");
     return 1;
   }
@@ -147,26 +145,32 @@ int get_client_info(qorc_req* req) {
 
 int rename_client(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: RENAME_CLIENT");
-  if (req == nullptr || !managed()) return 1;
+  if (req == nullptr || !qor_managed()) return 1;
   char* alias = xml_to_alias(req->recvxml);
   if (alias == nullptr) {
     HM_LOG(LOG_ERR, "Failed to fetch client alias from xml");
     return 1;
   }
+  char* old;
   {
+    // A withdrawal drops the alias together with the manager: a host
+    // released since the first test keeps none.  g_client's copy changes in
+    // the same hold, so the reset, which clears it after the manager, never
+    // sees the two disagree.
     MutexLock l(&g_qor->mutex);
+    if (qor_is_protected(g_qor) != 1) {
+      free(alias);
+      return 1;
+    }
     if (qor_rename_client(g_qor, alias) < 0) {
       HM_LOG(LOG_ERR, "Failed to rename the client");
       free(alias);
       return 1;
     }
     qor_save_config(g_qor);
-  }
-  HM_LOG(LOG_DEBUG, "Set alias done");
-  HM_LOG(LOG_DEBUG, "Update g_client's alias");
-  char* old;
-  {
-    MutexLock l(&g_client.lock);
+    HM_LOG(LOG_DEBUG, "Set alias done");
+    HM_LOG(LOG_DEBUG, "Update g_client's alias");
+    MutexLock client(&g_client.lock);
     old = g_client.alias;
     g_client.alias = alias;  // the copy the parser made
   }

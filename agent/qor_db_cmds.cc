@@ -134,13 +134,13 @@ int dbcfg_del_status(const char* xml) {
 int db_set(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: DB_SET");
   if (req == nullptr) return 1;
-  int status = qor_is_protected(g_qor) == 1 ? db_set_status(req->recvxml) : 1;
+  int status = qor_managed() ? db_set_status(req->recvxml) : 1;
   return db_reply(req, "rtnStatus", status);
 }
 
 int dbcfg_del(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: DBCFG_DEL");
   if (req == nullptr) return 1;
-  int status = qor_is_protected(g_qor) == 1 ? dbcfg_del_status(req->recvxml) : 1;
+  int status = qor_managed() ? dbcfg_del_status(req->recvxml) : 1;
   return db_reply(req, "RtnStatus", status);
 }

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "qor_heartbeat.h"
 #include "qor_lock.h"
 #include "qor_model.h"
+#include "qor_slots.h"
 
 namespace {
 
@@ -31,10 +31,6 @@ constexpr uint32_t kLastCode = 30011;
 
 pthread_mutex_t heartbeat_running_lock = PTHREAD_MUTEX_INITIALIZER;
 int g_heartbeat_running = 0;  // under heartbeat_running_lock
-
-pthread_mutex_t conn_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t conn_freed = PTHREAD_COND_INITIALIZER;
-int conns_served = 0;  // under conn_lock
 
 }  // namespace
 
@@ -111,7 +107,7 @@ int qor_zel_command_head(const qorc_req* req) {
     HM_LOG(LOG_ERR, "Null request, operation abortd.");
     return 1;
   }
-  if (qor_is_protected(g_qor) != 1) {
+  if (!qor_managed()) {
     HM_LOG(LOG_ERR, "Error: client is not protected by a server.");
     return 50;
   }
@@ -121,9 +117,9 @@ int qor_zel_command_head(const qorc_req* req) {
 int qor_manager_refusal(const qor_command* row) {
   switch (row->test) {
     case QOR_TEST_UNMANAGED:
-      return qor_is_protected(g_qor) == 1 ? row->refusal : 0;
+      return qor_managed() ? row->refusal : 0;
     case QOR_TEST_MANAGED:
-      return qor_is_protected(g_qor) == 1 ? 0 : row->refusal;
+      return qor_managed() ? 0 : row->refusal;
     default:
       return 0;
   }
@@ -165,40 +161,26 @@ int qor_dispatch(qorc_req* req, int local) {
   return 1;
 }
 
-void conn_slot_take(void) {
-  MutexLock l(&conn_lock);
-  while (conns_served >= QOR_MAX_CONNECTIONS) pthread_cond_wait(&conn_freed, &conn_lock);
-  conns_served++;
-}
-
-void conn_slot_release(void) {
-  MutexLock l(&conn_lock);
-  conns_served--;
-  pthread_cond_signal(&conn_freed);
-}
-
 void* process_cmd(void* arg) {
   auto* conn = static_cast<qor_conn*>(arg);
   const int fd = conn->fd;
   const int local = conn->local;
+  // One limit for the whole request, counted from the acceptance: a peer
+  // that silently holds the connection, or trickles a byte now and then,
+  // gives its slot back when it runs out.
+  const int64_t deadline = conn->accepted_ms + QOR_REQUEST_DEADLINE * 1000LL;
   delete conn;
-
-  // A peer that connects and then stays silent (or never reads) must not
-  // hold a connection slot for ever; the transport measures these on the
-  // host's clock.
-  timeval limit{QOR_CONN_TIMEOUT, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
 
   qorc_req* req = req_alloc();
   if (req == nullptr) {
     HM_LOG(LOG_ERR, "Failed to initialize request");
-  } else if (recv_from_remote(fd, req) == 0 && qor_dispatch(req, local)) {
-    send_to_remote(fd, req);
+  } else if (recv_from_remote_by(fd, req, deadline) == 0 && qor_dispatch(req, local)) {
+    // A peer that never reads the reply is bounded the same way.
+    send_to_remote_by(fd, req, qorc_now_ms() + QOR_REQUEST_DEADLINE * 1000LL);
   }
   req_free(req);
   close(fd);
-  conn_slot_release();
+  qor_slot_release(local);
   return nullptr;
 }
 

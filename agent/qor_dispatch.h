@@ -61,24 +61,18 @@ int qor_dispatch(qorc_req* req, int local);
 // One accepted connection, handed to process_cmd.
 struct qor_conn {
   int fd;
-  int local;  // accepted on the unix socket
+  int local;            // accepted on the unix socket
+  int64_t accepted_ms;  // when, on the host's monotonic clock (qorc_now_ms)
 };
 
-// Connections served at once; the accept loop waits for a free slot before
-// it accepts the next one, so a flood of connections waits in the listen
-// backlog instead of starting a thread each.
-constexpr int QOR_MAX_CONNECTIONS = 64;
-// Each wait of a connection for its peer, on the host's clock.
-constexpr int QOR_CONN_TIMEOUT = 40;
-
-// Waits until fewer than QOR_MAX_CONNECTIONS connections are served and
-// takes a slot; process_cmd gives it back (conn_slot_release when no thread
-// could be started).
-void conn_slot_take(void);
-void conn_slot_release(void);
+// A request must have arrived whole this many seconds after its connection
+// was accepted, and its reply must have left this many seconds after it was
+// made, on the host's clock; else the connection is closed.
+constexpr int QOR_REQUEST_DEADLINE = 40;
 
 // The thread of one connection (a qor_conn from new, which it deletes): one
-// request, at most one reply, then the connection is closed.
+// request, at most one reply, then the connection is closed and its slot
+// given back (qor_slots.h).
 void* process_cmd(void* conn);
 
 // 1 when fd's local IPv4 address is in filter (a list of ip_entry), else 0.

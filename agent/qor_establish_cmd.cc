@@ -114,7 +114,7 @@ int establish_channels(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: ESTABLISH_CHANNELS");
   // Without a record there is nowhere to put the document.
   if (req == nullptr) return kChannelFailed;
-  if (qor_is_protected(g_qor) != 1) return channel_failed(req, nullptr, nullptr);
+  if (!qor_managed()) return channel_failed(req, nullptr, nullptr);
   if (!iscsiadm_installed()) {
     HM_LOG(LOG_ERR, "Iscsi initiator is not installed");
     return kIscsiadmMissing;

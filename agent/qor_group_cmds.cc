@@ -18,7 +18,7 @@ int bg_create(qorc_req* req) {
     HM_LOG(LOG_ERR, "Failed to parse the request, null pointer.");
     return 1;
   }
-  if (qor_is_protected(g_qor) != 1) {
+  if (!qor_managed()) {
     HM_LOG(LOG_ERR, "Failed to create group, client is not affected to a server.");
     return 50;
   }
@@ -41,7 +41,7 @@ int add_disk_to_grp(qorc_req* req) {
     HM_LOG(LOG_ERR, "Failed to parse request, null pointer.");
     return 1;
   }
-  if (qor_is_protected(g_qor) != 1) {
+  if (!qor_managed()) {
     HM_LOG(LOG_ERR, "Failed to modify group, client is not protected.");
     return 50;
   }
@@ -64,7 +64,7 @@ int del_backup_grp(qorc_req* req) {
     HM_LOG(LOG_ERR, "Failed to process request, null pointer.");
     return 1;
   }
-  if (qor_is_protected(g_qor) != 1) {
+  if (!qor_managed()) {
     HM_LOG(LOG_ERR, "Failed to process request, client is not protected.");
     return 50;
   }
@@ -168,7 +168,7 @@ bool give_group_schedule(const backup_group* grp, const char* guid, cdpsch* sch)
 
 int rem_disk_from_bg(qorc_req* req) {
   if (req == nullptr) return 1;
-  if (qor_is_protected(g_qor) != 1) return 50;
+  if (!qor_managed()) return 50;
   // Cleared, so that a value the request lacks reads as empty, never as
   // whatever the stack held.
   char guid[QOR_ARG_BUF] = {};
@@ -186,6 +186,11 @@ int rem_disk_from_bg(qorc_req* req) {
   bool taken = false;
   {
     MutexLock l(&g_qor->mutex);
+    // Released since the first test: no schedule of its own for the disk.
+    if (qor_is_protected(g_qor) != 1) {
+      cdpsch_free(sch);
+      return 50;
+    }
     list_head* pos;
     list_for_each(pos, &g_qor->groups) {
       backup_group* grp = list_entry(pos, backup_group, list);

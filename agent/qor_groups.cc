@@ -35,6 +35,20 @@ int qor_group_request_status(const backup_group* req) {
   return 0;
 }
 
+namespace {
+
+// The manager test again, in the hold that changes the groups: a host
+// released since the command's first test has had its groups and jobs
+// removed and must not be given new ones.  req is freed when it was.  Under
+// the configuration lock.
+bool released(backup_group* req) {
+  if (qor_is_protected(g_qor) == 1) return false;
+  backup_grp_free(req);
+  return true;
+}
+
+}  // namespace
+
 backup_group* qor_find_group(qor_t* qor, const char* name) {
   if (name == nullptr) return nullptr;
   list_head* pos;
@@ -47,6 +61,7 @@ backup_group* qor_find_group(qor_t* qor, const char* name) {
 
 int qor_group_create(backup_group* req, int in_use_status) {
   MutexLock l(&g_qor->mutex);
+  if (released(req)) return QOR_GROUP_UNMANAGED;
   if (qor_find_group(g_qor, req->name) != nullptr) {
     HM_LOG(LOG_ERR, "Failed to create group, the group name already in use.");
     backup_grp_free(req);
@@ -88,6 +103,7 @@ int qor_group_add_members(backup_group* req, const char* searching) {
   HM_LOG(LOG_INFO, "Retrieved group %s.", req->name);
   HM_LOG(LOG_INFO, "Adding disks into group %s", req->name);
   MutexLock l(&g_qor->mutex);
+  if (released(req)) return QOR_GROUP_UNMANAGED;
   // Looked up before any schedule is touched: a request for a group that is
   // not there must not cost its disks their schedules.
   backup_group* grp = qor_find_group(g_qor, req->name);

@@ -35,8 +35,13 @@ int qor_group_name_status(const backup_group* req);
 // without a name matches nothing.  The caller holds qor's mutex.
 backup_group* qor_find_group(qor_t* qor, const char* name);
 
+// The status of the two steps below for a host that lost its manager after
+// the command's first test; they test again under the lock.
+constexpr int QOR_GROUP_UNMANAGED = 50;
+
 // Appends req to g_qor's groups as a new group without schedule unless a
-// group has its name.  req is taken in both cases.  0, or in_use_status.
+// group has its name.  req is taken in both cases.  0, in_use_status, or
+// QOR_GROUP_UNMANAGED.
 int qor_group_create(backup_group* req, int in_use_status);
 
 // Moves the members of req to the tail of the members of the group named
@@ -44,7 +49,8 @@ int qor_group_create(backup_group* req, int in_use_status);
 // gives up its own CDP schedule: its job, and its cdpsch records when it had
 // a job.  The group is looked up first: when there is none nothing changes
 // and the answer is 1.  searching is the command's log line before the
-// disks' own schedules are looked for.  req is taken.  0 or 1.
+// disks' own schedules are looked for.  req is taken.  0, 1, or
+// QOR_GROUP_UNMANAGED.
 int qor_group_add_members(backup_group* req, const char* searching);
 
 // Unlinks, unschedules and frees the first group named like req; its

@@ -6,14 +6,17 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mirapi/log.h"
 #include "qor_conf.h"
 #include "qor_handlers.h"
 #include "qor_heartbeat.h"
 #include "qor_iscsi.h"
+#include "qor_iscsi_files.h"
 #include "qor_jobs.h"
 #include "qor_lock.h"
 #include "qor_model.h"
@@ -41,11 +44,33 @@ bool store_target_locked(const std::string& iqn) {
   return true;
 }
 
+// Ends the sessions to iqn at each old address but the one just logged in
+// at: a logout by IQN alone would end the new session too, and without
+// this the old ones stay and the mirror LUN is reached twice.  A portal
+// without a session only logs its failed logout.
+void logout_old_portals(const char* iqn, const std::vector<uint32_t>& old_addrs, uint32_t now_at) {
+  std::unique_ptr<qor_iscsi_node, NodeFree> tgt(
+      static_cast<qor_iscsi_node*>(calloc(1, sizeof(qor_iscsi_node))));
+  std::unique_ptr<qor_iscsi_node, NodeFree> init(
+      static_cast<qor_iscsi_node*>(calloc(1, sizeof(qor_iscsi_node))));
+  if (tgt == nullptr || init == nullptr || (tgt->iqn = strdup(iqn)) == nullptr) {
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
+    return;
+  }
+  for (uint32_t addr : old_addrs) {
+    if (addr == now_at || qor_iscsi_addr_unset(addr)) continue;
+    tgt->addr = addr;
+    qor_iscsi_logout_channel(tgt.get(), init.get());
+  }
+}
+
 // Logs in to the request's target at each new address in turn, until one
-// login succeeds; only then is the old target logged out, so a server whose
-// new addresses cannot be reached leaves the host its old channel (and the
-// configured target that names it).  false when memory ran out.
-bool move_channel(const qor_manager* mngr, const std::string& old_iqn) {
+// login succeeds; only then is the old channel logged out (the old target,
+// or the same target at its old portals), so a server whose new addresses
+// cannot be reached leaves the host its old channel (and the configured
+// target that names it).  false when memory ran out.
+bool move_channel(const qor_manager* mngr, const std::string& old_iqn,
+                  const std::vector<uint32_t>& old_addrs) {
   const char* iqn = mngr->target_iqn;
   if (iqn == nullptr || iqn[0] == '\0') return true;
   std::unique_ptr<qor_iscsi_node, NodeFree> node(
@@ -72,16 +97,22 @@ bool move_channel(const qor_manager* mngr, const std::string& old_iqn) {
     HM_LOG(LOG_INFO, "Failed to connect to '%s'", iqn);
     return true;
   }
-  // A logout names only the IQN: the old target's, when it is another.
-  if (!old_iqn.empty() && old_iqn != iqn) qor_cancel_iscsi_channel_all(old_iqn.c_str());
+  if (old_iqn.empty()) return true;
+  if (old_iqn != iqn)
+    qor_cancel_iscsi_channel_all(old_iqn.c_str());
+  else
+    logout_old_portals(iqn, old_addrs, node->addr);
   return true;
 }
 
+// The next heartbeat within 5 seconds, never later than it was due: a
+// stream of refreshes, one every 4 seconds, would otherwise put it off for
+// good.
 void hasten_heartbeat() {
   const int64_t now = job_now();
   job_update(JOB_HEARTBEAT, nullptr, [now](job_status* job) {
     job->backoff = 1;
-    job->next_time = now + 5;
+    job->next_time = std::min<int64_t>(job->next_time, now + 5);
   });
   timer_wake();
 }
@@ -90,7 +121,7 @@ void hasten_heartbeat() {
 
 int refresh_server(qorc_req* req) {
   if (req == nullptr) return 1;
-  if (qor_is_protected(g_qor) != 1) return 50;
+  if (!qor_managed()) return 50;
   std::unique_ptr<qor_manager, ManagerFree> mngr(xml_to_manager(req->recvxml));
   if (mngr == nullptr) {
     HM_LOG(LOG_ERR, "Failed to fetch manager from xml");
@@ -99,8 +130,10 @@ int refresh_server(qorc_req* req) {
 
   bool rescan = true;
   bool changed;
-  // The whole old IQN (iSCSI names run to 223 characters), for its logout.
+  // The whole old IQN (iSCSI names run to 223 characters), for its logout,
+  // and the addresses its channel was made at.
   std::string old_iqn;
+  std::vector<uint32_t> old_addrs;
   {
     MutexLock config(&g_qor->mutex);
     changed = is_manager_changed(mngr.get()) == 1;
@@ -109,6 +142,10 @@ int refresh_server(qorc_req* req) {
       if (target != nullptr && target[0] != '\0') {
         old_iqn = target;
         HM_LOG(LOG_DEBUG, "old_tgt_iqn:%s\n", old_iqn.c_str());
+        const list_head* pos;
+        list_for_each(pos, &g_qor->manager->ips) {
+          old_addrs.push_back(list_entry(pos, ip_entry, list)->addr);
+        }
       }
       if (qor_mngr_appoint(mngr.get(), g_qor) < 0) {
         HM_LOG(LOG_ERR, "Failed to appoint manager");
@@ -124,7 +161,7 @@ int refresh_server(qorc_req* req) {
       }
     }
   }
-  if (changed && !move_channel(mngr.get(), old_iqn)) rescan = false;
+  if (changed && !move_channel(mngr.get(), old_iqn, old_addrs)) rescan = false;
 
   if (rescan) {
     if (zeldisk_rescan_dev(0) == 1)

@@ -90,6 +90,14 @@ bool read_schedule(const char* xml, const ScheduleCommand& cmd, Schedule* out) {
   return true;
 }
 
+// The status of a host without manager.
+constexpr int kUnmanaged = 50;
+
+// The manager test again, in the hold that changes the schedules: a host
+// released since the command's first test (its schedules and jobs already
+// gone) must not be given new ones.  Configuration lock held.
+bool still_managed_locked() { return qor_is_protected(g_qor) == 1; }
+
 void log_new(const char* what, const std::string& name, const Schedule& s) {
   HM_LOG(LOG_INFO, "New schedule for %s %s, console start time: %lu, start time: %lu, interval: %u.",
          what, name.c_str(), static_cast<unsigned long>(s.con_start_time),
@@ -100,6 +108,7 @@ int set_group_schedule(const Schedule& s) {
   const char* name = s.source.c_str();
   HM_LOG(LOG_INFO, "Updaing CDP schedule for group %s.", name);
   MutexLock config(&g_qor->mutex);
+  if (!still_managed_locked()) return kUnmanaged;
   HM_LOG(LOG_INFO, "Cou cou ! I'm here.");
   backup_group* grp = nullptr;
   list_head* pos;
@@ -162,9 +171,11 @@ void change_disk_schedule_locked(cdpsch* sch, const Schedule& s) {
 }
 
 // A disk that has a schedule: 0 when it was changed, -1 when the disk has
-// none (the configuration lock is released either way).
+// none, kUnmanaged when the host was released meanwhile (the configuration
+// lock is released either way).
 int change_disk_schedule(const Schedule& s) {
   MutexLock config(&g_qor->mutex);
+  if (!still_managed_locked()) return kUnmanaged;
   HM_LOG(LOG_INFO, "Looking for disk %s in existing schedule list.", s.source.c_str());
   cdpsch* sch = find_disk_schedule_locked(s.source);
   if (sch == nullptr) return -1;
@@ -190,10 +201,12 @@ void show_in_backup(const Schedule& s) {
 int set_disk_schedule(const Schedule& s, const ScheduleCommand& cmd) {
   const char* guid = s.source.c_str();
   HM_LOG(LOG_INFO, "Updating CDP schedule for disk %s.", guid);
-  if (change_disk_schedule(s) == 0) {
+  const int changed = change_disk_schedule(s);
+  if (changed == 0) {
     HM_LOG(LOG_INFO, "Complete cmd SET_CDP_SCHEDULE.");
     return 0;
   }
+  if (changed == kUnmanaged) return kUnmanaged;
 
   HM_LOG(LOG_INFO, "Failed to find disk %s in existing schedule list.", guid);
   HM_LOG(LOG_INFO, "Looking for disk %s in backup list.", guid);
@@ -241,6 +254,10 @@ int set_disk_schedule(const Schedule& s, const ScheduleCommand& cmd) {
   bool raced = false;
   {
     MutexLock config(&g_qor->mutex);
+    if (!still_managed_locked()) {
+      cdpsch_free(sch);
+      return kUnmanaged;
+    }
     // The lock was let go after the lookup: another request for this disk
     // may have given it a schedule meanwhile.  That one is changed; a second
     // would outlive the clearing of the first and come back at the next
@@ -282,7 +299,7 @@ int set_schedule(qorc_req* req, const ScheduleCommand& cmd) {
 
 int set_cdp_schedule(qorc_req* req) {
   if (req == nullptr) return 1;
-  if (qor_is_protected(g_qor) != 1) return 50;
+  if (!qor_managed()) return 50;
   HM_LOG(LOG_INFO, "Recv cmd: SET_CDP_SCHEDULE");
   return set_schedule(req, kServer);
 }

@@ -239,15 +239,19 @@ int qor_iscsi_logout_channel(qor_iscsi_node* tgt, qor_iscsi_node* init) {
     return -1;
   }
   // The interface is looked at as for a login; the logout line itself
-  // names the target alone.
+  // names the target, and its portal when it has an address: the sessions
+  // to the same target at its other portals stay.
   char* iface = nullptr;
   if (check_before_operate(&iface, init) != 0) {
     HM_LOG(LOG_ERR, "Failed to check iscsi node");
     return -1;
   }
   free(iface);
+  Freer f;
+  char* portal = qor_iscsi_addr_unset(tgt->addr) ? nullptr : f.keep(get_portal(tgt));
   Command cmd{ISCSIADM_NODE};
   cmd.add("-T", tgt->iqn);
+  if (portal != nullptr) cmd.add("-p", portal);
   cmd.add("-u");
   return cmd.run();
 }

@@ -51,7 +51,8 @@ int qor_establish_iscsi_channel_auto(qor_iscsi_node* tgt);
 // 1 when a session to the target's IQN exists (through the initiator's
 // interface when it has one), else 0.
 int qor_iscsi_channel_exist(qor_iscsi_node* tgt, qor_iscsi_node* init);
-// Logs out of the target's IQN.  0 or -1.
+// Logs out of the target's IQN: of its sessions at every portal, or at the
+// target's portal alone when it has an address.  0 or -1.
 int qor_iscsi_logout_channel(qor_iscsi_node* tgt, qor_iscsi_node* init);
 // Tears the channel to iqn down: logout, then the channel files.  A failed
 // logout keeps the files and gives -1.  No IQN: 0.

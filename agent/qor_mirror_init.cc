@@ -52,7 +52,7 @@ void reply_failures(qorc_req* req, qor_failure_kind kind, const struct list_head
 int init_mirror(qorc_req* req) {
   HM_LOG(LOG_INFO, "Recv cmd: INIT_MIRROR");
   if (req == nullptr) return 1;
-  if (qor_is_protected(g_qor) != 1) return 50;
+  if (!qor_managed()) return 50;
   GuidList guids;
   if (xml_to_bp_srcguid(req->recvxml, &guids.head) < 0) return 4;
   HM_LOG(LOG_INFO, "Launching mirror initialization.");
@@ -76,7 +76,7 @@ int cancel_init_mirror(qorc_req* req) {
     HM_LOG(LOG_ERR, "Failed to parse request, null pointer.");
     return 1;
   }
-  if (qor_is_protected(g_qor) != 1) return 50;
+  if (!qor_managed()) return 50;
   GuidList guids;
   if (xml_to_bp_srcguid(req->recvxml, &guids.head) < 0) {
     HM_LOG(LOG_ERR, "Failed to parse XML doc.");

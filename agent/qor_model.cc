@@ -116,6 +116,14 @@ int qor_is_protected(const qor_t* qor) {
   return 0;
 }
 
+bool qor_managed(void) {
+  if (g_qor == nullptr) return qor_is_protected(nullptr) == 1;
+  pthread_mutex_lock(&g_qor->mutex);
+  const bool managed = qor_is_protected(g_qor) == 1;
+  pthread_mutex_unlock(&g_qor->mutex);
+  return managed;
+}
+
 int qor_is_pair(const char* mngr_guid, const char* client_guid, const qor_t* qor) {
   if (mngr_guid == nullptr || client_guid == nullptr || qor == nullptr) {
     HM_LOG(LOG_ERR, "Invalid input parameter");

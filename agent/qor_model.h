@@ -123,8 +123,15 @@ int qor_mngr_remove(qor_t* qor);
 // Replaces client_alias with a copy of alias.  0, or -1 for a null argument.
 int qor_rename_client(qor_t* qor, const char* alias);
 // 1 when the handle has a manager with a non-empty GUID ("managed"), 0 when
-// not, -1 for a null handle.
+// not, -1 for a null handle.  The caller holds the handle's mutex: another
+// thread may replace or free the manager at any time (a new server address,
+// a reset).
 int qor_is_protected(const qor_t* qor);
+// qor_is_protected(g_qor) == 1, tested under the configuration lock, for a
+// caller that does not hold it.  What it answers may change once the lock is
+// let go: work that must not outlive a withdrawal tests again in the hold
+// where it changes the configuration.
+bool qor_managed(void);
 // 1 when mngr_guid is the manager's GUID and client_guid the handle's client
 // GUID (both compared exactly), else 0.
 int qor_is_pair(const char* mngr_guid, const char* client_guid, const qor_t* qor);

@@ -150,7 +150,7 @@ int create_snapshot(qorc_req* req) {
     HM_LOG(LOG_ERR, "Error: empty XML request.");
     return 1;
   }
-  if (qor_is_protected(g_qor) != 1) {
+  if (!qor_managed()) {
     HM_LOG(LOG_ERR, "Error: client is not protected by a server.");
     return 50;
   }
@@ -175,7 +175,7 @@ int snap_restore(qorc_req* req) {
     HM_LOG(LOG_ERR, "Null request, failed to restore snapshot(s).");
     return 1;
   }
-  if (qor_is_protected(g_qor) != 1) return 50;
+  if (!qor_managed()) return 50;
   GuidList vols;
   if (xml_to_snap_vol_guid(req->recvxml, &vols.head) < 0) {
     HM_LOG(LOG_ERR, "Failed to parse XML request for snapshot restoration.");

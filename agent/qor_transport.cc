@@ -19,11 +19,6 @@
 
 namespace {
 
-long long monotonic_ms() {
-  timespec ts;
-  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 // The socket's own time-out for `opt` (SO_RCVTIMEO or SO_SNDTIMEO) in
 // milliseconds, rounded up; -1 when none is set.
@@ -35,15 +30,17 @@ long long socket_timeout_ms(int fd, int opt) {
   return tv.tv_sec * 1000LL + (tv.tv_usec + 999) / 1000;
 }
 
-// Waits until fd is ready for `events` or the socket's time-out `opt`
-// passes on the host's monotonic clock.  1 ready, 0 timed out, -1 failed.
-int wait_ready(int fd, short events, int opt) {
-  long long limit = socket_timeout_ms(fd, opt);
-  long long start = monotonic_ms();
+// Waits until fd is ready for `events`, the socket's time-out `opt` passes
+// or the deadline (host milliseconds, -1 none) comes, on the host's
+// monotonic clock.  1 ready, 0 timed out, -1 failed.
+int wait_ready(int fd, short events, int opt, int64_t deadline) {
+  const long long limit = socket_timeout_ms(fd, opt);
+  long long end = limit >= 0 ? qorc_now_ms() + limit : -1;
+  if (deadline >= 0 && (end < 0 || deadline < end)) end = deadline;
   for (;;) {
     int left = -1;
-    if (limit >= 0) {
-      long long rest = limit - (monotonic_ms() - start);
+    if (end >= 0) {
+      long long rest = end - qorc_now_ms();
       left = rest <= 0 ? 0 : rest > INT_MAX ? INT_MAX : static_cast<int>(rest);
     }
     pollfd p{fd, events, 0};
@@ -69,7 +66,7 @@ const Direction kWriting = {false, POLLOUT, SO_SNDTIMEO, "Send to fd(%d)", "Send
 // Moves count bytes.  When the time-out passes, a read returns what arrived
 // (the caller judges it) and a write fails: a peer that never reads must
 // not hold the sender for ever.
-int transfer(int fd, char *p, int count, const Direction &d) {
+int transfer(int fd, char *p, int count, const Direction &d, int64_t deadline) {
   int total = 0;
   int left = count;
   while (left >= 1) {
@@ -80,7 +77,7 @@ int transfer(int fd, char *p, int count, const Direction &d) {
                           : send(fd, p + total, want, MSG_DONTWAIT | MSG_NOSIGNAL);
     int err = errno;
     if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
-      int r = wait_ready(fd, d.event, d.timeout_opt);
+      int r = wait_ready(fd, d.event, d.timeout_opt, deadline);
       if (r > 0) continue;
       err = r == 0 ? EAGAIN : errno;
       if (r == 0 && d.reading) {
@@ -105,6 +102,16 @@ int transfer(int fd, char *p, int count, const Direction &d) {
   return d.reading ? total : count;
 }
 
+int readn(int fd, void *buf, int count, int64_t deadline) {
+  HM_LOG(LOG_DEBUG, "count:%d", count);
+  return transfer(fd, static_cast<char *>(buf), count, kReading, deadline);
+}
+
+int writen(int fd, const void *buf, int count, int64_t deadline) {
+  // The loop only reads from the buffer when it writes.
+  return transfer(fd, static_cast<char *>(const_cast<void *>(buf)), count, kWriting, deadline);
+}
+
 void clear_received(qorc_req *req) {
   free(req->recvxml);
   req->recvxml = nullptr;
@@ -112,6 +119,12 @@ void clear_received(qorc_req *req) {
 }
 
 }  // namespace
+
+int64_t qorc_now_ms() {
+  timespec ts;
+  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
 
 qorc_req *req_alloc() { return static_cast<qorc_req *>(calloc(1, sizeof(qorc_req))); }
 
@@ -128,15 +141,9 @@ void req_free(qorc_req *req) {
   free(req);
 }
 
-int qorc_readn(int fd, void *buf, int count) {
-  HM_LOG(LOG_DEBUG, "count:%d", count);
-  return transfer(fd, static_cast<char *>(buf), count, kReading);
-}
+int qorc_readn(int fd, void *buf, int count) { return readn(fd, buf, count, -1); }
 
-int qorc_writen(int fd, const void *buf, int count) {
-  // The loop only reads from the buffer when it writes.
-  return transfer(fd, static_cast<char *>(const_cast<void *>(buf)), count, kWriting);
-}
+int qorc_writen(int fd, const void *buf, int count) { return writen(fd, buf, count, -1); }
 
 int reused_sock() {
   int fd = -1;
@@ -155,14 +162,16 @@ int reused_sock() {
   return fd;
 }
 
-int send_to_remote(int fd, qorc_req *req) {
+int send_to_remote(int fd, qorc_req *req) { return send_to_remote_by(fd, req, -1); }
+
+int send_to_remote_by(int fd, qorc_req *req, int64_t deadline) {
   // A head that promises a payload the record does not hold is not sent.
   if (!req || (req->send_head.data_len != 0 && !req->sendxml)) {
     HM_LOG(LOG_ERR, "Invalid input");
     return -1;
   }
   const qorc_head &h = req->send_head;
-  if (qorc_writen(fd, &h, sizeof(h)) <= 0) {
+  if (writen(fd, &h, sizeof(h), deadline) <= 0) {
     HM_LOG(LOG_ERR, "Failed to send head to fd(%d)", fd);
     return -1;
   }
@@ -170,7 +179,7 @@ int send_to_remote(int fd, qorc_req *req) {
          static_cast<int>(h.cmd), static_cast<int>(h.data_len));
   if (h.data_len == 0) return 0;
   int len = static_cast<int>(h.data_len);
-  if (qorc_writen(fd, req->sendxml, len) <= 0) {
+  if (writen(fd, req->sendxml, len, deadline) <= 0) {
     HM_LOG(LOG_ERR, "Failed to send xml_msg to fd(%d)", fd);
     return -1;
   }
@@ -212,7 +221,9 @@ std::string without_secrets(const char *xml) {
 
 }  // namespace
 
-int recv_from_remote(int fd, qorc_req *req) {
+int recv_from_remote(int fd, qorc_req *req) { return recv_from_remote_by(fd, req, -1); }
+
+int recv_from_remote_by(int fd, qorc_req *req, int64_t deadline) {
   if (!req) return -1;
   if (req->recvxml) {
     HM_LOG(LOG_ERR, "Request unclean, exit daemon");
@@ -221,7 +232,7 @@ int recv_from_remote(int fd, qorc_req *req) {
   qorc_head &h = req->recv_head;
   // A head or payload cut short (the peer's time-out passed or it closed)
   // is a failed exchange, never a message.
-  if (qorc_readn(fd, &h, sizeof(h)) != static_cast<int>(sizeof(h))) {
+  if (readn(fd, &h, sizeof(h), deadline) != static_cast<int>(sizeof(h))) {
     HM_LOG(LOG_DEBUG, "Failed to recv head from fd(%d)", fd);
     clear_received(req);
     return -1;
@@ -241,7 +252,7 @@ int recv_from_remote(int fd, qorc_req *req) {
     clear_received(req);
     return -1;
   }
-  if (qorc_readn(fd, req->recvxml, len) != len) {
+  if (readn(fd, req->recvxml, len, deadline) != len) {
     HM_LOG(LOG_DEBUG, "Failed to recv xml_msg from fd(%d)", fd);
     clear_received(req);
     return -1;

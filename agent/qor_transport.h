@@ -79,11 +79,23 @@ int qorc_writen(int fd, const void *buf, int count);
 // Sends req->send_head and then its data_len bytes of req->sendxml.
 // 0 or -1.
 int send_to_remote(int fd, qorc_req *req);
+// The same, bounded as a whole as well: nothing more is sent once the
+// host's monotonic clock reaches deadline (milliseconds, qorc_now_ms; -1
+// none), and the send fails.
+int send_to_remote_by(int fd, qorc_req *req, int64_t deadline);
 // Receives one whole message: the head into req->recv_head, its payload
 // (NUL-terminated) into a new req->recvxml, null when data_len is 0.  A
 // short head or payload, or a data_len above QORC_MAX_DATA_LEN, fails: -1,
 // with recvxml null and recv_head zeroed.  A record received into twice
 // ends the process with status 1.
 int recv_from_remote(int fd, qorc_req *req);
+// The same with one limit for the whole message: a message whose last byte
+// has not come when the host's monotonic clock reaches deadline
+// (milliseconds, qorc_now_ms; -1 none) is cut short, and fails.  A peer
+// that trickles its bytes cannot stretch it, as it stretches each wait.
+int recv_from_remote_by(int fd, qorc_req *req, int64_t deadline);
+
+// The host's monotonic clock in milliseconds, the time of the deadlines.
+int64_t qorc_now_ms();
 
 #endif  // ZELMIR_AGENT_QOR_TRANSPORT_H

@@ -22,6 +22,7 @@
 #include "qor_lock.h"
 #include "qor_model.h"
 #include "qor_scan.h"
+#include "qor_slots.h"
 #include "qor_udev.h"
 
 namespace {
@@ -100,7 +101,7 @@ int listen_unix(const char* path) {
 
 // The heartbeat and every stored CDP schedule, as the file gave them.
 int register_jobs() {
-  if (qor_is_protected(g_qor) == 1 && _register_for_heartbeat() < 0) {
+  if (qor_managed() && _register_for_heartbeat() < 0) {
     HM_LOG(LOG_ERR, "Failed to create heartbeat");
     return -1;
   }
@@ -119,47 +120,50 @@ int register_jobs() {
   return 0;
 }
 
-// One connection per pass; the TCP listener first.
+// The listener of a pass: the TCP one first, each only while its pool of
+// connections has room.  -1 when neither has a connection to take.
+int ready_listener(const WorkingProcess* wp) {
+  const int wake = qor_slot_wake_fd();
+  pollfd fds[3] = {{qor_slot_free(0) ? wp->tcp : -1, POLLIN, 0},
+                   {qor_slot_free(1) ? wp->unix_sock : -1, POLLIN, 0},
+                   {wake, POLLIN, 0}};
+  // Without a wake descriptor a full pool is looked at again every second.
+  if (poll(fds, 3, wake >= 0 ? -1 : 1000) <= 0) return -1;
+  if (fds[2].revents & POLLIN) qor_slot_wake_drain();
+  if (fds[0].revents & POLLIN) return 0;
+  if (fds[1].revents & POLLIN) return 1;
+  return -1;
+}
+
+// One connection per pass.
 int accept_loop(WorkingProcess* wp) {
   for (;;) {
-    conn_slot_take();
-    pollfd fds[2] = {{wp->tcp, POLLIN, 0}, {wp->unix_sock, POLLIN, 0}};
-    if (poll(fds, 2, -1) <= 0) {
-      conn_slot_release();
-      continue;
-    }
-    auto* conn = new (std::nothrow) qor_conn{-1, 0};
+    const int local = ready_listener(wp);
+    if (local < 0) continue;
+    auto* conn = new (std::nothrow) qor_conn{-1, local, 0};
     if (conn == nullptr) {
       HM_LOG(LOG_ERR, "Failed to allocate memory");
-      conn_slot_release();
       return -1;
     }
-    if (fds[0].revents & POLLIN) {
-      conn->fd = accept4(wp->tcp, nullptr, nullptr, SOCK_CLOEXEC);
-    } else if (fds[1].revents & POLLIN) {
-      conn->fd = accept4(wp->unix_sock, nullptr, nullptr, SOCK_CLOEXEC);
-      conn->local = 1;
-    } else {
-      delete conn;
-      conn_slot_release();
-      continue;
-    }
+    conn->fd = accept4(local ? wp->unix_sock : wp->tcp, nullptr, nullptr, SOCK_CLOEXEC);
+    conn->accepted_ms = qorc_now_ms();
     if (conn->fd < 0) {
       if (errno == EINTR)
         HM_LOG(LOG_DEBUG, "Accept is interrupted");
       else
         HM_LOG(LOG_ERR, "Failed to accept socket (%s)", strerror(errno));
-    } else if (!conn->local && qor_local_addr_filtered(conn->fd, &g_qor->ip_filter)) {
+    } else if (!local && qor_local_addr_filtered(conn->fd, &g_qor->ip_filter)) {
       // The server may not reach the host on this address: nothing is read
       // or written.  The filter never changes while the process runs.
       close(conn->fd);
     } else {
+      qor_slot_take(local);
       pthread_t tid;
       if (start_thread(&tid, process_cmd, conn) == 0) continue;
+      qor_slot_release(local);
       close(conn->fd);
     }
     delete conn;
-    conn_slot_release();
   }
 }
 

@@ -108,7 +108,8 @@ int zel_add_member(qorc_req* req) {
   if (status != 0) return status;
   backup_group* grp = read_group(req, &status);
   if (grp == nullptr) return status;
-  if (qor_group_add_members(grp, "Searching for CDP schedule of requeated disks.") != 0) return 1;
+  status = qor_group_add_members(grp, "Searching for CDP schedule of requeated disks.");
+  if (status != 0) return status;
   HM_LOG(LOG_INFO, "Complete work: ZEL_ADD_MEMBER.");
   return 0;
 }

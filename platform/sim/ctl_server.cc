@@ -199,9 +199,13 @@ int CtlServer::handle(uint16_t op, const std::string& payload, std::string* repl
       return 0;
     case ctlproto::kIscsiSessionAdd:
     case ctlproto::kIscsiSessionRemove:
-      if (!r.str(&a, 256) || !r.str(&b, 64) || !r.done()) return bad(reply);
-      return op == ctlproto::kIscsiSessionAdd ? host_->iscsi_session_add(a, b, reply)
-                                              : host_->iscsi_session_remove(a, b, reply);
+    {
+      std::string portal;
+      if (!r.str(&a, 256) || !r.str(&b, 64)) return bad(reply);
+      if (!r.done() && (!r.str(&portal, 64) || !r.done())) return bad(reply);
+      return op == ctlproto::kIscsiSessionAdd ? host_->iscsi_session_add(a, b, portal, reply)
+                                              : host_->iscsi_session_remove(a, b, portal, reply);
+    }
     case ctlproto::kFcAdd:
       if (!r.str(&a, 64) || !r.str(&b, 64) || !r.done()) return bad(reply);
       return host_->fc_add(a, b, reply);

@@ -357,15 +357,15 @@ int HostState::rmmod(std::string* msg) {
 }
 
 int HostState::iscsi_session_add(const std::string& iqn, const std::string& iface,
-                                 std::string* msg) {
+                                 const std::string& portal, std::string* msg) {
   std::lock_guard<std::mutex> l(mu_);
-  return transports_.session_add(iqn, iface, msg);
+  return transports_.session_add(iqn, iface, portal, msg);
 }
 
 int HostState::iscsi_session_remove(const std::string& iqn, const std::string& iface,
-                                    std::string* msg) {
+                                    const std::string& portal, std::string* msg) {
   std::lock_guard<std::mutex> l(mu_);
-  return transports_.session_remove(iqn, iface, msg);
+  return transports_.session_remove(iqn, iface, portal, msg);
 }
 
 int HostState::fc_add(const std::string& name, const std::string& wwn, std::string* msg) {

@@ -41,8 +41,10 @@ class HostState {
   int rmmod(std::string* msg);
   std::string disks_text();
   // iSCSI sessions and FC ports in /sys (TransportTree).
-  int iscsi_session_add(const std::string& iqn, const std::string& iface, std::string* msg);
-  int iscsi_session_remove(const std::string& iqn, const std::string& iface, std::string* msg);
+  int iscsi_session_add(const std::string& iqn, const std::string& iface,
+                        const std::string& portal, std::string* msg);
+  int iscsi_session_remove(const std::string& iqn, const std::string& iface,
+                           const std::string& portal, std::string* msg);
   int fc_add(const std::string& name, const std::string& wwn, std::string* msg);
   int fc_remove(const std::string& name, std::string* msg);
   // Announces an event of a block device without changing the disk set (a

@@ -42,7 +42,7 @@ bool valid_wwn(std::string_view wwn) {
 }
 
 int TransportTree::init() {
-  for (const char* cls : {"/class/iscsi_session", "/class/fc_host"}) {
+  for (const char* cls : {"/class/iscsi_session", "/class/iscsi_connection", "/class/fc_host"}) {
     int rc = make_dirs(sys_ + cls);
     if (rc < 0) return rc;
   }
@@ -57,54 +57,84 @@ std::string TransportTree::session_dir(unsigned id) const {
          "/iscsi_session/session" + s;
 }
 
+// A session's one connection, beside it below the session's device, as
+// the kernel names it: connection<session>:<cid>.
+std::string TransportTree::connection_dir(unsigned id) const {
+  std::string c = "connection" + std::to_string(id) + ":0";
+  return "devices/platform/host" + std::to_string(100 + id) + "/session" + std::to_string(id) +
+         "/" + c + "/iscsi_connection/" + c;
+}
+
 std::string TransportTree::fc_dir(const std::string& name) const {
   return "devices/platform/fc/" + name + "/fc_host/" + name;
 }
 
 int TransportTree::session_add(const std::string& iqn, const std::string& iface_in,
-                               std::string* msg) {
+                               const std::string& portal, std::string* msg) {
   std::string iface = iface_in.empty() ? "default" : iface_in;
-  if (!valid_iqn(iqn) || !valid_iface_name(iface)) {
-    *msg = "bad target IQN or interface name";
+  std::string addr, port;
+  if (!portal.empty()) {
+    size_t colon = portal.rfind(':');
+    addr = portal.substr(0, colon);
+    port = colon == std::string::npos ? "" : portal.substr(colon + 1);
+  }
+  if (!valid_iqn(iqn) || !valid_iface_name(iface) ||
+      (!portal.empty() && (addr.empty() || port.empty() || !valid_iface_name(addr) ||
+                           port.find_first_not_of("0123456789") != std::string::npos))) {
+    *msg = "bad target IQN, interface name or portal";
     return -EINVAL;
   }
   for (const auto& [id, s] : sessions_) {
-    if (s.iqn == iqn && s.iface == iface) {
-      *msg = "session" + std::to_string(id) + " to " + iqn + " through " + iface + " exists";
+    if (s.iqn == iqn && s.iface == iface && s.portal == portal) {
+      *msg = "session" + std::to_string(id) + " to " + iqn + " through " + iface +
+             (portal.empty() ? "" : " at " + portal) + " exists";
       return -EEXIST;
     }
   }
   unsigned id = next_session_++;
   std::string dir = sys_ + "/" + session_dir(id);
+  std::string conn = sys_ + "/" + connection_dir(id);
   int rc = make_dirs(dir);
   if (rc == 0) rc = write_in_place(dir + "/targetname", iqn + "\n");
   if (rc == 0) rc = write_in_place(dir + "/ifacename", iface + "\n");
   if (rc == 0) rc = write_in_place(dir + "/state", "LOGGED_IN\n");
+  if (rc == 0 && !portal.empty()) {
+    rc = make_dirs(conn);
+    if (rc == 0) rc = write_in_place(conn + "/persistent_address", addr + "\n");
+    if (rc == 0) rc = write_in_place(conn + "/persistent_port", port + "\n");
+  }
   if (rc < 0) {
     remove_tree(sys_ + "/devices/platform/host" + std::to_string(100 + id));
     *msg = "cannot write " + dir;
     return rc;
   }
   link_to("../../" + session_dir(id), sys_ + "/class/iscsi_session/session" + std::to_string(id));
-  sessions_[id] = Session{iqn, iface};
+  if (!portal.empty()) {
+    link_to("../../" + connection_dir(id),
+            sys_ + "/class/iscsi_connection/connection" + std::to_string(id) + ":0");
+  }
+  sessions_[id] = Session{iqn, iface, portal};
   return 0;
 }
 
 int TransportTree::session_remove(const std::string& iqn, const std::string& iface,
-                                  std::string* msg) {
+                                  const std::string& portal, std::string* msg) {
   int removed = 0;
   for (auto it = sessions_.begin(); it != sessions_.end();) {
-    if (it->second.iqn != iqn || (!iface.empty() && it->second.iface != iface)) {
+    if (it->second.iqn != iqn || (!iface.empty() && it->second.iface != iface) ||
+        (!portal.empty() && it->second.portal != portal)) {
       ++it;
       continue;
     }
     ::unlink((sys_ + "/class/iscsi_session/session" + std::to_string(it->first)).c_str());
+    ::unlink((sys_ + "/class/iscsi_connection/connection" + std::to_string(it->first) + ":0").c_str());
     remove_tree(sys_ + "/devices/platform/host" + std::to_string(100 + it->first));
     it = sessions_.erase(it);
     ++removed;
   }
   if (removed == 0) {
-    *msg = "no session to " + iqn + (iface.empty() ? "" : " through " + iface);
+    *msg = "no session to " + iqn + (iface.empty() ? "" : " through " + iface) +
+           (portal.empty() ? "" : " at " + portal);
     return -ENOENT;
   }
   return 0;

@@ -1,6 +1,8 @@
 // The host's storage transports as the kernel shows them in /sys: iSCSI
 // sessions (/sys/class/iscsi_session/sessionN with targetname, ifacename and
-// state) and FC host ports (/sys/class/fc_host/NAME with port_name).  Kernel
+// state; the portal of a session that has one in
+// /sys/class/iscsi_connection/connectionN:0 with persistent_address and
+// persistent_port) and FC host ports (/sys/class/fc_host/NAME with port_name).  Kernel
 // state: none of it outlives a boot.
 #ifndef ZELMIR_SIM_TRANSPORT_TREE_H
 #define ZELMIR_SIM_TRANSPORT_TREE_H
@@ -25,22 +27,26 @@ class TransportTree {
  public:
   explicit TransportTree(std::string sys = "/sys") : sys_(std::move(sys)) {}
 
-  // Makes both class directories. 0 or -errno.
+  // Makes the class directories. 0 or -errno.
   int init();
-  // A new session to iqn through iface ("" is "default"): 0, -EINVAL for a
-  // bad name, -EEXIST when that pair has one already.
-  int session_add(const std::string& iqn, const std::string& iface, std::string* msg);
-  // Ends the sessions to iqn (through iface only, when given): 0, or -ENOENT
-  // when there was none.
-  int session_remove(const std::string& iqn, const std::string& iface, std::string* msg);
+  // A new session to iqn through iface ("" is "default") at portal
+  // ("ADDR:PORT", or "" for none): 0, -EINVAL for a bad name or portal,
+  // -EEXIST when that target, interface and portal have one already.
+  int session_add(const std::string& iqn, const std::string& iface, const std::string& portal,
+                  std::string* msg);
+  // Ends the sessions to iqn (through iface only, and at portal only, when
+  // given): 0, or -ENOENT when there was none.
+  int session_remove(const std::string& iqn, const std::string& iface, const std::string& portal,
+                     std::string* msg);
   int fc_add(const std::string& name, const std::string& wwn, std::string* msg);
   int fc_remove(const std::string& name, std::string* msg);
 
  private:
   struct Session {
-    std::string iqn, iface;
+    std::string iqn, iface, portal;
   };
   std::string session_dir(unsigned id) const;
+  std::string connection_dir(unsigned id) const;
   std::string fc_dir(const std::string& name) const;
 
   std::string sys_;

@@ -473,4 +473,57 @@ TEST_F(ManagerHost, RefreshMovesTheChannelOnceTheNewLoginIsUp) {
   EXPECT_EQ(std::string::npos, iscsi.find("\"" + new_iqn + "\",\"-u\"")) << iscsi;
 }
 
+TEST_F(ManagerHost, RefreshToTheSameTargetEndsTheSessionsAtTheOldPortal) {
+  const char kIscsiadm[] = "/usr/local/sbin/iscsiadm";
+  const std::string iqn = "iqn.2026-12.test:mirror";
+  h_.write_file("/etc/simhost/iscsi-targets",
+                "target " + iqn + " 127.0.0.9\ntarget " + iqn + " 127.0.0.2\n");
+  // The channel as the host has it: a session at the old address.
+  for (const std::vector<std::string>& argv :
+       {std::vector<std::string>{kIscsiadm, "-m", "discovery", "-t", "st", "-p", "127.0.0.9"},
+        std::vector<std::string>{kIscsiadm, "-m", "node", "-T", iqn, "-p", "127.0.0.9", "-l"}}) {
+    ExecResult r = h_.exec(argv);
+    ASSERT_EQ(0, r.status) << r.out;
+  }
+  QorConf c = conf();
+  c.target_iqn = iqn;
+  ASSERT_NO_FATAL_FAILURE(start(c));
+
+  ASSERT_EQ(0, refresh("127.0.0.2", iqn));
+  EXPECT_TRUE(logged("Connect to '" + iqn + "'(127.0.0.2:"));
+  // One session is left, at the new portal.
+  ExecResult portals = h_.exec(
+      {"sh", "-c", "cat /sys/class/iscsi_connection/*/persistent_address 2>/dev/null"});
+  EXPECT_EQ("127.0.0.2\n", portals.out);
+  EXPECT_EQ("1\n", h_.exec({"sh", "-c", "ls /sys/class/iscsi_session | wc -l"}).out);
+  // The old portal was logged out after the new login, by its portal.
+  const std::string iscsi = h_.read_file("/var/log/iscsiadm.log");
+  const size_t login = iscsi.find("\"-p\",\"127.0.0.2\",\"-T\",\"" + iqn + "\"");
+  const size_t logout = iscsi.find("\"-T\",\"" + iqn + "\",\"-p\",\"127.0.0.9\",\"-u\"");
+  EXPECT_NE(std::string::npos, login) << iscsi;
+  EXPECT_NE(std::string::npos, logout) << iscsi;
+  EXPECT_LT(login, logout) << iscsi;
+  QorConf now;
+  ASSERT_TRUE(srv_.read_conf(&now));
+  EXPECT_EQ(iqn, now.target_iqn);
+}
+
+TEST_F(ManagerHost, AStreamOfRefreshesDoesNotSilenceTheHeartbeat) {
+  QorConf c = conf();
+  c.manager_ips = {"127.0.0.1"};
+  ASSERT_NO_FATAL_FAILURE(start(c));
+  ASSERT_TRUE(eventually([&] { return heartbeats() >= 1; })) << syslog();
+  const size_t before = heartbeats();
+  // A refresh every 4 seconds: each brings the heartbeat within 5 seconds,
+  // none puts it off past when it was due.
+  for (int i = 0; i < 8; i++) {
+    h_.simctl({"clock", "advance", "4"});
+    ASSERT_EQ(0, refresh("127.0.0.1", "iqn.2026-12.test:nowhere"));
+  }
+  // Soon, in this machine's time: the last refresh alone would bring one
+  // only 5 seconds after it.
+  EXPECT_TRUE(eventually([&] { return heartbeats() >= before + 3; }, std::chrono::seconds(3)))
+      << heartbeats() - before << " heartbeats in 32 seconds";
+}
+
 }  // namespace

@@ -2,7 +2,9 @@
 // command line and pid file, the supervisor, the heads and statuses on both
 // listeners, the address filter, the timer on the host's clock and the udev
 // path.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <atomic>
@@ -200,6 +202,72 @@ TEST_F(QorcdTest, AShortHeadIsNoCommand) {
   EXPECT_TRUE(r.closed);
   EXPECT_EQ("", r.raw);
   EXPECT_EQ(std::string::npos, settled().find("Received command code: 1."));
+}
+
+TEST_F(QorcdTest, TricklingPeersHoldNeitherTheUnixSocketNorThePortForLong) {
+  QorConf c = conf();
+  c.has_manager = true;
+  c.manager_guid = "5e1d0000-0000-0000-0000-0000000000bb";
+  c.manager_ips = {"127.0.0.1"};
+  srv_.listen(kPort + 1);
+  start(c);
+  ASSERT_TRUE(eventually([&] { return !srv_.arrivals().empty(); })) << "no first heartbeat";
+
+  // More peers than the port serves at once, each with the first byte of a
+  // head and then silence.
+  constexpr int kPeers = 80;
+  constexpr int kServedAtOnce = 64;
+  std::vector<int> peers;
+  for (int i = 0; i < kPeers; i++) {
+    std::string why;
+    int fd = srv_.connect_to(kPort, &why);
+    ASSERT_GE(fd, 0) << why;
+    peers.push_back(fd);
+    ASSERT_EQ(1, ::send(fd, "\x02", 1, MSG_NOSIGNAL));
+  }
+  auto trickle = [&] {
+    for (int fd : peers) ::send(fd, "\0", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  };
+  auto closed_by_qorcd = [&] {
+    int n = 0;
+    char byte;
+    for (int fd : peers) n += ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+    return n;
+  };
+  // Every connection qorcd serves has read its first byte.
+  ASSERT_TRUE(eventually([&] { return count(syslog(), "total:1 left:15") >= kServedAtOnce; }));
+
+  // The local tool is served at once, whatever the port's peers hold.
+  const auto asked = std::chrono::steady_clock::now();
+  ExecResult list = in_host({"timeout", "10", "qorctl", "-l"});
+  EXPECT_EQ(0, list.status) << list.out;
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(10));
+
+  // A byte every 20 s restarts no limit: 40 s after its acceptance a
+  // request that has not arrived whole ends its connection.  (A limit
+  // restarted by each byte would end them only some 20 s later, in this
+  // machine's time.)
+  h_.simctl({"clock", "advance", "20"});
+  trickle();
+  h_.simctl({"clock", "advance", "21"});
+  EXPECT_TRUE(eventually([&] { return closed_by_qorcd() >= kServedAtOnce; },
+                         std::chrono::seconds(5)))
+      << closed_by_qorcd() << " closed";
+
+  // The port serves again: the peers from the backlog took slots of their
+  // own, the new request one more.
+  srv_.set_reply_limit(std::chrono::seconds(10));
+  QorReply r = srv_.request(kPort, 57, "", 9);
+  EXPECT_TRUE(r.replied) << r.error;
+  EXPECT_EQ(0, r.head.status);
+
+  // The heartbeat kept its period throughout.
+  for (int i = 0; i < 3; i++) {
+    const size_t before = srv_.arrivals().size();
+    h_.simctl({"clock", "advance", "5"});
+    EXPECT_TRUE(eventually([&] { return srv_.arrivals().size() > before; })) << "period " << i;
+  }
+  for (int fd : peers) close(fd);
 }
 
 TEST_F(QorcdTest, FilteredLocalAddressIsClosedUnread) {

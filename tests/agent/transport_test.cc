@@ -8,6 +8,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -202,6 +204,56 @@ TEST(AgentTransport, BrokenMessagesFailAndLeaveTheRecordEmpty) {
     EXPECT_EQ(-1, recv_from_remote(p.b, in.get())) << c.what;
     EXPECT_EQ(in->recvxml, nullptr) << c.what;
     EXPECT_TRUE(all_zero(in->recv_head)) << c.what;
+  }
+}
+
+TEST(AgentTransport, ADeadlineBoundsTheWholeMessageNotEachWait) {
+  // A byte every 50 ms never lets a 200 ms wait pass, so only a limit on
+  // the whole message ends this one; each way it can be cut, within the
+  // deadline's slack.
+  struct Case {
+    const char *what;
+    bool send_reply;  // else receive
+  } cases[] = {{"receive", false}, {"send", true}};
+  for (const auto &c : cases) {
+    Pair p;
+    set_timeout(p.b, SO_RCVTIMEO, 200);
+    set_timeout(p.a, SO_SNDTIMEO, 200);
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+      char byte = 2;
+      std::vector<char> chunk(256 << 10);
+      while (!stop) {
+        if (c.send_reply) {
+          // Reads a little now and then: the sender never stalls 200 ms.
+          if (read(p.b, chunk.data(), chunk.size()) <= 0) break;
+        } else if (send(p.a, &byte, 1, MSG_NOSIGNAL) != 1) {
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    int rc;
+    Req r = new_req();
+    if (c.send_reply) {
+      std::string big(8 << 20, 'x');
+      r->send_head = head(2, 0, 1, 2, static_cast<uint32_t>(big.size()));
+      r->sendxml = strdup(big.c_str());
+      rc = send_to_remote_by(p.a, r.get(), qorc_now_ms() + 400);
+    } else {
+      rc = recv_from_remote_by(p.b, r.get(), qorc_now_ms() + 400);
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    stop = true;
+    shutdown(p.a, SHUT_RDWR);
+    peer.join();
+    EXPECT_EQ(-1, rc) << c.what;
+    EXPECT_GE(took, std::chrono::milliseconds(390)) << c.what;
+    EXPECT_LT(took, std::chrono::seconds(3)) << c.what;
+    if (!c.send_reply) {
+      EXPECT_TRUE(all_zero(r->recv_head));
+    }
   }
 }
 

@@ -319,26 +319,34 @@ int QorServer::ns_socket(int domain, int type) const {
   return fd;
 }
 
-QorReply QorServer::exchange(uint16_t port, const std::string& bytes) {
-  QorReply r;
+int QorServer::connect_to(uint16_t port, std::string* error) const {
+  std::string why;
+  if (error == nullptr) error = &why;
   int fd = ns_socket(AF_INET, SOCK_STREAM);
   if (fd < 0) {
-    r.error = std::string("socket: ") + strerror(errno);
-    return r;
+    *error = std::string("socket: ") + strerror(errno);
+    return -1;
   }
   struct sockaddr_in sa = {};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   if (inet_pton(AF_INET, target_addr_.c_str(), &sa.sin_addr) != 1) {
-    r.error = "bad address " + target_addr_;
+    *error = "bad address " + target_addr_;
     close(fd);
-    return r;
+    return -1;
   }
   if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    r.error = "connect " + target_addr_ + ":" + std::to_string(port) + ": " + strerror(errno);
+    *error = "connect " + target_addr_ + ":" + std::to_string(port) + ": " + strerror(errno);
     close(fd);
-    return r;
+    return -1;
   }
+  return fd;
+}
+
+QorReply QorServer::exchange(uint16_t port, const std::string& bytes) {
+  QorReply r;
+  int fd = connect_to(port, &r.error);
+  if (fd < 0) return r;
   if (!write_all(fd, bytes.data(), bytes.size())) {
     r.error = std::string("send: ") + strerror(errno);
     close(fd);

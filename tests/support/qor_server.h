@@ -143,6 +143,9 @@ class QorServer {
   QorReply send(uint16_t port, const QorHead& head, const std::string& body);
   // Any bytes: broken heads, partial messages.
   QorReply send_raw(uint16_t port, const std::string& bytes);
+  // A TCP connection to port at the target address, made in the host and
+  // left to the caller (who closes it); -1, with *error, when it fails.
+  int connect_to(uint16_t port, std::string* error = nullptr) const;
   // Where and how requests go; defaults 127.0.0.1, 30 s, shut after sending.
   void set_target_address(const std::string& addr) { target_addr_ = addr; }
   void set_reply_limit(std::chrono::milliseconds limit) { reply_limit_ = limit; }

@@ -45,8 +45,12 @@ enum Op : uint16_t {
   kFlush = 18,      // name
   kClockAdvance = 19,  // u64 nanoseconds: both host clocks move forward
   kClockSetWall = 20,  // u64 nanoseconds since the epoch: the host's wall clock
-  kIscsiSessionAdd = 21,     // target IQN, interface name ("": "default")
-  kIscsiSessionRemove = 22,  // target IQN, interface name ("": every session of the IQN)
+  // target IQN, interface name ("": "default"), optionally the portal
+  // ("ADDR:PORT"; none: a session without a connection's address)
+  kIscsiSessionAdd = 21,
+  // target IQN, interface name ("": every session of the IQN), optionally
+  // the portal ("": at any portal)
+  kIscsiSessionRemove = 22,
   kFcAdd = 23,               // FC host name, port WWN
   kFcRemove = 24,            // FC host name
   kUevent = 25,              // action, device name, devtype, u8 flags (kUeventNoNode)

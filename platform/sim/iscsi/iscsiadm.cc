@@ -6,10 +6,12 @@
 //       at the portal; fails without iscsid or without a target there.
 //   -m node [-T IQN] [-p PORTAL] [-I IFACE] -l
 //       logs in to every matching node record whose target the table has at
-//       that portal (and does not mark refuse-login): a session in /sys (through simkernel) and the target's
-//       LUNs hot-added, so udev events follow.
-//   -m node [-T IQN] [-I IFACE] -u
-//       ends the matching sessions; the target's LUNs go with its last one.
+//       that portal (and does not mark refuse-login): a session in /sys
+//       (through simkernel) that keeps its portal, as open-iscsi's do, and
+//       the target's LUNs hot-added, so udev events follow.
+//   -m node [-T IQN] [-p PORTAL] [-I IFACE] -u
+//       ends the matching sessions (a portal without port is at 3260); the
+//       target's LUNs go with its last one.
 // Anything else fails.  Exit codes are open-iscsi's.
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -93,6 +95,8 @@ bool parse_portal(const std::string& text, Portal* p) {
   p->addr = addr;
   return true;
 }
+
+std::string portal_text(const Portal& p) { return p.addr + ":" + std::to_string(p.port); }
 
 // The table; a line that does not read is skipped with a word on stderr.
 std::vector<Target> load_targets() {
@@ -271,7 +275,7 @@ int login(const Args& a) {
       continue;
     }
     std::string msg;
-    int s = ctl(ctlproto::kIscsiSessionAdd, {r.iqn, r.iface}, nullptr, &msg);
+    int s = ctl(ctlproto::kIscsiSessionAdd, {r.iqn, r.iface, portal_text(r.portal)}, nullptr, &msg);
     if (s == -EEXIST) {
       fprintf(stderr, "iscsiadm: %s: 1 session requested, but 1 already present.\n", r.iface.c_str());
       rc = kErrSessExists;
@@ -292,46 +296,63 @@ int login(const Args& a) {
   return rc;
 }
 
-// The sessions in /sys: (IQN, interface) pairs.
-std::vector<std::pair<std::string, std::string>> sessions() {
-  std::vector<std::pair<std::string, std::string>> out;
+struct Session {
+  std::string iqn, iface, portal;  // portal "ADDR:PORT", or "" when it has none
+};
+
+// The sessions in /sys, each with the portal of its connection.
+std::vector<Session> sessions() {
+  std::vector<Session> out;
   const std::string dir = "/sys/class/iscsi_session";
   for (const auto& s : list_dir(dir)) {
-    std::string iqn, iface;
+    Session one;
     std::ifstream t(dir + "/" + s + "/targetname"), i(dir + "/" + s + "/ifacename");
-    std::getline(t, iqn);
-    std::getline(i, iface);
-    out.emplace_back(iqn, iface);
+    std::getline(t, one.iqn);
+    std::getline(i, one.iface);
+    const std::string conn =
+        "/sys/class/iscsi_connection/connection" + s.substr(strlen("session")) + ":0";
+    std::string addr, port;
+    std::ifstream ca(conn + "/persistent_address"), cp(conn + "/persistent_port");
+    if (std::getline(ca, addr) && std::getline(cp, port)) one.portal = addr + ":" + port;
+    out.push_back(one);
   }
   return out;
 }
 
 int logout(const Args& a) {
+  Portal want;
+  if (!a.portal.empty() && !parse_portal(a.portal, &want)) {
+    fprintf(stderr, "iscsiadm: bad portal %s\n", a.portal.c_str());
+    return kErrInval;
+  }
   if (iscsid_pids().empty()) {
     fprintf(stderr, "iscsiadm: can not connect to iSCSI daemon (111)!\n");
     return kErrIscsidNotconn;
   }
-  std::vector<std::pair<std::string, std::string>> ended;
-  for (const auto& [iqn, iface] : sessions())
-    if ((a.target.empty() || iqn == a.target) && (a.iface.empty() || iface == a.iface))
-      ended.emplace_back(iqn, iface);
+  std::vector<Session> ended;
+  for (const auto& s : sessions())
+    if ((a.target.empty() || s.iqn == a.target) && (a.iface.empty() || s.iface == a.iface) &&
+        (a.portal.empty() || s.portal == portal_text(want)))
+      ended.push_back(s);
   if (ended.empty()) {
     fprintf(stderr, "iscsiadm: No matching sessions found\n");
     return kErrNoObjsFound;
   }
   std::vector<Target> targets = load_targets();
-  for (const auto& [iqn, iface] : ended) {
-    printf("Logging out of session [iface: %s, target: %s]\n", iface.c_str(), iqn.c_str());
-    ctl(ctlproto::kIscsiSessionRemove, {iqn, iface});
+  for (const auto& [iqn, iface, portal] : ended) {
+    printf("Logging out of session [iface: %s, target: %s, portal: %s]\n", iface.c_str(),
+           iqn.c_str(), portal.c_str());
+    ctl(ctlproto::kIscsiSessionRemove, {iqn, iface, portal});
     bool last = true;
-    for (const auto& s : sessions()) last = last && s.first != iqn;
+    for (const auto& s : sessions()) last = last && s.iqn != iqn;
     if (last) {
       for (const auto& t : targets) {
         if (t.iqn != iqn) continue;
         for (const auto& l : t.luns) ctl(ctlproto::kDiskRemove, {l.name});
       }
     }
-    printf("Logout of [iface: %s, target: %s] successful.\n", iface.c_str(), iqn.c_str());
+    printf("Logout of [iface: %s, target: %s, portal: %s] successful.\n", iface.c_str(),
+           iqn.c_str(), portal.c_str());
   }
   return kOk;
 }
@@ -367,7 +388,7 @@ int main(int argc, char** argv) {
   }
   if (a.mode == "discovery") return discovery(a);
   if (a.mode == "node" && a.login && !a.logout) return login(a);
-  if (a.mode == "node" && a.logout && !a.login && a.portal.empty()) return logout(a);
+  if (a.mode == "node" && a.logout && !a.login) return logout(a);
   fprintf(stderr, "iscsiadm: this host's iscsiadm knows no such operation\n");
   return kErrInval;
 }
