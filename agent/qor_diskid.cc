@@ -18,6 +18,7 @@
 #include "mirapi/util.h"
 #include "qor_client.h"
 #include "qor_inventory.h"
+#include "qor_lock.h"
 
 namespace {
 
@@ -222,23 +223,27 @@ int qor_sector0_signable(const unsigned char* sector) {
   return 1;
 }
 
-void set_unique_signature(const char* path) {
-  if (path == nullptr) return;
-  pthread_mutex_lock(&sign_lock);
+namespace {
 
-  // Only now, under the lock, is it known that nobody signed the disk since
-  // the inventory saw it unsigned, and that four bytes at 440 land in an
-  // empty sector or a partition table's boot code, not in a raw data disk.
+// Writes the signature only when sector 0 still allows it.  Read here, just
+// before the write and under sign_lock: the enumeration before it can take
+// long ("zeldisk -r" runs up to its limit), and a disk that gained data or a
+// signature meanwhile must be left alone.
+void sign_if_still_blank(const char* path, uint32_t signature) {
   unsigned char sector[kSectorSize];
-  if (read_sector0(path, sector) != 0) {
-    pthread_mutex_unlock(&sign_lock);
-    return;
-  }
+  if (read_sector0(path, sector) != 0) return;
   if (!qor_sector0_signable(sector)) {
     HM_LOG(LOG_DEBUG, "Disk %s is not signed: its first sector is in use.", path);
-    pthread_mutex_unlock(&sign_lock);
     return;
   }
+  write_disk_signature(path, signature);
+}
+
+}  // namespace
+
+void set_unique_signature(const char* path) {
+  if (path == nullptr) return;
+  MutexLock l(&sign_lock);
 
   struct list_head disks;
   INIT_LIST_HEAD(&disks);
@@ -248,7 +253,6 @@ void set_unique_signature(const char* path) {
   if (!listed(&disks, path)) {
     HM_LOG(LOG_ERR, "Disk %s is not among the host's disks; it is not signed.", path);
     disk_list_free(&disks);
-    pthread_mutex_unlock(&sign_lock);
     return;
   }
 
@@ -261,13 +265,11 @@ void set_unique_signature(const char* path) {
     found = !guid_taken(&disks, path, guid);
     free(guid);
   }
+  disk_list_free(&disks);
   if (found)
-    write_disk_signature(path, candidate);
+    sign_if_still_blank(path, candidate);
   else
     HM_LOG(LOG_ERR, "No unique signature found for %s.", path);
-
-  disk_list_free(&disks);
-  pthread_mutex_unlock(&sign_lock);
 }
 
 int qor_guid_online(const char* guid) {

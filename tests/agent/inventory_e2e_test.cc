@@ -422,6 +422,38 @@ TEST(InventoryHost, HungOutsideProgramsEndAtTheirLimit) {
   EXPECT_EQ(h.exec({"sh", "-c", "grep -l 'sleep 100[0]' /proc/[0-9]*/cmdline 2>/dev/null"}).out, "");
 }
 
+TEST(InventoryHost, ADiskThatGainsDataWhileTheDisksAreEnumeratedIsNotSigned) {
+  SimHost h({"--disk", "sdb:8M", "--disk", "sdc:8M"});
+  // "zeldisk -r", which the enumeration runs when valid disks went away,
+  // stands for an enumeration that takes long: it waits for /tmp/go.
+  h.write_file("/usr/local/zelmir/bin/zeldisk",
+               "#!/bin/sh\necho started >> /tmp/zeldisk.starts\n"
+               "while [ ! -e /tmp/go ]; do sleep 0.05; done\n");
+  ASSERT_EQ(h.exec({"chmod", "755", "/usr/local/zelmir/bin/zeldisk"}).status, 0);
+
+  // Blank throughout: signed, through the same road.
+  h.write_file("/tmp/go", "");
+  ExecResult r = h.exec({kProbe, "sign-after-loss", "/dev/sdc"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(signature_of(sector_of(h, "sdc")), 0u);
+  EXPECT_EQ(h.read_file("/tmp/zeldisk.starts"), "started\n");
+
+  // Blank when the signing began, data on it while the disks are
+  // enumerated: left as the data left it.
+  ASSERT_EQ(h.exec({"rm", "/tmp/go"}).status, 0);
+  std::thread probe([&] { r = h.exec({kProbe, "sign-after-loss", "/dev/sdb"}); });
+  EXPECT_TRUE(testsupport::eventually([&] {
+    return h.read_file("/tmp/zeldisk.starts") == "started\nstarted\n";
+  }));
+  std::string raw(512, '\0');
+  raw.replace(0, 11, "raw data...");
+  put_sector(h, "sdb", raw);
+  h.write_file("/tmp/go", "");
+  probe.join();
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(sector_of(h, "sdb"), raw);
+}
+
 TEST(InventoryHost, ASignatureNoOtherDiskCarries) {
   // The host's wall clock is set, so the first value drawn is that of a
   // known second; the disks already carry the values of that second and the

@@ -7,8 +7,13 @@
 //   inventory_probe online GUID   1 or 0
 //   inventory_probe sign PATH...  set_unique_signature of every path at once,
 //                                 each on a thread of its own
+//   inventory_probe sign-after-loss PATH
+//                                 set_unique_signature of PATH after valid
+//                                 disks went away, so that its enumeration
+//                                 runs "zeldisk -r"
 // The configuration is the host's qorcd.conf when there is one.
 #include <arpa/inet.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -103,6 +108,13 @@ int main(int argc, char** argv) {
     for (std::thread& t : signers) t.join();
     return 0;
   }
-  fprintf(stderr, "usage: inventory_probe init|refresh | guid PATH LUN | online GUID | sign PATH...\n");
+  if (mode == "sign-after-loss" && argc == 3) {
+    g_client.disk_num = INT32_MAX;
+    set_unique_signature(argv[2]);
+    return 0;
+  }
+  fprintf(stderr,
+          "usage: inventory_probe init|refresh | guid PATH LUN | online GUID | sign PATH... | "
+          "sign-after-loss PATH\n");
   return 2;
 }
