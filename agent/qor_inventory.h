@@ -28,7 +28,8 @@ char* get_hostname(void);
 // Always 0.
 uint32_t get_system_type(void);
 // The number at the start of the first line "get_db_home.sh" prints (0 when
-// it prints none, fails or runs past its time limit).
+// it prints no line or cannot be run).  A script that runs past its time
+// limit is killed; a first line it printed before that still counts.
 int32_t get_dboem(void);
 // The first line of "/etc/issue" or "/etc/redhat-release" in a new 512-byte
 // text; null when the file cannot be opened or ends before a line ending.
