@@ -309,6 +309,35 @@ TEST(InventoryHost, WhatTheHostHolds) {
   EXPECT_EQ(rescans(), 1u);
 }
 
+TEST(InventoryHost, AddressesLessTheFilterAndChannelsOnlyForAManagedHost) {
+  SimHost h({"--disk", "sdb:1M", "--nic", "eth0:192.0.2.10/24,192.0.2.11/24", "--nic",
+             "eth1:198.51.100.7/24"});
+  ASSERT_EQ(h.simctl({"iscsi", "session", "add", kTargetIqn}).status, 0);
+  ASSERT_EQ(h.simctl({"fc", "add", "host3", "0x21000024ff000001"}).status, 0);
+  QorServer srv(h.dir());
+  QorConf c = managed_conf();
+  c.ip_filter = {"192.0.2.11", "203.0.113.1"};
+  srv.write_conf(c);
+
+  // An address of the host's own that the filter names is left out; the
+  // filter's address that no interface holds changes nothing.
+  Inventory managed = probe(h);
+  EXPECT_EQ(managed.kind("ip"), (std::vector<std::string>{"ip 192.0.2.10", "ip 198.51.100.7"}));
+  std::vector<std::string> chns = managed.kind("channel");
+  ASSERT_EQ(chns.size(), 2u);
+  EXPECT_EQ(chns[0].rfind("channel type=0 initiator=", 0), 0u) << chns[0];
+  EXPECT_NE(chns[0].find(std::string(" target=") + kTargetIqn), std::string::npos) << chns[0];
+  EXPECT_EQ(chns[1], "channel type=1 initiator=0x21000024ff000001 target=(null)");
+
+  // Without a manager the host reports no channel at all, its FC port
+  // included.
+  c.has_manager = false;
+  srv.write_conf(c);
+  Inventory unmanaged = probe(h);
+  EXPECT_EQ(unmanaged.kind("channel"), std::vector<std::string>{});
+  EXPECT_EQ(unmanaged.kind("ip"), managed.kind("ip"));
+}
+
 TEST(InventoryHost, OsVersionFromTheIssueFile) {
   SimHost h({"--disk", "sdb:8M"});
   struct Case {
