@@ -225,18 +225,18 @@ int qor_sector0_signable(const unsigned char* sector) {
 
 namespace {
 
-// Writes the signature only when sector 0 still allows it.  Read here, just
-// before the write and under sign_lock: the enumeration before it can take
-// long ("zeldisk -r" runs up to its limit), and a disk that gained data or a
-// signature meanwhile must be left alone.
-void sign_if_still_blank(const char* path, uint32_t signature) {
+// Whether sector 0 of the disk, read now, may take a signature: four bytes
+// at 440 must land in an empty sector or a partition table's boot code, not
+// in a raw data disk, and nobody may have signed the disk since the
+// inventory saw it unsigned.
+bool sector0_allows_signing(const char* path) {
   unsigned char sector[kSectorSize];
-  if (read_sector0(path, sector) != 0) return;
+  if (read_sector0(path, sector) != 0) return false;
   if (!qor_sector0_signable(sector)) {
     HM_LOG(LOG_DEBUG, "Disk %s is not signed: its first sector is in use.", path);
-    return;
+    return false;
   }
-  write_disk_signature(path, signature);
+  return true;
 }
 
 }  // namespace
@@ -244,6 +244,8 @@ void sign_if_still_blank(const char* path, uint32_t signature) {
 void set_unique_signature(const char* path) {
   if (path == nullptr) return;
   MutexLock l(&sign_lock);
+  // A disk already in use needs no enumeration of all disks.
+  if (!sector0_allows_signing(path)) return;
 
   struct list_head disks;
   INIT_LIST_HEAD(&disks);
@@ -266,10 +268,14 @@ void set_unique_signature(const char* path) {
     free(guid);
   }
   disk_list_free(&disks);
-  if (found)
-    sign_if_still_blank(path, candidate);
-  else
+  if (!found) {
     HM_LOG(LOG_ERR, "No unique signature found for %s.", path);
+    return;
+  }
+  // Read again, just before the write: the enumeration can take long
+  // ("zeldisk -r" runs up to its limit), and a disk that gained data or a
+  // signature meanwhile must be left alone.
+  if (sector0_allows_signing(path)) write_disk_signature(path, candidate);
 }
 
 int qor_guid_online(const char* guid) {
