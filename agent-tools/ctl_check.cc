@@ -42,22 +42,33 @@ bool wait_for(int fd, short events) {
   }
 }
 
-// A non-blocking connect whose wait is bounded.  0, or -1 with errno.
-int connect_bounded(int fd, const sockaddr_in& sa) {
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0) return 0;
-  if (errno != EINPROGRESS) return -1;
-  if (!wait_for(fd, POLLOUT)) return -1;
+// Once the peer took the connection, a reset is its answer too: a peer that
+// closes without reading what arrived makes Linux answer with a reset, which
+// the probe meets in the connect's completion, on its write (EPIPE,
+// ECONNRESET) or on its read (ECONNRESET), depending on how the close and the
+// probe cross.  A refused connect is ECONNREFUSED, never one of these.
+bool peer_reset(int err) { return err == EPIPE || err == ECONNRESET; }
+
+// How a step of the check ended: go on with the next step, the peer has
+// answered already, or the check failed (errno says why).
+enum Step { kGoOn, kAnswered, kFailed };
+
+Step failed_unless_reset() { return peer_reset(errno) ? kAnswered : kFailed; }
+
+// A non-blocking connect whose wait is bounded.
+Step connect_bounded(int fd, const sockaddr_in& sa) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == 0) return kGoOn;
+  if (errno != EINPROGRESS) return kFailed;
+  if (!wait_for(fd, POLLOUT)) return kFailed;
   int err = 0;
   socklen_t len = sizeof(err);
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
-  if (err != 0) {
-    errno = err;
-    return -1;
-  }
-  return 0;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return kFailed;
+  if (err == 0) return kGoOn;
+  errno = err;
+  return failed_unless_reset();
 }
 
-int send_head(int fd, const qorc_head& head) {
+Step send_head(int fd, const qorc_head& head) {
   size_t done = 0;
   const char* p = reinterpret_cast<const char*>(&head);
   while (done < sizeof(head)) {
@@ -68,20 +79,20 @@ int send_head(int fd, const qorc_head& head) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN && wait_for(fd, POLLOUT)) continue;
-    return -1;
+    return failed_unless_reset();
   }
-  return 0;
+  return kGoOn;
 }
 
 // One read of up to 16 bytes; what it brings does not matter.
-int read_answer(int fd) {
+Step read_answer(int fd) {
   char buf[sizeof(qorc_head)];
   for (;;) {
     ssize_t n = recv(fd, buf, sizeof(buf), 0);
-    if (n >= 0) return 0;
+    if (n >= 0) return kAnswered;
     if (errno == EINTR) continue;
     if (errno == EAGAIN && wait_for(fd, POLLIN)) continue;
-    return -1;
+    return failed_unless_reset();
   }
 }
 
@@ -117,17 +128,17 @@ int connection_check(const char* text) {
     HM_LOG(LOG_ERR, "Failed to create socket: %s", strerror(errno));
     return -1;
   }
-  int rc = -1;
   qorc_head head;
   check_head_init(&head, QORC_CMD_PING_CLIENT, 0);
-  if (connect_bounded(fd, sa) != 0)
+  Step step = connect_bounded(fd, sa);
+  if (step == kFailed) {
     HM_LOG(LOG_ERR, "Failed to connect: %s", strerror(errno));
-  else if (send_head(fd, head) != 0)
+  } else if (step == kGoOn && (step = send_head(fd, head)) == kFailed) {
     HM_LOG(LOG_ERR, "Failed to send msg to %s (%s)", text, strerror(errno));
-  else if (read_answer(fd) != 0)
+  } else if (step == kGoOn && (step = read_answer(fd)) == kFailed) {
     HM_LOG(LOG_ERR, "Failed to receive msg from %s (%s)", text, strerror(errno));
-  else
-    rc = 0;
+  }
+  const int rc = step == kAnswered ? 0 : -1;
   close(fd);
   return rc;
 }

@@ -19,9 +19,11 @@ void check_head_init(qorc_head* head, uint32_t cmd, uint32_t len);
 
 // text is "ADDRESS:PORT", ADDRESS a dotted IPv4 address of at most 30
 // characters and PORT decimal, 1 to 65535.  Connects, sends the check head,
-// and reads once up to 16 bytes.  0 when the peer answered (also with an
-// empty read: it closed), -1 for bad input, a failed or timed-out connect,
-// send or read (each logged).
+// and reads once up to 16 bytes.  0 when the peer answered: also with an
+// empty read (it closed) or a reset on the write or the read (it closed
+// without reading the head).  -1 for bad input, a failed or timed-out
+// connect, a read that timed out, or a send or read failing otherwise (each
+// logged).
 int connection_check(const char* text);
 
 #endif  // ZELMIR_AGENT_TOOLS_CTL_CHECK_H

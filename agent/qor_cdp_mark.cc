@@ -175,8 +175,10 @@ Zeldevgrp* _bkup_grp_to_cdp_zelgrp(const backup_group* grp) {
       HM_LOG(LOG_ERR, "Failed to get mirror GUID of disk %s.", member);
       return nullptr;
     }
-    // The record's field holds "{", 36 characters, "}" and the terminator.
-    char braced[ZELDEV_GUID_LEN];
+    // The record's field holds "{", 36 characters, "}" and the terminator;
+    // a shorter GUID leaves zero bytes after its terminator, as the record's
+    // layout has them, never what the stack held.
+    char braced[ZELDEV_GUID_LEN] = {};
     int fits = qor_braced_guid(braced, sizeof(braced), mirror);
     if (fits != 0) {
       free(mirror);

@@ -89,8 +89,9 @@ struct qor_backup {
 // disk_num_lock guards disk_num and is held across one whole disk
 // enumeration.  Where these stand in the agent's lock order is written at
 // qor_t in qor_model.h: the configuration lock before lock, lock before
-// disk_num_lock (signing enumerates disks while lock is held), and never the
-// configuration lock while lock is held.
+// disk_num_lock, and never the configuration lock while lock is held.
+// Signing, which enumerates every disk, runs after lock is released: the
+// refresh copies the paths to sign under it and signs without it.
 struct qor_client {
   char* id;                  // the qor_t's client_guid itself: borrowed, never freed here
   char* hostname;            // reported as the Client Name

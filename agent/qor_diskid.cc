@@ -18,6 +18,7 @@
 #include "mirapi/util.h"
 #include "qor_client.h"
 #include "qor_inventory.h"
+#include "qor_lock.h"
 
 namespace {
 
@@ -222,23 +223,29 @@ int qor_sector0_signable(const unsigned char* sector) {
   return 1;
 }
 
-void set_unique_signature(const char* path) {
-  if (path == nullptr) return;
-  pthread_mutex_lock(&sign_lock);
+namespace {
 
-  // Only now, under the lock, is it known that nobody signed the disk since
-  // the inventory saw it unsigned, and that four bytes at 440 land in an
-  // empty sector or a partition table's boot code, not in a raw data disk.
+// Whether sector 0 of the disk, read now, may take a signature: four bytes
+// at 440 must land in an empty sector or a partition table's boot code, not
+// in a raw data disk, and nobody may have signed the disk since the
+// inventory saw it unsigned.
+bool sector0_allows_signing(const char* path) {
   unsigned char sector[kSectorSize];
-  if (read_sector0(path, sector) != 0) {
-    pthread_mutex_unlock(&sign_lock);
-    return;
-  }
+  if (read_sector0(path, sector) != 0) return false;
   if (!qor_sector0_signable(sector)) {
     HM_LOG(LOG_DEBUG, "Disk %s is not signed: its first sector is in use.", path);
-    pthread_mutex_unlock(&sign_lock);
-    return;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+void set_unique_signature(const char* path) {
+  if (path == nullptr) return;
+  MutexLock l(&sign_lock);
+  // A disk already in use needs no enumeration of all disks.
+  if (!sector0_allows_signing(path)) return;
 
   struct list_head disks;
   INIT_LIST_HEAD(&disks);
@@ -248,7 +255,6 @@ void set_unique_signature(const char* path) {
   if (!listed(&disks, path)) {
     HM_LOG(LOG_ERR, "Disk %s is not among the host's disks; it is not signed.", path);
     disk_list_free(&disks);
-    pthread_mutex_unlock(&sign_lock);
     return;
   }
 
@@ -261,13 +267,15 @@ void set_unique_signature(const char* path) {
     found = !guid_taken(&disks, path, guid);
     free(guid);
   }
-  if (found)
-    write_disk_signature(path, candidate);
-  else
-    HM_LOG(LOG_ERR, "No unique signature found for %s.", path);
-
   disk_list_free(&disks);
-  pthread_mutex_unlock(&sign_lock);
+  if (!found) {
+    HM_LOG(LOG_ERR, "No unique signature found for %s.", path);
+    return;
+  }
+  // Read again, just before the write: the enumeration can take long
+  // ("zeldisk -r" runs up to its limit), and a disk that gained data or a
+  // signature meanwhile must be left alone.
+  if (sector0_allows_signing(path)) write_disk_signature(path, candidate);
 }
 
 int qor_guid_online(const char* guid) {

@@ -45,12 +45,13 @@ char* get_disk_guid(const char* path, int on_storage);
 int qor_read_disk_guid(const char* path, int on_storage, char** guid);
 
 // Gives the disk at path a random signature whose GUID no other disk of the
-// host has.  Signings are serialised, and a disk is written only when its
-// sector 0 still reads back with signature 0 and holds either nothing or a
-// partition table (0x55 0xAA at 510), and the enumeration that the value is
-// checked against lists the disk: a raw data disk, a disk signed meanwhile
-// and a disk whose sector 0 cannot be read are left alone.  The
-// caller never passes a storage LUN.  Nothing is reported; a disk left
+// host has.  Signings are serialised, and a disk is written only when the
+// enumeration that the value is checked against lists the disk and, read
+// again after that enumeration, just before the write, its sector 0 has
+// signature 0 and holds either nothing or a partition table (0x55 0xAA at
+// 510): a raw data disk, a disk that gained data or a signature while the
+// disks were enumerated and a disk whose sector 0 cannot be read are left
+// alone.  The caller never passes a storage LUN.  Nothing is reported; a disk left
 // unsigned is tried again at the next scan.
 void set_unique_signature(const char* path);
 

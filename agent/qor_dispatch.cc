@@ -18,9 +18,6 @@
 
 namespace {
 
-constexpr qor_manager_test kNone = QOR_TEST_NONE;
-constexpr qor_manager_test kUnmanaged = QOR_TEST_UNMANAGED;
-constexpr qor_manager_test kManaged = QOR_TEST_MANAGED;
 constexpr qor_listener kAny = QOR_ANY_LISTENER;
 
 constexpr uint32_t kAddClient = 2;
@@ -44,44 +41,43 @@ int heartbeat_running(void) {
   return g_heartbeat_running;
 }
 
-// The rows in ascending code order; what each handler checks first about
-// the host's manager and the status that check gives.
+// The rows in ascending code order.
 constexpr qor_command qor_commands[] = {
-    {1, "SCAN_CLIENT", scan_client, kUnmanaged, 52, kAny},
-    {2, "ADD_CLIENT", add_client, kUnmanaged, 52, kAny},
-    {3, "DEL_CLIENT", del_client, QOR_TEST_PAIR, 1, kAny},
-    {4, "ADD_BACKUP", add_backup, kManaged, 50, kAny},
-    {5, "ESTABLISH_CHANNELS", establish_channels, kManaged, 10039, kAny},
-    {6, "GET_CLIENT_INFO", get_client_info, kManaged, 1, kAny},
-    {8, "RENAME_CLIENT", rename_client, kManaged, 1, kAny},
-    {14, "DEL_BACKUP", del_backup, kManaged, 50, kAny},
-    {15, "SET_CDP_SCHEDULE", set_cdp_schedule, kManaged, 50, kAny},
-    {16, "INIT_MIRROR", init_mirror, kManaged, 50, kAny},
-    {17, "CANCEL_INIT_MIRROR", cancel_init_mirror, kManaged, 50, kAny},
-    {21, "CREATE_SNAPSHOT", create_snapshot, kManaged, 50, kAny},
-    {23, "SNAP_RESTORE", snap_restore, kManaged, 50, kAny},
-    {45, "DB_SET", db_set, kManaged, 1, kAny},
-    {46, "BG_CREATE", bg_create, kManaged, 50, kAny},
-    {48, "REM_DISK_FROM_BG", rem_disk_from_bg, kManaged, 50, kAny},
-    {49, "DBCFG_DEL", dbcfg_del, kManaged, 1, kAny},
-    {54, "REFRESH_SERVER", refresh_server, kManaged, 50, kAny},
-    {55, "RESCAN_DISKS", rescan_disks, kNone, 0, kAny},
-    {57, "PING_CLIENT", ping_client, kNone, 0, kAny},
-    {62, "DEL_BACKUP_GRP", del_backup_grp, kManaged, 50, kAny},
-    {69, "ADD_DISK_TO_BG", add_disk_to_grp, kManaged, 50, kAny},
-    {30000, "ZEL_CREATE_CDP", zel_create_cdp, kManaged, 50, kAny},
-    {30001, "ZEL_SET_CDP_SCHEDULE", zel_set_cdp_schedule, kManaged, 50, kAny},
-    {30002, "ZEL_GET_CDP_SCHEDULE", zel_get_cdp_schedule, kManaged, 50, kAny},
-    {30003, "ZEL_DEL_CDP_SCHEDULE", zel_del_cdp_schedule, kManaged, 50, kAny},
-    {30004, "ZEL_CREATE_GROUP", zel_create_group, kManaged, 50, kAny},
-    {30005, "ZEL_GET_GROUP", zel_get_group, kManaged, 50, kAny},
-    {30006, "ZEL_DELETE_GROUP", zel_delete_group, kManaged, 50, kAny},
-    {30007, "ZEL_ADD_MEMBER", zel_add_member, kManaged, 50, kAny},
-    {30008, "ZEL_DEL_MEMBER", zel_del_member, kManaged, 50, kAny},
+    {1, "SCAN_CLIENT", scan_client, kAny},
+    {2, "ADD_CLIENT", add_client, kAny},
+    {3, "DEL_CLIENT", del_client, kAny},
+    {4, "ADD_BACKUP", add_backup, kAny},
+    {5, "ESTABLISH_CHANNELS", establish_channels, kAny},
+    {6, "GET_CLIENT_INFO", get_client_info, kAny},
+    {8, "RENAME_CLIENT", rename_client, kAny},
+    {14, "DEL_BACKUP", del_backup, kAny},
+    {15, "SET_CDP_SCHEDULE", set_cdp_schedule, kAny},
+    {16, "INIT_MIRROR", init_mirror, kAny},
+    {17, "CANCEL_INIT_MIRROR", cancel_init_mirror, kAny},
+    {21, "CREATE_SNAPSHOT", create_snapshot, kAny},
+    {23, "SNAP_RESTORE", snap_restore, kAny},
+    {45, "DB_SET", db_set, kAny},
+    {46, "BG_CREATE", bg_create, kAny},
+    {48, "REM_DISK_FROM_BG", rem_disk_from_bg, kAny},
+    {49, "DBCFG_DEL", dbcfg_del, kAny},
+    {54, "REFRESH_SERVER", refresh_server, kAny},
+    {55, "RESCAN_DISKS", rescan_disks, kAny},
+    {57, "PING_CLIENT", ping_client, kAny},
+    {62, "DEL_BACKUP_GRP", del_backup_grp, kAny},
+    {69, "ADD_DISK_TO_BG", add_disk_to_grp, kAny},
+    {30000, "ZEL_CREATE_CDP", zel_create_cdp, kAny},
+    {30001, "ZEL_SET_CDP_SCHEDULE", zel_set_cdp_schedule, kAny},
+    {30002, "ZEL_GET_CDP_SCHEDULE", zel_get_cdp_schedule, kAny},
+    {30003, "ZEL_DEL_CDP_SCHEDULE", zel_del_cdp_schedule, kAny},
+    {30004, "ZEL_CREATE_GROUP", zel_create_group, kAny},
+    {30005, "ZEL_GET_GROUP", zel_get_group, kAny},
+    {30006, "ZEL_DELETE_GROUP", zel_delete_group, kAny},
+    {30007, "ZEL_ADD_MEMBER", zel_add_member, kAny},
+    {30008, "ZEL_DEL_MEMBER", zel_del_member, kAny},
     // Any peer reaching the TCP port could otherwise read the configuration
     // or withdraw the host.
-    {30010, "LOCAL_LIST", local_list, kNone, 0, QOR_UNIX_ONLY},
-    {30011, "LOCAL_WITHDRAW", local_withdraw, kNone, 0, QOR_UNIX_ONLY},
+    {30010, "LOCAL_LIST", local_list, QOR_UNIX_ONLY},
+    {30011, "LOCAL_WITHDRAW", local_withdraw, QOR_UNIX_ONLY},
 };
 const size_t qor_command_count = sizeof(qor_commands) / sizeof(qor_commands[0]);
 
@@ -112,17 +108,6 @@ int qor_zel_command_head(const qorc_req* req) {
     return 50;
   }
   return 0;
-}
-
-int qor_manager_refusal(const qor_command* row) {
-  switch (row->test) {
-    case QOR_TEST_UNMANAGED:
-      return qor_managed() ? row->refusal : 0;
-    case QOR_TEST_MANAGED:
-      return qor_managed() ? 0 : row->refusal;
-    default:
-      return 0;
-  }
 }
 
 int qor_dispatch(qorc_req* req, int local) {

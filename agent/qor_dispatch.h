@@ -14,26 +14,19 @@
 // for the reply head (its low 16 bits).
 typedef int (*qor_handler)(qorc_req* req);
 
-// What a handler checks first about the host's manager.
-enum qor_manager_test {
-  QOR_TEST_NONE,       // nothing
-  QOR_TEST_UNMANAGED,  // a managed host is refused with the row's status
-  QOR_TEST_MANAGED,    // an unmanaged host is refused with the row's status
-  QOR_TEST_PAIR,       // the request must name the configured manager and client
-};
-
 // Where a command is served.
 enum qor_listener {
   QOR_ANY_LISTENER,  // the TCP port and the unix socket
   QOR_UNIX_ONLY,     // the unix socket only: on TCP it is no command at all
 };
 
+// A row of the table.  What each handler checks first about the host's
+// manager, and the status it refuses with, is the handler's own: the
+// dispatcher only finds the row and calls it.
 struct qor_command {
   uint32_t code;
   const char* name;
   qor_handler handler;
-  qor_manager_test test;
-  int refusal;  // the status the manager test gives
   qor_listener where;
 };
 
@@ -43,10 +36,6 @@ extern const size_t qor_command_count;
 
 // The row of a code, or null for a code without one (0 and 7 among them).
 const qor_command* qor_find_command(uint32_t code);
-
-// The row's refusal status when the host's manager state fails the row's
-// test, 0 when it passes or the test needs the request (QOR_TEST_PAIR).
-int qor_manager_refusal(const qor_command* row);
 
 // What every command of the CDP agent (30000 to 30008) checks first: 1 for a
 // missing request, 50 for a host without manager, each logged; else 0.

@@ -175,50 +175,95 @@ int qor_get_backups_lock(qor_t* qor, struct list_head* backups, pthread_mutex_t*
   return rc;
 }
 
-int qor_get_apps(struct list_head* apps) {
-  if (apps == nullptr) return -1;
+namespace {
+
+// Moves what an outside library's lister appends to a list of its own to the
+// tail of out; -1 without a list.
+int splice_listed(struct list_head* out, int (*lister)(struct list_head*)) {
+  if (out == nullptr) return -1;
   struct list_head listed;
   INIT_LIST_HEAD(&listed);
-  Zel_list_app(&listed);
-  list_splice_tail(&listed, apps);
+  lister(&listed);
+  list_splice_tail(&listed, out);
   return 0;
 }
+
+}  // namespace
+
+int qor_get_apps(struct list_head* apps) { return splice_listed(apps, Zel_list_app); }
+
+int qor_get_devs(struct list_head* devs) { return splice_listed(devs, Zel_list_dev); }
+
+void dev_list_free(struct list_head* devs) {
+  if (devs == nullptr) return;
+  struct list_head *pos, *n;
+  list_for_each_safe(pos, n, devs) {
+    ZelDevEntry* dev = list_entry(pos, ZelDevEntry, node);
+    list_del(pos);
+    free(dev->guid);
+    free(dev);
+  }
+}
+
+namespace {
+
+// Fills a zeroed record from qor with every gatherer, each list from empty;
+// sign: give each disk that needs it a signature, as start-up does.
+void gather_client(qor_client* c, qor_t* qor, bool sign) {
+  pthread_mutex_init(&c->lock, nullptr);
+  pthread_mutex_init(&c->disk_num_lock, nullptr);
+  if (qor != nullptr) {
+    if (qor->client_alias != nullptr) c->alias = strdup(qor->client_alias);
+    c->id = qor->client_guid;
+  }
+  c->system_type = get_system_type();
+  c->os_version = get_osver();
+  // An issue file that only names the kernel's escape for the distribution.
+  if (c->os_version != nullptr && strcmp(c->os_version, "\\S") == 0) {
+    free(c->os_version);
+    c->os_version = get_osver_redhat();
+  }
+  c->hostname = get_hostname();
+  c->dboem = get_dboem();
+  INIT_LIST_HEAD(&c->ips);
+  INIT_LIST_HEAD(&c->disks);
+  INIT_LIST_HEAD(&c->channels);
+  INIT_LIST_HEAD(&c->backups);
+  INIT_LIST_HEAD(&c->apps);
+  get_ipsv4_filter_ip(qor, &c->ips);
+
+  qor_get_disks(&c->disks, 1);
+  if (sign) {
+    struct list_head paths;
+    INIT_LIST_HEAD(&paths);
+    sign_all(unsigned_paths(&c->disks, &paths), false);
+  }
+
+  pthread_mutex_t* qor_mutex = qor != nullptr ? &qor->mutex : nullptr;
+  qor_get_chns_lock(qor, &c->channels, qor_mutex);
+  qor_get_backups_lock(qor, &c->backups, qor_mutex);
+  qor_get_part_type_lock(&c->disks, &c->backups, nullptr);
+  qor_get_apps(&c->apps);
+}
+
+}  // namespace
 
 void g_client_init(void) {
   // Runs before any other thread exists: nothing to lock against.
   memset(&g_client, 0, sizeof(g_client));
-  pthread_mutex_init(&g_client.lock, nullptr);
-  pthread_mutex_init(&g_client.disk_num_lock, nullptr);
-  if (g_qor != nullptr) {
-    if (g_qor->client_alias != nullptr) g_client.alias = strdup(g_qor->client_alias);
-    g_client.id = g_qor->client_guid;
-  }
-  g_client.system_type = get_system_type();
-  g_client.os_version = get_osver();
-  // An issue file that only names the kernel's escape for the distribution.
-  if (g_client.os_version != nullptr && strcmp(g_client.os_version, "\\S") == 0) {
-    free(g_client.os_version);
-    g_client.os_version = get_osver_redhat();
-  }
-  g_client.hostname = get_hostname();
-  g_client.dboem = get_dboem();
-  INIT_LIST_HEAD(&g_client.ips);
-  INIT_LIST_HEAD(&g_client.disks);
-  INIT_LIST_HEAD(&g_client.channels);
-  INIT_LIST_HEAD(&g_client.backups);
-  INIT_LIST_HEAD(&g_client.apps);
-  get_ipsv4_filter_ip(g_qor, &g_client.ips);
+  gather_client(&g_client, g_qor, true);
+}
 
-  qor_get_disks(&g_client.disks, 1);
-  struct list_head paths;
-  INIT_LIST_HEAD(&paths);
-  sign_all(unsigned_paths(&g_client.disks, &paths), false);
-
-  pthread_mutex_t* qor_mutex = g_qor != nullptr ? &g_qor->mutex : nullptr;
-  qor_get_chns_lock(g_qor, &g_client.channels, qor_mutex);
-  qor_get_backups_lock(g_qor, &g_client.backups, qor_mutex);
-  qor_get_part_type_lock(&g_client.disks, &g_client.backups, nullptr);
-  qor_get_apps(&g_client.apps);
+qor_client* qor_test_client(qor_t* qor) {
+  HM_LOG(LOG_DEBUG, "Start to test client");
+  qor_client* client = static_cast<qor_client*>(calloc(1, sizeof(*client)));
+  if (client == nullptr) {
+    HM_LOG(LOG_ERR, "Failed to allocate memory");
+    return nullptr;
+  }
+  gather_client(client, qor, false);
+  HM_LOG(LOG_DEBUG, "Complete testing client");
+  return client;
 }
 
 qor_client* g_client_refresh(void) {

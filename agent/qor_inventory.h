@@ -28,7 +28,8 @@ char* get_hostname(void);
 // Always 0.
 uint32_t get_system_type(void);
 // The number at the start of the first line "get_db_home.sh" prints (0 when
-// it prints none, fails or runs past its time limit).
+// it prints no line or cannot be run).  A script that runs past its time
+// limit is killed; a first line it printed before that still counts.
 int32_t get_dboem(void);
 // The first line of "/etc/issue" or "/etc/redhat-release" in a new 512-byte
 // text; null when the file cannot be opened or ends before a line ending.
@@ -61,6 +62,14 @@ char* get_iscsi_initiator(void);
 // when a record cannot be allocated, an errno when the FC directory cannot
 // be listed.
 int qor_get_chns_lock(qor_t* qor, struct list_head* chns, pthread_mutex_t* mutex);
+
+// No caller in the daemon: appends the host's initiators as channels
+// without target, one FC channel per port of "/sys/class/fc_host" with a
+// port name, then one iSCSI channel per "InitiatorName=" line of
+// "/etc/iscsi/initiatorname.iscsi".  "Failed to get wwn" (level 4) when the
+// ports cannot be listed, "Failed to get iqn" when no initiator name is
+// read.  The number appended, or -1 without a list.
+int qor_get_inis(struct list_head* inis);
 
 // ---- Disks ----
 
@@ -95,12 +104,21 @@ void qor_backup_from_status(qor_backup* bk, const hm_api_status_t* st);
 // Moves the databases Zel_list_app lists to the tail of apps; -1 without a
 // list.
 int qor_get_apps(struct list_head* apps);
+// No caller in the daemon: moves the devices Zel_list_dev lists (ZelDevEntry
+// records) to the tail of devs; -1 without a list.  dev_list_free releases
+// them.
+int qor_get_devs(struct list_head* devs);
+void dev_list_free(struct list_head* devs);
 
 // ---- The whole record ----
 
 // Builds g_client once per working process, before any other thread
 // exists, from g_qor: every fact and list, signing each disk that needs it.
 void g_client_init(void);
+// No caller in the daemon: a new record (client_free) built from qor with
+// the same gatherers as g_client_init, signing nothing; its id is qor's
+// client GUID itself.  Null when memory runs out.
+qor_client* qor_test_client(qor_t* qor);
 // Gathers the host name, DBOEM, addresses, channels, relationships and
 // disks anew and swaps them into g_client, then signs each disk that needs
 // it; id, alias, os_version, system_type and apps stay.  Returns &g_client.

@@ -45,6 +45,57 @@ int append_channel(struct list_head* chns, int type, const char* initiator, cons
   return 0;
 }
 
+int entries_in(const struct list_head* list) {
+  int n = 0;
+  const struct list_head* pos;
+  list_for_each(pos, list) n++;
+  return n;
+}
+
+// Appends one FC channel per port of the host whose port name reads
+// non-empty.  0, -1 when a record cannot be allocated, an errno when the
+// ports cannot be listed.
+int append_fc_ports(struct list_head* chns) {
+  struct list_head ports;
+  INIT_LIST_HEAD(&ports);
+  int rc = get_links_in_dir(&ports, kFcHostDir);
+  if (rc != 0) return rc;
+  struct list_head* pos;
+  list_for_each(pos, &ports) {
+    const qor_link* port = list_entry(pos, qor_link, list);
+    char path[QOR_TEXT_SIZE], wwn[QOR_TEXT_SIZE];
+    if (snprintf(path, sizeof path, "%s/%s", port->path, "port_name") >= static_cast<int>(sizeof path))
+      continue;
+    if (sysfs_read_attribute(wwn, path) <= 0) continue;
+    if (append_channel(chns, QOR_CHANNEL_FC, wwn, nullptr) != 0) {
+      rc = -1;
+      break;
+    }
+  }
+  link_list_free(&ports);
+  return rc;
+}
+
+// Appends one iSCSI channel per "InitiatorName=" line of the initiator file.
+// The number appended, or -1 when the file cannot be read or a record cannot
+// be allocated.
+int append_initiator_names(struct list_head* chns) {
+  FILE* f = fopen(kInitiatorFile, "r");
+  if (f == nullptr) return -1;
+  int appended = 0;
+  char line[QOR_TEXT_SIZE], name[QOR_TEXT_SIZE];
+  while (read_line(f, line, sizeof line) >= 0) {
+    if (sscanf(line, "InitiatorName=%511s", name) != 1) continue;
+    if (append_channel(chns, QOR_CHANNEL_ISCSI, name, nullptr) != 0) {
+      appended = -1;
+      break;
+    }
+    appended++;
+  }
+  fclose(f);
+  return appended;
+}
+
 }  // namespace
 
 int _is_iscsi_ssn_exist(const char* iqn) {
@@ -109,22 +160,14 @@ int qor_get_chns_lock(qor_t* qor, struct list_head* chns, pthread_mutex_t* mutex
   }
 
   if (access(kFcHostDir, F_OK) != 0) return 0;
-  struct list_head ports;
-  INIT_LIST_HEAD(&ports);
-  int rc = get_links_in_dir(&ports, kFcHostDir);
-  if (rc != 0) return rc;
-  struct list_head* pos;
-  list_for_each(pos, &ports) {
-    const qor_link* port = list_entry(pos, qor_link, list);
-    char path[QOR_TEXT_SIZE], wwn[QOR_TEXT_SIZE];
-    if (snprintf(path, sizeof path, "%s/%s", port->path, "port_name") >= static_cast<int>(sizeof path))
-      continue;
-    if (sysfs_read_attribute(wwn, path) <= 0) continue;
-    if (append_channel(chns, QOR_CHANNEL_FC, wwn, nullptr) != 0) {
-      rc = -1;
-      break;
-    }
-  }
-  link_list_free(&ports);
-  return rc;
+  return append_fc_ports(chns);
+}
+
+int qor_get_inis(struct list_head* inis) {
+  if (inis == nullptr) return -1;
+  const int before = entries_in(inis);
+  if (access(kFcHostDir, F_OK) != 0 || append_fc_ports(inis) != 0)
+    HM_LOG(LOG_WARNING, "Failed to get wwn");
+  if (append_initiator_names(inis) <= 0) HM_LOG(LOG_WARNING, "Failed to get iqn");
+  return entries_in(inis) - before;
 }

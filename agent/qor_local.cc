@@ -17,7 +17,7 @@ namespace {
 // Connects a new unix stream socket with the client's time-outs to path.
 // The socket (or -1 when none could be made) is left in *fd either way.
 bool connect_daemon(const char *path, int timeout, int *fd) {
-  *fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  *fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (*fd < 0) {
     HM_LOG(LOG_ERR, "Failed to create socket (%s)", strerror(errno));
     return false;

@@ -308,6 +308,23 @@ int xml_to_bg_info(char* guid, char* grp, const char* xml) {
   return 0;
 }
 
+int xml_to_volname(const char* xml, char* src_guid, char* dest_guid) {
+  if (xml == nullptr || src_guid == nullptr || dest_guid == nullptr) return -1;
+  QorRequest req(xml, kQorDocTexts);
+  if (req.root() == nullptr) return -1;
+  xmlNode* backup = req.first_child("Backup");
+  if (backup == nullptr) return 0;
+  QorText src = prop(backup, "SrcGUID");
+  QorText dest = prop(backup, "DestGUID");
+  std::unique_ptr<char, decltype(&free)> mirror(dest != nullptr ? zel_guid(dest.get()) : nullptr,
+                                                free);
+  // Both are checked before either buffer changes.
+  if (!fits_arg(src.get(), "SrcGUID") || !fits_arg(mirror.get(), "DestGUID")) return -1;
+  if (src != nullptr) copy_arg(src_guid, src.get(), "SrcGUID");
+  if (mirror != nullptr) copy_arg(dest_guid, mirror.get(), "DestGUID");
+  return 0;
+}
+
 backup_group* xml_to_del_grp(const char* xml, int* is_cluster) {
   if (xml == nullptr) return nullptr;
   QorRequest req(xml, {"Failed to parse xml buffer.", "Failed to retrieve root element.",

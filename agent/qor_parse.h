@@ -71,6 +71,13 @@ int xml_to_bp_srcguid(const char* xml, struct list_head* guids);
 // fit.
 int xml_to_bg_info(char* guid, char* grp, const char* xml);
 
+// No command reads it: when the root's first child is a Backup element, its
+// SrcGUID into src_guid and its DestGUID less the first five characters and
+// the last one ("zel_{" GUID "}" gives the GUID) into dest_guid, the
+// caller's two QOR_ARG_BUF-byte buffers, each only when present (a DestGUID
+// of fewer than six characters holds no GUID and leaves dest_guid alone).
+// 0, or -1 when the document cannot be read or a value does not fit.
+int xml_to_volname(const char* xml, char* src_guid, char* dest_guid);
 // DEL_BACKUP_GRP: a new group holding only the BGName of BGDelete, or null.
 // *is_cluster is written only on success.
 backup_group* xml_to_del_grp(const char* xml, int* is_cluster);

@@ -10,6 +10,7 @@
 
 #include "mirapi/log.h"
 #include "qor_inventory.h"
+#include "qor_report_attrs.h"
 #include "qor_xml.h"
 #include "zel/zel_app.h"
 
@@ -35,6 +36,12 @@ bool is_mirror_lun(const qor_disk* disk, const qor_client* client) {
   return false;
 }
 
+std::string text_of(const char* text) { return text != nullptr ? text : ""; }
+
+void put(QorDocBuilder& b, xmlNode* n, const QorAttrs& attrs) {
+  for (const QorAttr& a : attrs) b.attr(n, a.name, a.value.c_str());
+}
+
 void add_disks(QorDocBuilder& b, xmlNode* client_node, const qor_client* client) {
   xmlNode* list = b.child(client_node, "DiskList");
   struct list_head* pos;
@@ -46,26 +53,10 @@ void add_disks(QorDocBuilder& b, xmlNode* client_node, const qor_client* client)
       continue;
     }
     xmlNode* n = b.child(list, "Disk");
-    b.attr(n, "Name", disk->name);
-    b.attrf(n, "Size", "%lu", static_cast<unsigned long>(disk->size));
-    b.attrf(n, "Type", "%d", disk->part_type);
-    b.attrf(n, "Used", "%lu", static_cast<unsigned long>(disk->used));
-    b.attr(n, "Guid", disk->guid);
-    b.attr(n, "FS", disk->fs);
-    b.attrf(n, "State", "%d", disk->state);
-    b.attr(n, "Vendor", disk->vendor);
-    b.attr(n, "SysDisk", disk->path != nullptr && is_boot_dev(disk->path) ? "1" : "0");
+    put(b, n, qor_disk_attrs(disk));
     struct list_head* ppos;
     list_for_each(ppos, &disk->parts) {
-      const qor_part* part = list_entry(ppos, qor_part, list);
-      xmlNode* p = b.child(n, "Partition");
-      b.attr(p, "Name", part->name);
-      b.attrf(p, "Index", "%d", part->index);
-      b.attrf(p, "Size", "%lu", static_cast<unsigned long>(part->size));
-      b.attrf(p, "Used", "%lu", static_cast<unsigned long>(part->used));
-      b.attr(p, "Guid", part->guid);
-      b.attr(p, "FS", part->fs);
-      b.attrf(p, "State", "%d", part->state);
+      put(b, b.child(n, "Partition"), qor_part_attrs(list_entry(ppos, qor_part, list)));
     }
   }
   b.child(list, "Volume");
@@ -83,17 +74,7 @@ void add_channels(QorDocBuilder& b, xmlNode* client_node, const qor_client* clie
   xmlNode* list = b.child(client_node, "ChannelList");
   struct list_head* pos;
   list_for_each(pos, &client->channels) {
-    const qor_channel* chn = list_entry(pos, qor_channel, list);
-    xmlNode* n = b.child(list, "Channel");
-    if (chn->type == QOR_CHANNEL_ISCSI) {
-      b.attr(n, "Type", "ISCSI");
-      b.attr(n, "InitiatorIqn", chn->initiator);
-      b.attr(n, "TargetIqn", chn->target);
-    } else if (chn->type == QOR_CHANNEL_FC) {
-      b.attr(n, "Type", "FC");
-      b.attr(n, "InitiatorWWN", wwn_text(chn->initiator).c_str());
-      b.attr(n, "TargetWWN", wwn_text(chn->target).c_str());
-    }
+    put(b, b.child(list, "Channel"), qor_channel_attrs(list_entry(pos, qor_channel, list)));
   }
 }
 
@@ -101,19 +82,7 @@ void add_backups(QorDocBuilder& b, xmlNode* client_node, const qor_client* clien
   xmlNode* list = b.child(client_node, "BackupList");
   struct list_head* pos;
   list_for_each(pos, &client->backups) {
-    const qor_backup* bk = list_entry(pos, qor_backup, list);
-    const std::string src = field(bk->src_guid);
-    xmlNode* n = b.child(list, "Backup");
-    b.attrf(n, "Type", "%d", static_cast<int>(bk->type));
-    b.attrf(n, "State", "%d", static_cast<int>(bk->state));
-    b.attrf(n, "Percent", "%d", static_cast<int>(bk->percent));
-    b.attrf(n, "Speed", "%d", bk->speed);
-    b.attr(n, "SrcGUID", src.c_str());
-    b.attr(n, "SrcName", field(bk->src_name).c_str());
-    b.attr(n, "DestGUID", ("zel_{" + field(bk->dest_guid) + "}").c_str());
-    b.attrf(n, "StartTime", "%lu", static_cast<unsigned long>(bk->con_start_time));
-    b.attrf(n, "IntervalSeconds", "%u", bk->interval);
-    b.attr(n, "SrcDiskGUID", src.c_str());
+    put(b, b.child(list, "Backup"), qor_backup_attrs(list_entry(pos, qor_backup, list)));
   }
 }
 
@@ -122,12 +91,7 @@ void add_databases(QorDocBuilder& b, xmlNode* client_node, const qor_client* cli
   b.attr(list, "ConfiguredBy", "0");
   struct list_head* pos;
   list_for_each(pos, &client->apps) {
-    const ZelApp* app = list_entry(pos, ZelApp, node);
-    xmlNode* n = b.child(list, "DataBase");
-    b.attr(n, "Type", app->db_type == 1 ? "0" : "-1");
-    b.attr(n, "OracleHome", app->oracle_home);
-    b.attr(n, "InstanceName", app->instance_name);
-    b.attrf(n, "ArchiveLog", "%d", app->archive_log);
+    put(b, b.child(list, "DataBase"), qor_database_attrs(list_entry(pos, ZelApp, node)));
   }
 }
 
@@ -194,6 +158,79 @@ backup_group* copy_group(const backup_group* grp) {
 
 }  // namespace
 
+QorAttrs qor_client_attrs(const qor_client* client) {
+  char ips[QOR_IP_TEXT_SIZE];
+  qor_ip_text(&client->ips, ips);
+  char host[512] = {0};
+  if (gethostname(host, sizeof(host) - 1) != 0) host[0] = '\0';
+  char* bits = dboem_to_bits(client->dboem);
+  HM_LOG(LOG_DEBUG, "DBOEM: %s", shown(bits));
+  QorAttrs attrs{{"Name", text_of(client->hostname)},
+                 {"IPs", ips},
+                 {"HostName", host},
+                 {"SystemType", std::to_string(static_cast<int>(client->system_type))},
+                 {"SysVersion", text_of(client->os_version)},
+                 {"ID", text_of(client->id)},
+                 {"DBOEM", text_of(bits)}};
+  free(bits);
+  return attrs;
+}
+
+QorAttrs qor_disk_attrs(const qor_disk* disk) {
+  return {{"Name", text_of(disk->name)},
+          {"Size", std::to_string(static_cast<unsigned long>(disk->size))},
+          {"Type", std::to_string(disk->part_type)},
+          {"Used", std::to_string(static_cast<unsigned long>(disk->used))},
+          {"Guid", text_of(disk->guid)},
+          {"FS", text_of(disk->fs)},
+          {"State", std::to_string(disk->state)},
+          {"Vendor", text_of(disk->vendor)},
+          {"SysDisk", disk->path != nullptr && is_boot_dev(disk->path) ? "1" : "0"}};
+}
+
+QorAttrs qor_part_attrs(const qor_part* part) {
+  return {{"Name", text_of(part->name)},
+          {"Index", std::to_string(part->index)},
+          {"Size", std::to_string(static_cast<unsigned long>(part->size))},
+          {"Used", std::to_string(static_cast<unsigned long>(part->used))},
+          {"Guid", text_of(part->guid)},
+          {"FS", text_of(part->fs)},
+          {"State", std::to_string(part->state)}};
+}
+
+QorAttrs qor_channel_attrs(const qor_channel* chn) {
+  if (chn->type == QOR_CHANNEL_ISCSI)
+    return {{"Type", "ISCSI"},
+            {"InitiatorIqn", text_of(chn->initiator)},
+            {"TargetIqn", text_of(chn->target)}};
+  if (chn->type == QOR_CHANNEL_FC)
+    return {{"Type", "FC"},
+            {"InitiatorWWN", wwn_text(chn->initiator)},
+            {"TargetWWN", wwn_text(chn->target)}};
+  return {};
+}
+
+QorAttrs qor_backup_attrs(const qor_backup* bk) {
+  const std::string src = field(bk->src_guid);
+  return {{"Type", std::to_string(static_cast<int>(bk->type))},
+          {"State", std::to_string(static_cast<int>(bk->state))},
+          {"Percent", std::to_string(static_cast<int>(bk->percent))},
+          {"Speed", std::to_string(bk->speed)},
+          {"SrcGUID", src},
+          {"SrcName", field(bk->src_name)},
+          {"DestGUID", "zel_{" + field(bk->dest_guid) + "}"},
+          {"StartTime", std::to_string(static_cast<unsigned long>(bk->con_start_time))},
+          {"IntervalSeconds", std::to_string(bk->interval)},
+          {"SrcDiskGUID", src}};
+}
+
+QorAttrs qor_database_attrs(const ZelApp* app) {
+  return {{"Type", app->db_type == 1 ? "0" : "-1"},
+          {"OracleHome", text_of(app->oracle_home)},
+          {"InstanceName", text_of(app->instance_name)},
+          {"ArchiveLog", std::to_string(app->archive_log)}};
+}
+
 char* dboem_to_bits(int32_t dboem) {
   char* bits = static_cast<char*>(calloc(33, 1));
   if (bits == nullptr) return nullptr;
@@ -229,20 +266,7 @@ char* client_to_xml(const qor_client* client, const struct list_head* groups, in
   b.attr(root, "ClusterID", "");
 
   xmlNode* c = b.child(root, "Client");
-  b.attr(c, "Name", client->hostname);
-  char ips[QOR_IP_TEXT_SIZE];
-  qor_ip_text(&client->ips, ips);
-  b.attr(c, "IPs", ips);
-  char host[512] = {0};
-  if (gethostname(host, sizeof(host) - 1) != 0) host[0] = '\0';
-  b.attr(c, "HostName", host);
-  b.attrf(c, "SystemType", "%d", static_cast<int>(client->system_type));
-  b.attr(c, "SysVersion", client->os_version);
-  b.attr(c, "ID", client->id);
-  char* bits = dboem_to_bits(client->dboem);
-  HM_LOG(LOG_DEBUG, "DBOEM: %s", shown(bits));
-  b.attr(c, "DBOEM", bits);
-  free(bits);
+  put(b, c, qor_client_attrs(client));
   if (full) {
     b.attr(c, "Alias", client->alias);
     add_disks(b, c, client);

@@ -56,4 +56,19 @@ char* dboem_to_bits(int32_t dboem);
 // characters or of odd length, and one whose text would not fit.
 int wwn_to_colon(char* out, size_t size, const char* port_name);
 
+// Debug dumps of one part of an inventory record, with no caller in the
+// daemon: the report's elements and attributes written by hand, one element
+// a line, two spaces of indentation a level.  xml_print_simple_client
+// writes the Client element with the short report's facts; the others a
+// DiskList (every disk of the record with its partitions, those the report
+// leaves out included), ChannelList, BackupList or DataBaseList.  Each logs
+// its text at level 7 behind "###" and returns it, new, for the caller to
+// free; null for a null record or when memory runs out.  The caller holds
+// client->lock.
+char* xml_print_simple_client(const qor_client* client);
+char* xml_print_disks(const qor_client* client);
+char* xml_print_channels(const qor_client* client);
+char* xml_print_backups(const qor_client* client);
+char* xml_print_databases(const qor_client* client);
+
 #endif  // ZELMIR_AGENT_QOR_REPORT_H

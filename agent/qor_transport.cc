@@ -147,12 +147,15 @@ int qorc_writen(int fd, const void *buf, int count) { return writen(fd, buf, cou
 
 int reused_sock() {
   int fd = -1;
-  for (int attempt = 0; attempt < 4 && fd < 0; attempt++) fd = socket(AF_INET, SOCK_STREAM, 0);
+  // Close-on-exec from the start: a thread may fork a program (iscsiadm,
+  // "service iscsi start") between a socket's creation and a later fcntl,
+  // and a daemon that program leaves running would keep the socket open.
+  for (int attempt = 0; attempt < 4 && fd < 0; attempt++)
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     HM_LOG(LOG_ERR, "Failed to create socket (%s)", strerror(errno));
     return -1;
   }
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
   int on = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
     HM_LOG(LOG_WARNING, "Failed to set SO_REUSEADDR (%s)", strerror(errno));

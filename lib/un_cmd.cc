@@ -51,7 +51,9 @@ const UnReport kLogReport = {log_socket_failed, log_connect_failed, log_exchange
 
 int do_un_cmd(const void *req, int req_len, char **reply, const UnReport &report) {
   *reply = nullptr;
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  // Close-on-exec: a threaded caller (qorcd) may start a program meanwhile,
+  // which must not carry the connection off.
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     report.socket_failed(errno);
     return fd;

@@ -208,6 +208,25 @@ TEST_F(CdpTest, DeviceGroupHoldsTheMembersMirrorsAsTheLibraryLaysThemOut) {
   EXPECT_TRUE(free_lock(&g_client.lock));
 }
 
+// Leaves the stack below the caller full of non-zero bytes, so that a record
+// filled from an uninitialised buffer shows it.
+__attribute__((noinline)) void paint_stack() {
+  volatile char junk[16384];
+  for (size_t i = 0; i < sizeof(junk); i++) junk[i] = 0x5a;
+}
+
+TEST_F(CdpTest, AShortMirrorGuidLeavesTheRestOfItsFieldZero) {
+  relationship("S5", "M5");
+  disk("sde", "M5");
+  paint_stack();
+  Zeldevgrp* devs = _bkup_grp_to_cdp_zelgrp(group("J", {"S5"}));
+  ASSERT_NE(nullptr, devs);
+  ASSERT_FALSE(list_empty(&devs->members));
+  const Zeldev* dev = list_entry(devs->members.next, Zeldev, node);
+  EXPECT_EQ(std::string(dev->guid, sizeof(dev->guid)), std::string("{M5}") + std::string(35, '\0'));
+  zeldevgrp_free(devs);
+}
+
 // Every way out of a mark before the library call leaves both locks free.
 TEST_F(CdpTest, MarksThatStopEarlyLeaveEveryLockFree) {
   const std::string long_mirror = kGuid36 + "9";

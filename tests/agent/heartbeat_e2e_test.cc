@@ -543,10 +543,14 @@ TEST_F(ProtectedHostTest, StatusFiftyWithdrawsTheHost) {
   EXPECT_NE(std::string::npos, calls.find(std::string("Zel_delete_dev 0 ") + kLunGuid + " result=0"))
       << calls;
 
-  // No heartbeat after it; the host answers as an unmanaged one.
+  // No heartbeat after it; the host answers as an unmanaged one.  An
+  // exchange the pass started would arrive only later: the pass itself shows
+  // whether the heartbeat job was still there to fire.
   const size_t seen = heartbeats().size();
+  const size_t fired = settled_count("g_heartbeat_running = ");
   // (With no job left the timer sleeps its longest, 600 seconds.)
   advance(601);
+  EXPECT_EQ(fired, logged_count("g_heartbeat_running = "));
   EXPECT_EQ(seen, heartbeats().size());
   EXPECT_EQ(0, request(1).head.status);
 }

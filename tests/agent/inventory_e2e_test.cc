@@ -309,6 +309,141 @@ TEST(InventoryHost, WhatTheHostHolds) {
   EXPECT_EQ(rescans(), 1u);
 }
 
+TEST(InventoryHost, AddressesLessTheFilterAndChannelsOnlyForAManagedHost) {
+  SimHost h({"--disk", "sdb:1M", "--nic", "eth0:192.0.2.10/24,192.0.2.11/24", "--nic",
+             "eth1:198.51.100.7/24"});
+  ASSERT_EQ(h.simctl({"iscsi", "session", "add", kTargetIqn}).status, 0);
+  ASSERT_EQ(h.simctl({"fc", "add", "host3", "0x21000024ff000001"}).status, 0);
+  QorServer srv(h.dir());
+  QorConf c = managed_conf();
+  c.ip_filter = {"192.0.2.11", "203.0.113.1"};
+  srv.write_conf(c);
+
+  // An address of the host's own that the filter names is left out; the
+  // filter's address that no interface holds changes nothing.
+  Inventory managed = probe(h);
+  EXPECT_EQ(managed.kind("ip"), (std::vector<std::string>{"ip 192.0.2.10", "ip 198.51.100.7"}));
+  std::vector<std::string> chns = managed.kind("channel");
+  ASSERT_EQ(chns.size(), 2u);
+  EXPECT_EQ(chns[0].rfind("channel type=0 initiator=", 0), 0u) << chns[0];
+  EXPECT_NE(chns[0].find(std::string(" target=") + kTargetIqn), std::string::npos) << chns[0];
+  EXPECT_EQ(chns[1], "channel type=1 initiator=0x21000024ff000001 target=(null)");
+
+  // Without a manager the host reports no channel at all, its FC port
+  // included.
+  c.has_manager = false;
+  srv.write_conf(c);
+  Inventory unmanaged = probe(h);
+  EXPECT_EQ(unmanaged.kind("channel"), std::vector<std::string>{});
+  EXPECT_EQ(unmanaged.kind("ip"), managed.kind("ip"));
+}
+
+TEST(InventoryHost, ATestClientIsTheInventoryWithoutSigning) {
+  SimHost h({"--disk", "sdb:1M", "--disk", "sdc:1M", "--nic", "eth0:192.0.2.10/24"}, false);
+  put_sector(h, "sdc", with_signature(std::string(512, '\0'), 0x33334444));
+  h.start();
+  ASSERT_EQ(h.simctl({"iscsi", "session", "add", kTargetIqn}).status, 0);
+  h.write_file("/etc/zelcdpagt/apps.reg", "instance=ORCL\tdb_type=1\n");
+  QorServer srv(h.dir());
+  srv.write_conf(managed_conf());
+
+  ExecResult r = h.exec({kProbe, "test-client"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  Inventory test(r.out);
+  EXPECT_EQ(sector_of(h, "sdb"), std::string(512, '\0')) << "a test client signs nothing";
+  std::string log;
+  EXPECT_TRUE(testsupport::eventually([&] {
+    log = h.read_file("/var/log/messages");
+    return log.find("Complete testing client") != std::string::npos;
+  })) << log;
+  EXPECT_LT(log.find("Start to test client"), log.find("Complete testing client"));
+
+  // Everything else as start-up builds it (which signs sdb only after its
+  // enumeration); the valid-disk count is g_client's, not the test record's.
+  Inventory init = probe(h);
+  auto without_count = [](std::vector<std::string> lines) {
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const std::string& l) { return l.rfind("disk_num ", 0) == 0; }),
+                lines.end());
+    return lines;
+  };
+  EXPECT_EQ(without_count(test.lines), without_count(init.lines));
+  EXPECT_EQ(test.fact("disk_num"), "0");
+  EXPECT_EQ(test.disks["sdc"]["guid"], "33334444-0000-0000-0000-000000000000");
+  EXPECT_EQ(test.kind("ip"), std::vector<std::string>{"ip 192.0.2.10"});
+  EXPECT_EQ(test.kind("channel").size(), 1u);
+  EXPECT_EQ(test.kind("app"), std::vector<std::string>{"app instance=ORCL type=1"});
+}
+
+TEST(InventoryHost, InitiatorsOfEveryKindAndWhatIsMissing) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> fc;    // "NAME WWN" of each port
+    const char* initiator_file;     // null: no file
+    bool fc_dir;                    // /sys/class/fc_host there
+    std::vector<std::string> out;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {"both kinds",
+       {"host3 0x21000024ff000001", "host4 0x21000024ff000002"},
+       "## a comment\nInitiatorName=iqn.1994-05.com.redhat:a\nInitiatorName=iqn.1994-05.com.redhat:b\n",
+       true,
+       {"appended 4", "channel type=1 initiator=0x21000024ff000001 target=(null)",
+        "channel type=1 initiator=0x21000024ff000002 target=(null)",
+        "channel type=0 initiator=iqn.1994-05.com.redhat:a target=(null)",
+        "channel type=0 initiator=iqn.1994-05.com.redhat:b target=(null)"},
+       {}},
+      {"no FC port, a file without a name", {}, "InitiatorAlias=a\n", true, {"appended 0"},
+       {"Failed to get iqn"}},
+      {"no FC class, no file", {}, nullptr, false, {"appended 0"},
+       {"Failed to get wwn", "Failed to get iqn"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimHost h({"--disk", "sdb:1M"});
+    for (const std::string& port : c.fc) {
+      std::vector<std::string> args = {"fc", "add"};
+      args.push_back(port.substr(0, port.find(' ')));
+      args.push_back(port.substr(port.find(' ') + 1));
+      ASSERT_EQ(h.simctl(args).status, 0);
+    }
+    h.exec({"rm", "-f", "/etc/iscsi/initiatorname.iscsi"});
+    if (c.initiator_file != nullptr) h.write_file("/etc/iscsi/initiatorname.iscsi", c.initiator_file);
+    if (!c.fc_dir) ASSERT_EQ(h.exec({"rm", "-rf", "/sys/class/fc_host"}).status, 0);
+    ExecResult r = h.exec({kProbe, "inis"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    // The ports come in the order the directory lists them, before the
+    // initiator names, which come in the file's order.
+    std::vector<std::string> got = Inventory(r.out).lines;
+    auto fc_begin = got.begin() + (got.empty() ? 0 : 1);
+    auto fc_end = std::find_if(fc_begin, got.end(), [](const std::string& l) {
+      return l.rfind("channel type=1 ", 0) != 0;
+    });
+    std::sort(fc_begin, fc_end);
+    EXPECT_EQ(got, c.out);
+    // The probe's last line shows that its earlier ones are in the log.
+    ASSERT_EQ(h.exec({"logger", "probe done"}).status, 0);
+    std::string log;
+    ASSERT_TRUE(testsupport::eventually([&] {
+      log = h.read_file("/var/log/messages");
+      return log.find("probe done") != std::string::npos;
+    }));
+    for (const char* w : {"Failed to get wwn", "Failed to get iqn"}) {
+      bool expected = std::find(c.warnings.begin(), c.warnings.end(), w) != c.warnings.end();
+      EXPECT_EQ(log.find(w) != std::string::npos, expected) << w << "\n" << log;
+    }
+  }
+}
+
+TEST(InventoryHost, DevicesOfTheCdpAgentLibrary) {
+  SimHost h({"--disk", "sdb:1M"});
+  ExecResult r = h.exec({kProbe, "devs"});
+  EXPECT_EQ(r.out, "result 0\n");
+  h.write_file("/etc/zelcdpagt/devs.reg", std::string(kLunGuid) + "\n60030d90-0000-0000-0000-00000000beef\n");
+  r = h.exec({kProbe, "devs"});
+  EXPECT_EQ(r.out, std::string("result 0\ndev ") + kLunGuid + "\ndev 60030d90-0000-0000-0000-00000000beef\n");
+}
+
 TEST(InventoryHost, OsVersionFromTheIssueFile) {
   SimHost h({"--disk", "sdb:8M"});
   struct Case {
@@ -420,6 +555,38 @@ TEST(InventoryHost, HungOutsideProgramsEndAtTheirLimit) {
   })) << log;
   // What the hung programs started ended with them.
   EXPECT_EQ(h.exec({"sh", "-c", "grep -l 'sleep 100[0]' /proc/[0-9]*/cmdline 2>/dev/null"}).out, "");
+}
+
+TEST(InventoryHost, ADiskThatGainsDataWhileTheDisksAreEnumeratedIsNotSigned) {
+  SimHost h({"--disk", "sdb:8M", "--disk", "sdc:8M"});
+  // "zeldisk -r", which the enumeration runs when valid disks went away,
+  // stands for an enumeration that takes long: it waits for /tmp/go.
+  h.write_file("/usr/local/zelmir/bin/zeldisk",
+               "#!/bin/sh\necho started >> /tmp/zeldisk.starts\n"
+               "while [ ! -e /tmp/go ]; do sleep 0.05; done\n");
+  ASSERT_EQ(h.exec({"chmod", "755", "/usr/local/zelmir/bin/zeldisk"}).status, 0);
+
+  // Blank throughout: signed, through the same road.
+  h.write_file("/tmp/go", "");
+  ExecResult r = h.exec({kProbe, "sign-after-loss", "/dev/sdc"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(signature_of(sector_of(h, "sdc")), 0u);
+  EXPECT_EQ(h.read_file("/tmp/zeldisk.starts"), "started\n");
+
+  // Blank when the signing began, data on it while the disks are
+  // enumerated: left as the data left it.
+  ASSERT_EQ(h.exec({"rm", "/tmp/go"}).status, 0);
+  std::thread probe([&] { r = h.exec({kProbe, "sign-after-loss", "/dev/sdb"}); });
+  EXPECT_TRUE(testsupport::eventually([&] {
+    return h.read_file("/tmp/zeldisk.starts") == "started\nstarted\n";
+  }));
+  std::string raw(512, '\0');
+  raw.replace(0, 11, "raw data...");
+  put_sector(h, "sdb", raw);
+  h.write_file("/tmp/go", "");
+  probe.join();
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(sector_of(h, "sdb"), raw);
 }
 
 TEST(InventoryHost, ASignatureNoOtherDiskCarries) {

@@ -7,8 +7,16 @@
 //   inventory_probe online GUID   1 or 0
 //   inventory_probe sign PATH...  set_unique_signature of every path at once,
 //                                 each on a thread of its own
+//   inventory_probe test-client   qor_test_client's record, printed as init's
+//   inventory_probe inis          qor_get_inis: "appended N", then the channels
+//   inventory_probe devs          qor_get_devs: "result N", then "dev GUID" each
+//   inventory_probe sign-after-loss PATH
+//                                 set_unique_signature of PATH after valid
+//                                 disks went away, so that its enumeration
+//                                 runs "zeldisk -r"
 // The configuration is the host's qorcd.conf when there is one.
 #include <arpa/inet.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,10 +30,19 @@
 #include "qor_inventory.h"
 #include "qor_model.h"
 #include "zel/zel_app.h"
+#include "zel/zel_outside.h"
 
 namespace {
 
 const char* text(const char* s) { return s ? s : "(null)"; }
+
+void print_channels(const struct list_head* chns) {
+  const struct list_head* pos;
+  list_for_each(pos, chns) {
+    const qor_channel* ch = list_entry(pos, qor_channel, list);
+    printf("channel type=%d initiator=%s target=%s\n", ch->type, text(ch->initiator), text(ch->target));
+  }
+}
 
 void print_client(const qor_client& c) {
   printf("id %s\n", text(c.id));
@@ -56,10 +73,7 @@ void print_client(const qor_client& c) {
              static_cast<unsigned long long>(part->used), text(part->fs), part->state);
     }
   }
-  list_for_each(pos, &c.channels) {
-    const qor_channel* ch = list_entry(pos, qor_channel, list);
-    printf("channel type=%d initiator=%s target=%s\n", ch->type, text(ch->initiator), text(ch->target));
-  }
+  print_channels(&c.channels);
   list_for_each(pos, &c.backups) {
     const qor_backup* b = list_entry(pos, qor_backup, list);
     printf("backup type=%u state=%u percent=%u speed=%d src=%s dest=%s name=%s con=%llu start=%llu "
@@ -103,6 +117,38 @@ int main(int argc, char** argv) {
     for (std::thread& t : signers) t.join();
     return 0;
   }
-  fprintf(stderr, "usage: inventory_probe init|refresh | guid PATH LUN | online GUID | sign PATH...\n");
+  if (mode == "test-client" && argc == 2) {
+    g_qor = qor_load_config();
+    qor_client* c = qor_test_client(g_qor);
+    if (c == nullptr) return 1;
+    print_client(*c);
+    client_free(c);
+    return 0;
+  }
+  if (mode == "inis" && argc == 2) {
+    struct list_head inis;
+    INIT_LIST_HEAD(&inis);
+    printf("appended %d\n", qor_get_inis(&inis));
+    print_channels(&inis);
+    channel_list_free(&inis);
+    return 0;
+  }
+  if (mode == "devs" && argc == 2) {
+    struct list_head devs;
+    INIT_LIST_HEAD(&devs);
+    printf("result %d\n", qor_get_devs(&devs));
+    struct list_head* pos;
+    list_for_each(pos, &devs) printf("dev %s\n", text(list_entry(pos, ZelDevEntry, node)->guid));
+    dev_list_free(&devs);
+    return 0;
+  }
+  if (mode == "sign-after-loss" && argc == 3) {
+    g_client.disk_num = INT32_MAX;
+    set_unique_signature(argv[2]);
+    return 0;
+  }
+  fprintf(stderr,
+          "usage: inventory_probe init|refresh | guid PATH LUN | online GUID | sign PATH... | "
+          "sign-after-loss PATH | test-client | inis | devs\n");
   return 2;
 }

@@ -152,6 +152,12 @@ std::vector<DocCase> doc_cases() {
          return rc == -1;
        },
        "Error, empty XML doc.", "Failed to parse xml document", "Error: Unexpected root element."},
+      {"xml_to_volname",
+       [](const char* x) {
+         char src[QOR_ARG_BUF] = "", dest[QOR_ARG_BUF] = "";
+         return xml_to_volname(x, src, dest) == -1;
+       },
+       nullptr, "Failed to parse xml document", "Error: xml's root node must be 'Tidewell'"},
       {"xml_to_qor", null_result<qor_t>(xml_to_qor, qor_free), nullptr, "Failed to parse xml document",
        "Error: xml's root node must be 'Tidewell'"},
   };
@@ -528,6 +534,39 @@ TEST_F(ParseTest, DiskLeavingAGroup) {
 
 // ---------------------------------------------------------------------------
 // Mirror relationships.
+
+TEST_F(ParseTest, VolumeNamesOfABackup) {
+  const std::string long_guid(QOR_ARG_BUF, 'g');
+  struct Case {
+    std::string body;
+    int rc;
+    std::string src, dest;  // "keep": the buffer as it was
+  } cases[] = {
+      {"<Backup SrcGUID=\"A\" DestGUID=\"zel_{M-1}\"/>", 0, "A", "M-1"},
+      {"<Backup SrcGUID=\"A\"/>", 0, "A", "keep"},
+      {"<Backup DestGUID=\"zel_{M-1}\"/>", 0, "keep", "M-1"},
+      // Five characters off the front and one off the end, whatever they are.
+      {"<Backup DestGUID=\"abcdeXYZf\"/>", 0, "keep", "XYZ"},
+      {"<Backup DestGUID=\"zel_{}\"/>", 0, "keep", ""},
+      {"<Backup DestGUID=\"zel_{\"/>", 0, "keep", "keep"},
+      // Only a first child counts.
+      {"<Other/><Backup SrcGUID=\"A\" DestGUID=\"zel_{M}\"/>", 0, "keep", "keep"},
+      {"<!-- c --><Backup SrcGUID=\"A\"/>", 0, "keep", "keep"},
+      {"", 0, "keep", "keep"},
+      // Too long for the caller's buffer: refused whole, nothing changed.
+      {"<Backup SrcGUID=\"" + long_guid + "\" DestGUID=\"zel_{M}\"/>", -1, "keep", "keep"},
+      {"<Backup SrcGUID=\"A\" DestGUID=\"zel_{" + long_guid + "}\"/>", -1, "keep", "keep"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body.substr(0, 80));
+    char src[QOR_ARG_BUF] = "keep", dest[QOR_ARG_BUF] = "keep";
+    EXPECT_EQ(xml_to_volname(doc(c.body).c_str(), src, dest), c.rc);
+    EXPECT_EQ(std::string(src), c.src);
+    EXPECT_EQ(std::string(dest), c.dest);
+    auto lines = take_syslog();
+    if (c.rc == -1) EXPECT_TRUE(has_line(lines, 3, "is too long, refused.")) << doctest::dump(lines);
+  }
+}
 
 TEST_F(ParseTest, SourceGuidsOfRelationships) {
   struct list_head guids;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -352,13 +353,26 @@ TEST_F(QorcdTest, ScheduleFiresOnTheHostClock) {
   EXPECT_TRUE(logged("CDP schedule of disk " + zero.local_guid + " has interval 0, not registered."));
   const std::string fired = "Background task: CDP task for disk " + s.local_guid + " - " +
                             s.mirror_guid + " fired!";
-  auto passes = [&] { return count(syslog(), "pthread_cond_timedwait() unblocked"); };
+  // What each pass of the timer made of the job: its due time less the
+  // pass's now, logged as the pass considers the job, before it would fire.
+  auto dues = [&] {
+    std::vector<int> out;
+    const std::regex line("\\]2 next: (-?\\d+), timeout: \\d+\\(" + s.mirror_guid + "\\)");
+    const std::string log = syslog();
+    for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
+      out.push_back(std::stoi((*it)[1]));
+    return out;
+  };
 
   // Most of the hour: the timer wakes (its longest sleep is 600 seconds)
-  // and finds the job not yet due.
-  size_t before = passes();
+  // and finds the job due only in about 100 seconds, so it does not fire.
+  const size_t before = dues().size();
   h_.simctl({"clock", "advance", "3500"});
-  ASSERT_TRUE(eventually([&] { return passes() > before; }));
+  std::vector<int> seen;
+  ASSERT_TRUE(eventually([&] {
+    seen = dues();
+    return seen.size() > before && seen.back() > 0 && seen.back() <= 100;
+  })) << syslog();
   EXPECT_EQ(0u, count(syslog(), fired));
 
   // The wall clock set back a day does not move the job.

@@ -234,6 +234,59 @@ TEST_F(ReportTest, FullReport) {
   EXPECT_TRUE(has_line(lines, 4, "Error, unable to read the GUID of disk sde."));
 }
 
+// The debug dumps of the golden host, each with the log line it writes.
+TEST_F(ReportTest, DebugDumpsOfEachPart) {
+  fill();
+  const struct {
+    const char* golden;
+    char* (*dump)(const qor_client*);
+  } cases[] = {
+      {"dump_simple_client.txt", xml_print_simple_client}, {"dump_disks.txt", xml_print_disks},
+      {"dump_channels.txt", xml_print_channels},           {"dump_backups.txt", xml_print_backups},
+      {"dump_databases.txt", xml_print_databases},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.golden);
+    take_syslog();
+    char* text = c.dump(&client);
+    ASSERT_NE(text, nullptr);
+    const std::string got = text;
+    free(text);
+    EXPECT_EQ(got, golden(c.golden));
+    auto lines = take_syslog();
+    EXPECT_TRUE(has_line(lines, 7, "###\n" + got)) << doctest::dump(lines);
+    EXPECT_EQ(c.dump(nullptr), nullptr);
+  }
+}
+
+TEST_F(ReportTest, DebugDumpsOfAnEmptyRecordAndOfMarkupInValues) {
+  const struct {
+    char* (*dump)(const qor_client*);
+    const char* text;
+  } cases[] = {
+      {xml_print_disks, "<DiskList>\n</DiskList>\n"},
+      {xml_print_channels, "<ChannelList>\n</ChannelList>\n"},
+      {xml_print_backups, "<BackupList>\n</BackupList>\n"},
+      {xml_print_databases, "<DataBaseList ConfiguredBy=\"0\">\n</DataBaseList>\n"},
+  };
+  for (const auto& c : cases) {
+    char* text = c.dump(&client);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), c.text);
+    free(text);
+  }
+  // A value is text of the record, never markup of the dump.
+  add_app(&client, 1, "/u01/\"a&b\"", "<orcl>", 0);
+  char* text = xml_print_databases(&client);
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(std::string(text),
+            "<DataBaseList ConfiguredBy=\"0\">\n"
+            "  <DataBase Type=\"0\" OracleHome=\"/u01/&quot;a&amp;b&quot;\" InstanceName=\"&lt;orcl&gt;\" "
+            "ArchiveLog=\"0\"/>\n"
+            "</DataBaseList>\n");
+  free(text);
+}
+
 TEST_F(ReportTest, ShortReport) {
   fill();
   EXPECT_EQ(report(nullptr, 0), golden("report_short.xml"));
