@@ -2,8 +2,8 @@
 // become iscsiadm's arguments or paths, checked before use; the host's own
 // addresses and the agent's interface files; open-iscsi's node records.
 // Not for other callers: qor_iscsi.h is the channel's interface.
-#ifndef ZELMIR_AGENT_QOR_ISCSI_FILES_H
-#define ZELMIR_AGENT_QOR_ISCSI_FILES_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_ISCSI_FILES_H
+#define ZELMIR_AGENT_QORCD_QOR_ISCSI_FILES_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -69,4 +69,4 @@ int get_value(char* buf, const char* path, size_t size);
 bool is_dir(const char* path);
 bool is_file(const char* path);
 
-#endif  // ZELMIR_AGENT_QOR_ISCSI_FILES_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_ISCSI_FILES_H

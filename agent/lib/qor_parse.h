@@ -8,8 +8,8 @@
 // Texts and records returned are new allocations owned by the caller; list
 // entries are appended in document order.  A request without payload (a
 // null text) fails in every parser.
-#ifndef ZELMIR_AGENT_QOR_PARSE_H
-#define ZELMIR_AGENT_QOR_PARSE_H
+#ifndef ZELMIR_AGENT_LIB_QOR_PARSE_H
+#define ZELMIR_AGENT_LIB_QOR_PARSE_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -111,4 +111,4 @@ void xml_to_pair(char* server_id, char* client_id, const char* xml);
 // schedule's start time and interval.  0, or -1.
 int xml_to_cdpsch_list(const char* xml, struct list_head* schs, qor_schedule* sched, char* grp);
 
-#endif  // ZELMIR_AGENT_QOR_PARSE_H
+#endif  // ZELMIR_AGENT_LIB_QOR_PARSE_H

@@ -11,8 +11,8 @@
 //
 // Texts are NUL-terminated, malloc'ed and owned by the record that points to
 // them; every release function frees them with free().
-#ifndef ZELMIR_AGENT_QOR_MODEL_H
-#define ZELMIR_AGENT_QOR_MODEL_H
+#ifndef ZELMIR_AGENT_LIB_QOR_MODEL_H
+#define ZELMIR_AGENT_LIB_QOR_MODEL_H
 
 #include <pthread.h>
 #include <stdint.h>
@@ -179,4 +179,4 @@ void qor_free(qor_t* qor);
 // qor_free of g_qor, once, as the working process ends; g_qor is null after.
 void qor_cleanup(void);
 
-#endif  // ZELMIR_AGENT_QOR_MODEL_H
+#endif  // ZELMIR_AGENT_LIB_QOR_MODEL_H

@@ -7,8 +7,8 @@
 // Only the accept loop takes slots; the connection threads give them back.
 // The loop listens on a listener only while its pool has room, and the
 // wake descriptor tells it when a full pool has room again.
-#ifndef ZELMIR_AGENT_QOR_SLOTS_H
-#define ZELMIR_AGENT_QOR_SLOTS_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_SLOTS_H
+#define ZELMIR_AGENT_QORCD_QOR_SLOTS_H
 
 // Connections served at once on the TCP port and on the unix socket.  More
 // wait in the listen backlog; none of them has a thread yet.
@@ -27,4 +27,4 @@ void qor_slot_release(int local);
 int qor_slot_wake_fd(void);
 void qor_slot_wake_drain(void);
 
-#endif  // ZELMIR_AGENT_QOR_SLOTS_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_SLOTS_H

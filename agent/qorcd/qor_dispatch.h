@@ -1,7 +1,7 @@
 // qorcd's command dispatch: the command table (one row per command the
 // daemon serves, fixed at build time) and the exchange of one connection.
-#ifndef ZELMIR_AGENT_QOR_DISPATCH_H
-#define ZELMIR_AGENT_QOR_DISPATCH_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_DISPATCH_H
+#define ZELMIR_AGENT_QORCD_QOR_DISPATCH_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -67,4 +67,4 @@ void* process_cmd(void* conn);
 // 1 when fd's local IPv4 address is in filter (a list of ip_entry), else 0.
 int qor_local_addr_filtered(int fd, const struct list_head* filter);
 
-#endif  // ZELMIR_AGENT_QOR_DISPATCH_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_DISPATCH_H

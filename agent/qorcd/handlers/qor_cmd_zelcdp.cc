@@ -1,6 +1,6 @@
 // The CDP agent's mark and schedule commands: ZEL_CREATE_CDP (a mark now),
 // ZEL_GET_CDP_SCHEDULE and ZEL_DEL_CDP_SCHEDULE.  ZEL_SET_CDP_SCHEDULE
-// shares its body with the server's command (qor_h_schedule.cc).
+// shares its body with the server's command (qor_cmd_schedule.cc).
 #include <stdlib.h>
 #include <string.h>
 

@@ -8,8 +8,8 @@
 // appended at the tail.  The slow gathering (programs, sysfs, the outside
 // disk library, zelmird) runs outside g_client.lock; only the swaps hold it,
 // so a reader always sees one whole generation of each list.
-#ifndef ZELMIR_AGENT_QOR_INVENTORY_H
-#define ZELMIR_AGENT_QOR_INVENTORY_H
+#ifndef ZELMIR_AGENT_LIB_QOR_INVENTORY_H
+#define ZELMIR_AGENT_LIB_QOR_INVENTORY_H
 
 #include <pthread.h>
 #include <stdint.h>
@@ -149,4 +149,4 @@ void link_list_free(struct list_head* links);
 // line feed, or -1 when the file ends first.
 int read_line(FILE* stream, char* buf, int size);
 
-#endif  // ZELMIR_AGENT_QOR_INVENTORY_H
+#endif  // ZELMIR_AGENT_LIB_QOR_INVENTORY_H

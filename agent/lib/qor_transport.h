@@ -1,8 +1,8 @@
 // One message of the agent protocol: a fixed 16-byte head, then data_len
 // bytes of an XML document (no terminating NUL on the wire).  A connection
 // carries one request and at most one reply.
-#ifndef ZELMIR_AGENT_QOR_TRANSPORT_H
-#define ZELMIR_AGENT_QOR_TRANSPORT_H
+#ifndef ZELMIR_AGENT_LIB_QOR_TRANSPORT_H
+#define ZELMIR_AGENT_LIB_QOR_TRANSPORT_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -98,4 +98,4 @@ int recv_from_remote_by(int fd, qorc_req *req, int64_t deadline);
 // The host's monotonic clock in milliseconds, the time of the deadlines.
 int64_t qorc_now_ms();
 
-#endif  // ZELMIR_AGENT_QOR_TRANSPORT_H
+#endif  // ZELMIR_AGENT_LIB_QOR_TRANSPORT_H

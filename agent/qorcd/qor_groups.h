@@ -8,8 +8,8 @@
 // change in that one hold, so two requests for the same group are served one
 // after the other, and saves the configuration before it lets go.  The job
 // functions are called with the lock held (configuration, then job_lock).
-#ifndef ZELMIR_AGENT_QOR_GROUPS_H
-#define ZELMIR_AGENT_QOR_GROUPS_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_GROUPS_H
+#define ZELMIR_AGENT_QORCD_QOR_GROUPS_H
 
 #include <stddef.h>
 
@@ -58,4 +58,4 @@ int qor_group_add_members(backup_group* req, const char* searching);
 // is none (logged only when log_not_found).
 int qor_group_delete(backup_group* req, bool log_not_found);
 
-#endif  // ZELMIR_AGENT_QOR_GROUPS_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_GROUPS_H

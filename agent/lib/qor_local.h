@@ -1,8 +1,8 @@
 // The local command client: one command without payload to qorcd over its
 // unix socket, one reply back.  qorctl lists the agent's configuration and
 // withdraws the host through it.
-#ifndef ZELMIR_AGENT_QOR_LOCAL_H
-#define ZELMIR_AGENT_QOR_LOCAL_H
+#ifndef ZELMIR_AGENT_LIB_QOR_LOCAL_H
+#define ZELMIR_AGENT_LIB_QOR_LOCAL_H
 
 #include <stdint.h>
 
@@ -29,4 +29,4 @@ qor_t *qor_local_list();
 // LOCAL_WITHDRAW to qorcd: 0 when the daemon withdrew the host, else -1.
 int qor_local_withdraw();
 
-#endif  // ZELMIR_AGENT_QOR_LOCAL_H
+#endif  // ZELMIR_AGENT_LIB_QOR_LOCAL_H

@@ -6,8 +6,8 @@
 //
 // None of these holds a lock across a call into libmirapi, a sleep or a
 // rescan.
-#ifndef ZELMIR_AGENT_QOR_MIRROR_H
-#define ZELMIR_AGENT_QOR_MIRROR_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_MIRROR_H
+#define ZELMIR_AGENT_QORCD_QOR_MIRROR_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -61,4 +61,4 @@ int add_backup_rescan(qorc_req* req);
 // Runs del_backup, then rescans all devices; del_backup's status.
 int del_backup_rescan(qorc_req* req);
 
-#endif  // ZELMIR_AGENT_QOR_MIRROR_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_MIRROR_H

@@ -1,7 +1,7 @@
 // Scope guard for the agent's pthread mutexes: the lock is released on every
 // way out of the scope, early returns included.
-#ifndef ZELMIR_AGENT_QOR_LOCK_H
-#define ZELMIR_AGENT_QOR_LOCK_H
+#ifndef ZELMIR_AGENT_LIB_QOR_LOCK_H
+#define ZELMIR_AGENT_LIB_QOR_LOCK_H
 
 #include <pthread.h>
 
@@ -16,4 +16,4 @@ class MutexLock {
   pthread_mutex_t* const mu_;
 };
 
-#endif  // ZELMIR_AGENT_QOR_LOCK_H
+#endif  // ZELMIR_AGENT_LIB_QOR_LOCK_H

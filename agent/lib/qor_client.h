@@ -6,8 +6,8 @@
 // records and their release functions.
 //
 // Texts are malloc'ed and owned by their record unless said otherwise.
-#ifndef ZELMIR_AGENT_QOR_CLIENT_H
-#define ZELMIR_AGENT_QOR_CLIENT_H
+#ifndef ZELMIR_AGENT_LIB_QOR_CLIENT_H
+#define ZELMIR_AGENT_LIB_QOR_CLIENT_H
 
 #include <pthread.h>
 #include <stdint.h>
@@ -136,4 +136,4 @@ void backup_list_free(struct list_head* list);
 // to the qor_t (g_client, not allocated, is never passed here).
 void client_free(qor_client* client);
 
-#endif  // ZELMIR_AGENT_QOR_CLIENT_H
+#endif  // ZELMIR_AGENT_LIB_QOR_CLIENT_H

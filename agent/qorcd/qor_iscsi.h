@@ -11,8 +11,8 @@
 // qor_is_iscsi_channel_login takes a lock (the configuration lock): its
 // callers must not hold it; the others take none and may be called with it
 // held.
-#ifndef ZELMIR_AGENT_QOR_ISCSI_H
-#define ZELMIR_AGENT_QOR_ISCSI_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_ISCSI_H
+#define ZELMIR_AGENT_QORCD_QOR_ISCSI_H
 
 #include <stdint.h>
 
@@ -67,4 +67,4 @@ int qor_is_iscsi_channel_login(void);
 // 0 or -1; no IQN: 0.
 int qor_remove_channel_file(const char* iqn);
 
-#endif  // ZELMIR_AGENT_QOR_ISCSI_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_ISCSI_H

@@ -5,8 +5,8 @@
 // reader.  Each text is serialised as it goes on the wire (declaration, a
 // newline, the root on one line, a newline), new and owned by the caller;
 // *len receives its length without the terminating NUL.
-#ifndef ZELMIR_AGENT_QOR_REPORT_H
-#define ZELMIR_AGENT_QOR_REPORT_H
+#ifndef ZELMIR_AGENT_LIB_QOR_REPORT_H
+#define ZELMIR_AGENT_LIB_QOR_REPORT_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -71,4 +71,4 @@ char* xml_print_channels(const qor_client* client);
 char* xml_print_backups(const qor_client* client);
 char* xml_print_databases(const qor_client* client);
 
-#endif  // ZELMIR_AGENT_QOR_REPORT_H
+#endif  // ZELMIR_AGENT_LIB_QOR_REPORT_H

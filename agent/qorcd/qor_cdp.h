@@ -7,8 +7,8 @@
 // Locks: the configuration lock, then g_client.lock, then job_lock (taken
 // inside the job operations), as everywhere in the agent.  The job
 // operations take only job_lock and may be called with the other two held.
-#ifndef ZELMIR_AGENT_QOR_CDP_H
-#define ZELMIR_AGENT_QOR_CDP_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_CDP_H
+#define ZELMIR_AGENT_QORCD_QOR_CDP_H
 
 #include <pthread.h>
 #include <stddef.h>
@@ -91,4 +91,4 @@ void qor_remove_cdpsch(const char* local_guid, pthread_mutex_t* mutex);
 // Under the configuration lock: unlinks and frees every group of g_qor.
 void qor_remove_groups(void);
 
-#endif  // ZELMIR_AGENT_QOR_CDP_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_CDP_H

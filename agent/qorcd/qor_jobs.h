@@ -11,8 +11,8 @@
 // Locks (see qor_model.h for the whole order): job_lock is innermost of the
 // agent's data locks; the two wake-up locks (timer and scan) are leaves,
 // taken only for a flag and a wait, never while waiting for anything else.
-#ifndef ZELMIR_AGENT_QOR_JOBS_H
-#define ZELMIR_AGENT_QOR_JOBS_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_JOBS_H
+#define ZELMIR_AGENT_QORCD_QOR_JOBS_H
 
 #include <pthread.h>
 #include <stdint.h>
@@ -161,4 +161,4 @@ void scan_wake(void);
 // clock reaches mono_sec.
 void scan_wait_until(int64_t mono_sec);
 
-#endif  // ZELMIR_AGENT_QOR_JOBS_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_JOBS_H

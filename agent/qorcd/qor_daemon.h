@@ -1,8 +1,8 @@
 // qorcd as a process: the launcher that daemonizes with a pid file, the
 // supervisor that keeps one working process alive, and the working process
 // with its start-up and its listeners.
-#ifndef ZELMIR_AGENT_QOR_DAEMON_H
-#define ZELMIR_AGENT_QOR_DAEMON_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_DAEMON_H
+#define ZELMIR_AGENT_QORCD_QOR_DAEMON_H
 
 // Prints "%s: %s" of prog and the usage text to standard output.
 void daemon_usage(const char* prog);
@@ -23,4 +23,4 @@ int supervise(void);
 // only when it ends (a start-up failure; the caller then exits with 0).
 int _main(void);
 
-#endif  // ZELMIR_AGENT_QOR_DAEMON_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_DAEMON_H

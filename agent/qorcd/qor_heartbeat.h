@@ -7,8 +7,8 @@
 // report as HEARTBEAT, act on the answer (status 50 withdraws the host;
 // status 0 carries the manager record, whose addresses are adopted when they
 // changed; then the iSCSI channel is brought back when its session is gone).
-#ifndef ZELMIR_AGENT_QOR_HEARTBEAT_H
-#define ZELMIR_AGENT_QOR_HEARTBEAT_H
+#ifndef ZELMIR_AGENT_QORCD_QOR_HEARTBEAT_H
+#define ZELMIR_AGENT_QORCD_QOR_HEARTBEAT_H
 
 #include <pthread.h>
 
@@ -63,4 +63,4 @@ void remove_all_apps(pthread_mutex_t* mutex);
 // itself; the caller holds none.
 void _client_reset(void);
 
-#endif  // ZELMIR_AGENT_QOR_HEARTBEAT_H
+#endif  // ZELMIR_AGENT_QORCD_QOR_HEARTBEAT_H

@@ -4,8 +4,8 @@
 // hang; every run has a time limit on the host's monotonic clock, so a hung
 // program cannot stall start-up, the client scan, the reports, a command or
 // the heartbeat.
-#ifndef ZELMIR_AGENT_QOR_RUN_H
-#define ZELMIR_AGENT_QOR_RUN_H
+#ifndef ZELMIR_AGENT_LIB_QOR_RUN_H
+#define ZELMIR_AGENT_LIB_QOR_RUN_H
 
 #include <stddef.h>
 
@@ -30,4 +30,4 @@ int qor_run_shell(const char* command, int limit_s, char* line, size_t size, int
 int qor_run_argv(const char* path, char* const argv[], int limit_s, char* line, size_t size,
                  int* has_line);
 
-#endif  // ZELMIR_AGENT_QOR_RUN_H
+#endif  // ZELMIR_AGENT_LIB_QOR_RUN_H

@@ -2,8 +2,8 @@
 // their values as the report writes them.  One list per element, so the
 // report and the debug dumps (qor_report_dump.cc) cannot disagree on a name,
 // an order or a number format.  Internal to the report's sources.
-#ifndef ZELMIR_AGENT_QOR_REPORT_ATTRS_H
-#define ZELMIR_AGENT_QOR_REPORT_ATTRS_H
+#ifndef ZELMIR_AGENT_LIB_QOR_REPORT_ATTRS_H
+#define ZELMIR_AGENT_LIB_QOR_REPORT_ATTRS_H
 
 #include <string>
 #include <vector>
@@ -29,4 +29,4 @@ QorAttrs qor_channel_attrs(const qor_channel* chn);
 QorAttrs qor_backup_attrs(const qor_backup* bk);
 QorAttrs qor_database_attrs(const ZelApp* app);
 
-#endif  // ZELMIR_AGENT_QOR_REPORT_ATTRS_H
+#endif  // ZELMIR_AGENT_LIB_QOR_REPORT_ATTRS_H

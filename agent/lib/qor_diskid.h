@@ -6,8 +6,8 @@
 //
 // Every block-device access goes through the host layer.  Texts returned
 // here are new allocations the caller frees.
-#ifndef ZELMIR_AGENT_QOR_DISKID_H
-#define ZELMIR_AGENT_QOR_DISKID_H
+#ifndef ZELMIR_AGENT_LIB_QOR_DISKID_H
+#define ZELMIR_AGENT_LIB_QOR_DISKID_H
 
 #include <stdint.h>
 
@@ -63,4 +63,4 @@ int qor_guid_online(const char* guid);
 // and either all zero or ending in 0x55 0xAA.
 int qor_sector0_signable(const unsigned char* sector);
 
-#endif  // ZELMIR_AGENT_QOR_DISKID_H
+#endif  // ZELMIR_AGENT_LIB_QOR_DISKID_H

@@ -1,8 +1,8 @@
 // The codec of qorcd's configuration file (QOR_CONF_PATH): the whole of a
 // qor_t as one XML document, read once when the working process starts and
 // written out whole after every change.
-#ifndef ZELMIR_AGENT_QOR_CONF_H
-#define ZELMIR_AGENT_QOR_CONF_H
+#ifndef ZELMIR_AGENT_LIB_QOR_CONF_H
+#define ZELMIR_AGENT_LIB_QOR_CONF_H
 
 #include "qor_model.h"
 
@@ -20,4 +20,4 @@ qor_t* qorcfg_read(const char* path);
 // is returned; failures are logged.  The caller holds qor's mutex.
 void qorcfg_write(const char* path, qor_t* qor);
 
-#endif  // ZELMIR_AGENT_QOR_CONF_H
+#endif  // ZELMIR_AGENT_LIB_QOR_CONF_H

@@ -2,8 +2,8 @@
 // a document received from a peer, writing one as it goes on the wire, and
 // the two value formats of the protocol that are more than a single text
 // (the child lookup and the list of IPv4 addresses).
-#ifndef ZELMIR_AGENT_QOR_XML_H
-#define ZELMIR_AGENT_QOR_XML_H
+#ifndef ZELMIR_AGENT_LIB_QOR_XML_H
+#define ZELMIR_AGENT_LIB_QOR_XML_H
 
 #include <libxml/tree.h>
 #include <stddef.h>
@@ -131,4 +131,4 @@ void qor_ip_words(const char* text, struct list_head* ips);
 constexpr size_t QOR_IP_TEXT_SIZE = 512;
 void qor_ip_text(const struct list_head* ips, char out[QOR_IP_TEXT_SIZE]);
 
-#endif  // ZELMIR_AGENT_QOR_XML_H
+#endif  // ZELMIR_AGENT_LIB_QOR_XML_H

@@ -2,8 +2,8 @@
 // (qor_dispatch.cc).  Each takes the exchange's record and returns the
 // status of the reply; a reply document goes into req->sendxml with its
 // length in req->send_head.data_len.
-#ifndef ZELMIR_AGENT_QOR_HANDLERS_H
-#define ZELMIR_AGENT_QOR_HANDLERS_H
+#ifndef ZELMIR_AGENT_QORCD_HANDLERS_QOR_HANDLERS_H
+#define ZELMIR_AGENT_QORCD_HANDLERS_QOR_HANDLERS_H
 
 #include "qor_transport.h"
 
@@ -54,4 +54,4 @@ int zel_del_member(qorc_req* req);        // 30008
 int local_list(qorc_req* req);          // 30010
 int local_withdraw(qorc_req* req);      // 30011
 
-#endif  // ZELMIR_AGENT_QOR_HANDLERS_H
+#endif  // ZELMIR_AGENT_QORCD_HANDLERS_QOR_HANDLERS_H

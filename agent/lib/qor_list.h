@@ -1,7 +1,7 @@
 // Emptying an agent list: every entry unlinked, then handed to its release
 // function.  The head is left empty.
-#ifndef ZELMIR_AGENT_QOR_LIST_H
-#define ZELMIR_AGENT_QOR_LIST_H
+#ifndef ZELMIR_AGENT_LIB_QOR_LIST_H
+#define ZELMIR_AGENT_LIB_QOR_LIST_H
 
 #include "hm_list.h"
 
@@ -16,4 +16,4 @@
     }                                                     \
   } while (0)
 
-#endif  // ZELMIR_AGENT_QOR_LIST_H
+#endif  // ZELMIR_AGENT_LIB_QOR_LIST_H
