@@ -92,7 +92,7 @@ TEST_F(ConfTest, WritesTheExactBlockAndBootLine) {
   umask(old);
   EXPECT_EQ(read("conf/hmdev.conf"), kOneBlock);
   EXPECT_EQ(read("boot/hmdevs.reg"), kOneLine);
-  EXPECT_TRUE(fake::script_runs.empty());
+  EXPECT_EQ(fake::script_count(), 0u);
   struct stat st;
   ASSERT_EQ(stat(path("conf/hmdev.conf").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u) << "not writable by every user";
@@ -116,7 +116,7 @@ TEST_F(ConfTest, BootScriptRunsOnceAfterProtect) {
   write_hmdevs_to_conf();
   hm_set_conf_dirty(0);  // a later status change
   write_hmdevs_to_conf();
-  EXPECT_EQ(fake::script_runs.size(), 1u);
+  EXPECT_EQ(fake::script_count(), 1u);
 }
 
 TEST_F(ConfTest, FailedRewriteKeepsBothFlagsAndOldFile) {
@@ -129,11 +129,11 @@ TEST_F(ConfTest, FailedRewriteKeepsBothFlagsAndOldFile) {
   EXPECT_EQ(read("conf/hmdev.conf"), "old\n");
   EXPECT_EQ(hmdev_registry.conf_dirty, 1);
   EXPECT_EQ(hmdev_registry.conf_update_boot, 1);
-  EXPECT_TRUE(fake::script_runs.empty());
+  EXPECT_EQ(fake::script_count(), 0u);
   ASSERT_EQ(mkdir(path("boot").c_str(), 0755), 0);
   EXPECT_EQ(write_hmdevs_to_conf(), 0);
   EXPECT_EQ(read("boot/hmdevs.reg"), kOneLine);
-  EXPECT_EQ(fake::script_runs.size(), 1u);
+  EXPECT_EQ(fake::script_count(), 1u);
 }
 
 TEST_F(ConfTest, ReadsBackWhatWasWritten) {
@@ -391,7 +391,7 @@ TEST_F(ConfTest, StartUpRefindsAndRegisters) {
   std::string reg = read("boot/hmdevs.reg");
   EXPECT_NE(reg.find("/dev/sdb? volume_id_{5d3f2a10"), std::string::npos) << reg;
   EXPECT_NE(read("conf/hmdev.conf").find("name = /dev/sdb\n"), 0u);
-  EXPECT_TRUE(fake::script_runs.empty()) << "no boot image at start-up";
+  EXPECT_EQ(fake::script_count(), 0u) << "no boot image at start-up";
 }
 
 TEST_F(ConfTest, StartUpWithoutFileWritesAndSendsNothing) {

@@ -204,7 +204,7 @@ class DaemonHost : public ::testing::Test {
 TEST_F(DaemonHost, StartsProtectsSyncsAndUnprotects) {
   ExecResult r = start_daemon();
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(h_.exec({"stat", "-c", "%a", "/var/run/hm_unix"}).out, "777\n");
+  EXPECT_EQ(h_.exec({"stat", "-c", "%a", "/var/run/hm_unix"}).out, "600\n");
   std::string pid = h_.read_file("/var/run/zelmir.pid");
   EXPECT_TRUE(pid.size() > 1 && pid.back() == '\n' &&
               pid.find_first_not_of("0123456789") == pid.size() - 1)
@@ -603,6 +603,62 @@ TEST_F(DaemonHost, DamagedConfigurationIsSaidAndLeftForRepair) {
       << log();
   EXPECT_EQ(h_.read_file(kConf), damaged);
   EXPECT_EQ(h_.read_file(kReg), reg);
+}
+
+// The daemon at the 1,024 open files a server's init gives it, under 1,100
+// local peers that each sent 3 bytes of a header and 600 silent TCP peers:
+// it keeps serving, mirroring and judging disks right, and closes them all.
+TEST_F(DaemonHost, SlowAndIdlePeersDoNotStarveTheDaemon) {
+  const char* daemon = getenv("ZELMIRD_UNDER_TEST") ? getenv("ZELMIRD_UNDER_TEST") : kZelmird;
+  ExecResult r = h_.exec({"sh", "-c", std::string("ulimit -n 1024 && exec ") + daemon});
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_TRUE(eventually([&] { return client({"stat"}).status == 0; }, seconds(10), milliseconds(100)));
+  protect_and_sync();
+  int passes_before = count_of(log(), "status pass ");
+
+  std::string flood_out;
+  std::string hold = getenv("FLOOD_HOLD_MS") ? getenv("FLOOD_HOLD_MS") : "20000";
+  std::thread flood([&] { flood_out = client({"flood", "1100", "600", hold, "/tmp/flood-ready"}).out; });
+  bool ready = eventually([&] { return h_.exec({"test", "-e", "/tmp/flood-ready"}).status == 0; },
+                          seconds(60), milliseconds(50));
+  auto t0 = std::chrono::steady_clock::now();
+  ExecResult st = h_.exec({"timeout", "90", "/usr/local/zelmir/bin/mirctl", "disk", "stat", "/dev/sdb"});
+  double stat_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::string fds = h_.exec({"sh", "-c", "ls /proc/$(cat /var/run/zelmir.pid)/fd | wc -l"}).out;
+
+  // Writes still reach both disks.
+  std::string cmd = "write -P 0x5a 2097152 1M";
+  ExecResult w = h_.exec({"qemu-io", "-f", "raw", "-c", cmd, h_.nbd_uri("sdb")});
+  std::string written = head_of(h_.image("sdb"), (3 << 20)).substr(2 << 20);
+  std::string mirrored = head_of(h_.image("sdc"), (3 << 20)).substr(2 << 20);
+
+  // The local peers' deadline passes on the host's clock.
+  h_.simctl({"clock", "advance", "41"});
+  flood.join();
+  printf("flood: %s\nmirctl disk stat: %.2fs status %d; descriptors in use: %s", flood_out.c_str(), stat_s,
+         st.status, fds.c_str());
+  ASSERT_TRUE(ready) << flood_out;
+  EXPECT_NE(st.out.find("cmd: GET_STATUS success"), std::string::npos) << st.out;
+  EXPECT_LT(stat_s, 2.5);
+  EXPECT_LT(std::stoi(fds), 1000);
+  EXPECT_EQ(w.status, 0) << w.out;
+  EXPECT_EQ(written, std::string(1 << 20, 0x5a));
+  EXPECT_EQ(mirrored, written) << "the mirror has the write";
+  auto field = [&](const std::string& kind, const std::string& key) {
+    size_t at = flood_out.find(kind + " held=");
+    at = flood_out.find(key + "=", at);
+    return at == std::string::npos ? -1 : atoi(flood_out.c_str() + at + key.size() + 1);
+  };
+  EXPECT_GT(field("unix", "held"), 0) << flood_out;
+  EXPECT_EQ(field("unix", "closed"), field("unix", "held")) << flood_out;
+  EXPECT_GT(field("tcp", "held"), 0) << flood_out;
+  EXPECT_EQ(field("tcp", "closed"), field("tcp", "held")) << flood_out;
+  // A status pass ran meanwhile, and judged no disk down.
+  EXPECT_GT(count_of(log(), "status pass "), passes_before) << log();
+  EXPECT_EQ(count_of(log(), "offline!"), 0) << log();
+  EXPECT_EQ(count_of(log(), "update hmdev"), 0) << log();
+  EXPECT_NE(stat_line().find("primary=Up,/dev/sdb," + kPrimaryGuid + " mirror=Up,/dev/sdc"), std::string::npos)
+      << stat_line();
 }
 
 TEST_F(DaemonHost, CrashAndStartAgain) {

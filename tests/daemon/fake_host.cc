@@ -74,7 +74,15 @@ bool drain(struct hm_work_queue* wq) {
 std::vector<std::string> script_runs;
 static std::mutex script_mu;
 
+void script_reset() {
+  script_count();
+  std::lock_guard<std::mutex> l(script_mu);
+  script_runs.clear();
+}
+
 size_t script_count() {
+  // The script runs on a thread of its own after the rewrite that asks for it.
+  EXPECT_EQ(hm_boot_script_wait(5000), 0) << "a run of the boot image script still under way";
   std::lock_guard<std::mutex> l(script_mu);
   return script_runs.size();
 }
@@ -264,7 +272,7 @@ void Host::SetUp() {
   mark_result = 0;
   marks_begun = 0;
   mark_until = nullptr;
-  script_runs.clear();
+  script_reset();
   g_resync_poll_sleep_us = 1000;
   g_kern_task_retry_us = 1000;
   memset(g_auto_del_faulty_mirror_disk, 0, sizeof(g_auto_del_faulty_mirror_disk));

@@ -73,7 +73,10 @@ std::vector<Mark> marks_made();
 // Waits (bounded) until n marks were made.
 bool wait_marks(size_t n);
 extern std::vector<std::string> script_runs;  // runs come from the workers too
+// Runs of the boot image script, once every run asked for has ended.
 size_t script_count();
+// Forgets the runs made so far, once every run asked for has ended.
+void script_reset();
 
 // Waits (bounded) until the queue's worker has run everything queued so far
 // and whatever that queued in turn: a marker item runs and finds nothing
