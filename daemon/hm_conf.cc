@@ -186,6 +186,13 @@ static void sync_dir_of(const char* path) {
   if (fd >= 0) close(fd);
 }
 
+// 0, or -errno when the rename failed.
+static int rename_durably(const char* from, const char* to) {
+  if (rename(from, to) != 0) return -errno;
+  sync_dir_of(to);
+  return 0;
+}
+
 int write_hmdevs_to_conf(void) {
   pthread_mutex_lock(&write_lock);
   // The flags are taken before the walk, so that a change made while this
@@ -237,16 +244,12 @@ int write_hmdevs_to_conf(void) {
       HM_LOG(LOG_ERR, "failed to write the configuration files: %s", strerror(-rc));
       unlink(conf_back);
       unlink(boot_tmp);
-    } else if (rename(boot_tmp, g_hm_paths.boot_reg) != 0) {
-      rc = -errno;
-      HM_LOG(LOG_ERR, "rename %s failed: %s", boot_tmp, strerror(errno));
+    } else if ((rc = rename_durably(boot_tmp, g_hm_paths.boot_reg)) != 0) {
+      HM_LOG(LOG_ERR, "rename %s failed: %s", boot_tmp, strerror(-rc));
       unlink(conf_back);
       unlink(boot_tmp);
-    } else if (sync_dir_of(g_hm_paths.boot_reg), rename(conf_back, conf) != 0) {
-      rc = -errno;
-      HM_LOG(LOG_ERR, "rename %s failed: %s", conf_back, strerror(errno));
-    } else {
-      sync_dir_of(conf);
+    } else if ((rc = rename_durably(conf_back, conf)) != 0) {
+      HM_LOG(LOG_ERR, "rename %s failed: %s", conf_back, strerror(-rc));
     }
   }
 

@@ -677,8 +677,8 @@ TEST_F(DaemonHost, SlowAndIdlePeersDoNotStarveTheDaemon) {
   // The local peers' deadline passes on the host's clock.
   h_.simctl({"clock", "advance", "41"});
   flood.join();
-  printf("flood: %s\nmirctl disk stat: %.2fs status %d; descriptors in use: %s", flood_out.c_str(), stat_s,
-         st.status, fds.c_str());
+  printf("flood: %s\nmirctl disk stat: %.2fs; descriptors in use: %s, before the flood: %s", flood_out.c_str(),
+         stat_s, fds.c_str(), fds_before.c_str());
   ASSERT_TRUE(ready) << flood_out;
   EXPECT_NE(st.out.find("cmd: GET_STATUS success"), std::string::npos) << st.out;
   EXPECT_LT(stat_s, 2.5);
