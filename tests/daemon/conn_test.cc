@@ -350,4 +350,25 @@ TEST_F(ConnTest, RequestsBeyondTheQueueBoundAreToldToTryAgain) {
   for (int fd : {busy, waiting, over}) close(fd);
 }
 
+// With the descriptor table full, a waiting connection is taken off the
+// listener and closed, rather than left there for the loop to spin on; the
+// daemon serves again once descriptors are back.
+TEST_F(ConnTest, FullDescriptorTableClosesTheNewConnection) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);  // made while there is room
+  fake::FullFdTable full;
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  strcpy(a.sun_path, sock.c_str());
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  bool closed = closed_unanswered(fd, 5000);
+  full.release();
+  EXPECT_TRUE(closed);
+  close(fd);
+
+  fd = connect_client();
+  send_all(fd, header(GET_STATUS_ALL, 0));
+  EXPECT_EQ(reply(fd).first.cmd, GET_STATUS_ALL);
+  close(fd);
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "fake_host.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -235,6 +236,31 @@ int o_mark(const char* name, int time_flag) {
 }
 
 }  // namespace
+
+FullFdTable::FullFdTable() {
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  old_cur_ = lim.rlim_cur;
+  int fd;
+  while ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && held_.size() < 4096) held_.push_back(fd);
+  if (fd >= 0) close(fd);
+  lim.rlim_cur = held_.empty() ? 16 : (rlim_t)held_.back() + 1;
+  full_ = setrlimit(RLIMIT_NOFILE, &lim) == 0;
+  EXPECT_TRUE(full_);
+  EXPECT_LT(open("/dev/null", O_RDONLY | O_CLOEXEC), 0) << "the table is full";
+}
+
+void FullFdTable::release() {
+  if (full_) {
+    struct rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = old_cur_;
+    setrlimit(RLIMIT_NOFILE, &lim);
+    full_ = false;
+  }
+  for (int fd : held_) close(fd);
+  held_.clear();
+}
 
 void Host::SetUp() {
   char tmpl[] = "/tmp/zelmird-test-XXXXXX";

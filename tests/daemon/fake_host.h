@@ -6,6 +6,7 @@
 #define ZELMIR_TESTS_DAEMON_FAKE_HOST_H
 
 #include <stdint.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <functional>
@@ -83,6 +84,20 @@ void script_reset();
 // queued behind it, so nothing is left for the worker to do.  What a check
 // of absence looks for afterwards was considered and not done.
 bool drain(struct hm_work_queue* wq);
+
+// Fills this process's descriptor table (its soft limit lowered to the last
+// one taken) until release or destruction, which give everything back.
+class FullFdTable {
+ public:
+  FullFdTable();
+  ~FullFdTable() { release(); }
+  void release();
+
+ private:
+  std::vector<int> held_;
+  rlim_t old_cur_ = 0;
+  bool full_ = false;
+};
 
 // Installs the fakes and points the daemon's paths into a fresh scratch dir;
 // Teardown empties the registry and restores the defaults.

@@ -2,7 +2,6 @@
 // deletion option, and the removal of stopped protections by kernel tasks.
 #include <fcntl.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -136,20 +135,10 @@ TEST_F(WorkdTest, NoVerdictOnADiskWhileDescriptorsRunOut) {
     close(fd);
     return plain_guid_by_name(d, buf);
   };
-  struct rlimit old;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-  std::vector<int> held;
-  int fd;
-  while ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && held.size() < 4096) held.push_back(fd);
-  if (fd >= 0) close(fd);
-  struct rlimit low = old;
-  low.rlim_cur = held.empty() ? 16 : (rlim_t)held.back() + 1;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-  ASSERT_LT(open("/dev/null", O_RDONLY | O_CLOEXEC), 0) << "the table is full";
+  fake::FullFdTable full;
   libtest::take_syslog();
   hm_workd_pass();
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
-  for (int h : held) close(h);
+  full.release();
   EXPECT_TRUE(sent_besides_status().empty()) << "no disk reported faulty";
   EXPECT_EQ(dev->mirror->active, 1);
   EXPECT_EQ(dev->primary->state, HMVOL_UP);
