@@ -106,8 +106,17 @@ int hmdev_bitmap_init(struct hmdev* dev) {
     if (created) unlink(path);
     return rc;
   }
-  if (dev->bitmap_fd > 0) close(dev->bitmap_fd);
-  dev->bitmap_fd = fd;
+  // A worker may be sending Add Protection with the descriptor's number at
+  // this moment: the new file takes the old number's place at once, so that
+  // number never names a closed or reused descriptor.
+  pthread_mutex_lock(&dev->status_lock);
+  if (dev->bitmap_fd > 0 && dup2(fd, dev->bitmap_fd) == dev->bitmap_fd) {
+    close(fd);
+  } else {
+    if (dev->bitmap_fd > 0) close(dev->bitmap_fd);
+    dev->bitmap_fd = fd;
+  }
+  pthread_mutex_unlock(&dev->status_lock);
   return 0;
 }
 

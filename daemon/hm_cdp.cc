@@ -17,6 +17,7 @@
 
 #include "hm_conn.h"
 #include "hm_event.h"
+#include "hm_listen.h"
 #include "hm_nl.h"
 #include "hm_nl_client.h"
 #include "hm_registry.h"
@@ -26,6 +27,7 @@
 #include "mirapi/util.h"
 
 int g_cdp_read_timeout_ms = 5000;
+int g_cdp_max_conns = 64;
 
 namespace {
 
@@ -102,7 +104,12 @@ int process_net_cmd(const char* name, const char** paras, int count) {
     HM_LOG(LOG_ERR, "invalid net cmd: %s", name ? name : "");
     return -22;
   }
-  queue_request(alloc_request(HM_REQ_NET, (uint32_t)code, block, nullptr));
+  struct hm_request* r = alloc_request(HM_REQ_NET, (uint32_t)code, block, nullptr);
+  if (queue_request(r) != 0) {
+    free_request(r);
+    HM_LOG(LOG_ERR, "%d marks wait: %s refused", g_net_queue_max, name);
+    return -12;
+  }
   return 0;
 }
 
@@ -388,10 +395,20 @@ void tcp_conn_timeout(int fd, uint32_t, void* arg) {
 
 }  // namespace
 
+namespace {
+hm_ratelimit full_rl;
+}
+
 void net_listen_handler(int fd, uint32_t, void*) {
-  int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  if (conn < 0) {
-    HM_LOG(LOG_ERR, "failed to accept a new connection: %m");
+  int conn = hm_accept(fd, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (conn < 0) return;
+  // Each connection holds two descriptors for up to its deadline; a peer
+  // that opens them faster than they end must not take the daemon's last.
+  if (g_open_conns >= g_cdp_max_conns) {
+    if (hm_ratelimit_ok(&full_rl))
+      HM_LOG(LOG_ERR, "%d mark channel connections open: a new one closed (%u more since the last such line)",
+             g_open_conns, hm_ratelimit_missed(&full_rl));
+    close(conn);
     return;
   }
   tcp_conn* c = static_cast<tcp_conn*>(calloc(1, sizeof(tcp_conn)));

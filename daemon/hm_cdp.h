@@ -37,5 +37,8 @@ int cdp_name_to_guid(const char* name, char* guid, size_t size);
 // The longest a peer may take to send its request, and to close its side
 // once answered.
 extern int g_cdp_read_timeout_ms;
+// The most connections of the channel kept open at once; more are closed as
+// they come.
+extern int g_cdp_max_conns;
 
 #endif  // ZELMIR_DAEMON_HM_CDP_H

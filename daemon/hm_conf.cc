@@ -19,6 +19,65 @@ char g_auto_del_faulty_mirror_disk[128];
 // Two rewrites must never interleave on the same files.
 static pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;
 
+// The boot image script runs on a thread of its own, after the rewrite that
+// asked for it and outside every lock: it may take long or hang, and the
+// status thread, the workers and every status read rewrite the files.  Runs
+// asked for while one is under way are made by one run after it, which sees
+// the newest files.
+static pthread_mutex_t script_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t script_cond = PTHREAD_COND_INITIALIZER;
+static unsigned script_wanted, script_done;
+static pthread_once_t script_once = PTHREAD_ONCE_INIT;
+
+static void* script_thread(void*) {
+  for (;;) {
+    pthread_mutex_lock(&script_lock);
+    while (script_done == script_wanted) pthread_cond_wait(&script_cond, &script_lock);
+    unsigned target = script_wanted;
+    pthread_mutex_unlock(&script_lock);
+    g_disk_ops.run(g_hm_paths.boot_script);
+    pthread_mutex_lock(&script_lock);
+    script_done = target;
+    pthread_cond_broadcast(&script_cond);
+    pthread_mutex_unlock(&script_lock);
+  }
+  return nullptr;
+}
+
+static void script_start(void) {
+  pthread_t t;
+  if (pthread_create(&t, nullptr, script_thread, nullptr) == 0) {
+    pthread_detach(t);
+  } else {
+    HM_LOG(LOG_ERR, "failed to create the boot image script thread");
+  }
+}
+
+static void boot_script_request(void) {
+  pthread_once(&script_once, script_start);
+  pthread_mutex_lock(&script_lock);
+  script_wanted++;
+  pthread_cond_broadcast(&script_cond);
+  pthread_mutex_unlock(&script_lock);
+}
+
+int hm_boot_script_wait(int timeout_ms) {
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += timeout_ms / 1000;
+  until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec++;
+    until.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&script_lock);
+  int rc = 0;
+  while (script_done != script_wanted && rc == 0) rc = pthread_cond_timedwait(&script_cond, &script_lock, &until);
+  int idle = script_done == script_wanted;
+  pthread_mutex_unlock(&script_lock);
+  return idle ? 0 : -1;
+}
+
 static void conf_path(char* out, size_t size, const char* file) {
   snprintf(out, size, "%s/%s", g_hm_paths.conf_dir, file);
 }
@@ -109,6 +168,31 @@ static int finish_file(FILE* f) {
   return -err;
 }
 
+// A rename is durable only once its directory is on disk: without this a
+// power cut could bring back the old file after the new one was reported.
+static void sync_dir_of(const char* path) {
+  char dir[512];
+  if (hm_strlcpy(dir, path, sizeof(dir)) != 0) return;
+  char* slash = strrchr(dir, '/');
+  if (!slash) {
+    strcpy(dir, ".");
+  } else if (slash == dir) {
+    dir[1] = '\0';
+  } else {
+    *slash = '\0';
+  }
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) HM_LOG(LOG_ERR, "cannot sync directory %s: %s", dir, strerror(errno));
+  if (fd >= 0) close(fd);
+}
+
+// 0, or -errno when the rename failed.
+static int rename_durably(const char* from, const char* to) {
+  if (rename(from, to) != 0) return -errno;
+  sync_dir_of(to);
+  return 0;
+}
+
 int write_hmdevs_to_conf(void) {
   pthread_mutex_lock(&write_lock);
   // The flags are taken before the walk, so that a change made while this
@@ -160,14 +244,12 @@ int write_hmdevs_to_conf(void) {
       HM_LOG(LOG_ERR, "failed to write the configuration files: %s", strerror(-rc));
       unlink(conf_back);
       unlink(boot_tmp);
-    } else if (rename(boot_tmp, g_hm_paths.boot_reg) != 0) {
-      rc = -errno;
-      HM_LOG(LOG_ERR, "rename %s failed: %s", boot_tmp, strerror(errno));
+    } else if ((rc = rename_durably(boot_tmp, g_hm_paths.boot_reg)) != 0) {
+      HM_LOG(LOG_ERR, "rename %s failed: %s", boot_tmp, strerror(-rc));
       unlink(conf_back);
       unlink(boot_tmp);
-    } else if (rename(conf_back, conf) != 0) {
-      rc = -errno;
-      HM_LOG(LOG_ERR, "rename %s failed: %s", conf_back, strerror(errno));
+    } else if ((rc = rename_durably(conf_back, conf)) != 0) {
+      HM_LOG(LOG_ERR, "rename %s failed: %s", conf_back, strerror(-rc));
     }
   }
 
@@ -179,8 +261,8 @@ int write_hmdevs_to_conf(void) {
     pthread_mutex_unlock(&write_lock);
     return rc;
   }
-  if (update_boot) g_disk_ops.run(g_hm_paths.boot_script);
   pthread_mutex_unlock(&write_lock);
+  if (update_boot) boot_script_request();
   return 0;
 }
 

@@ -8,9 +8,13 @@
 struct hmdev;
 struct hmvol;
 
-// Rewrites both files when conf_dirty is set; runs the boot image script
-// after a rewrite that follows a protect, unprotect or removal.
+// Rewrites both files when conf_dirty is set; after a rewrite that follows a
+// protect, unprotect or removal, has the boot image script run (on a thread
+// of its own, so this does not wait for it).
 int write_hmdevs_to_conf(void);
+// Waits until every run of the boot image script asked for so far has
+// ended: 0, or -1 when one still runs after timeout_ms.
+int hm_boot_script_wait(int timeout_ms);
 // Reads "hmdev.conf" into the registry.
 int init_hmdev_info(void);
 

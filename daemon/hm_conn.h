@@ -10,6 +10,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #include "hm_list.h"
 #include "hm_workqueue.h"
@@ -37,8 +38,12 @@ struct hm_client {
   int cleared;                // no longer watched; freed with its last request
   struct list_head done;      // finished requests, newest first
   int nr_requests;
-  unsigned char* rx;          // the request being read, and its bytes so far
+  struct list_head live;      // among the open connections, oldest deadline first
+  int64_t deadline_ms;        // host monotonic: the request being read must be whole by then
+  unsigned char rx_hdr[6];    // the header being read, and its bytes so far
   size_t rx_have;
+  unsigned char* rx;          // the body being read once the header is in, and its bytes
+  size_t rx_body;
   struct hm_request* tx;      // the reply being written, and its bytes so far
   size_t tx_done;
 };
@@ -68,13 +73,43 @@ void hm_conn_tx(struct hm_client* c);
 
 struct hm_request* alloc_request(uint32_t type, uint32_t cmd, void* data, struct hm_client* c);
 void free_request(struct hm_request* r);
-void queue_request(struct hm_request* r);
-void queue_unix_request(struct hm_request* r);
-void queue_net_request(struct hm_request* r);
+// 0, or -1 when the request's queue is full (the request is then not
+// queued and still the caller's).
+int queue_request(struct hm_request* r);
+int queue_unix_request(struct hm_request* r);
+int queue_net_request(struct hm_request* r);
+// The most requests that may wait on "un_domain" and on "net": marks are
+// answered before they are made, and every local request holds its buffer
+// until it runs.
+extern int g_unix_queue_max;
+extern int g_net_queue_max;
 // From a worker: the reply is in the request's buffer.
 void hm_request_finished(struct hm_request* r);
 
 int set_nonblock(int fd);
+
+// Open local connections.  Each request must be whole within the clients'
+// own time-out of its connection's accept, or of the reply before it; at
+// most g_unix_max_clients connections are kept.
+extern int g_unix_request_timeout_ms;
+extern int g_unix_max_clients;
+int hm_conn_open_clients(void);
+// Room for one more connection: 0, closing the oldest idle one when the
+// bound is reached; -1 when every open one has a request under way.
+int hm_conn_make_room(void);
+// Closes the oldest idle connection: 1, or 0 when there is none.
+int hm_conn_evict_idle(void);
+
+// At most one line a second for a condition that a flood repeats thousands
+// of times; the line says how many it stands for (main thread only).
+struct hm_ratelimit {
+  time_t last;
+  unsigned missed;
+  unsigned said;
+};
+int hm_ratelimit_ok(struct hm_ratelimit* rl);
+// What the line that hm_ratelimit_ok allowed stands for besides itself.
+static inline unsigned hm_ratelimit_missed(const struct hm_ratelimit* rl) { return rl->said; }
 
 // The steps run by the workers (hm_unix_cmd.cc, hm_cdp.cc).
 void unix_request_process(struct hm_work* w);

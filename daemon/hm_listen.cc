@@ -1,19 +1,46 @@
 #include "hm_listen.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include "hm_cdp.h"
 #include "hm_conn.h"
 #include "hm_event.h"
+#include "hm_sys.h"
 #include "mirapi/log.h"
 
 namespace {
+
+// Given up only to take a connection off a listener when the descriptor
+// table is full (main thread only).
+int reserve_fd = -1;
+
+void reserve_open() {
+  if (reserve_fd < 0) reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+hm_ratelimit accept_full_rl;
+
+// Only root may command the daemon: it hooks and guards disks and overwrites
+// mirrors on request.
+int peer_is_root(int fd) {
+  struct ucred cred = {};
+  socklen_t len = sizeof(cred);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    HM_LOG(LOG_ERR, "local client refused: its credentials cannot be read: %m");
+    return 0;
+  }
+  if (cred.uid == 0) return 1;
+  HM_LOG(LOG_ERR, "local client of uid %u refused: only root is served", (unsigned)cred.uid);
+  return 0;
+}
 
 int unix_setup(int fd, void*) { return register_event(fd, unix_listen_handler, nullptr); }
 
@@ -21,13 +48,46 @@ int net_create_listen_fn(int fd, void*) { return register_event(fd, net_listen_h
 
 }  // namespace
 
+int hm_accept(int listen_fd, int flags) {
+  int conn = accept4(listen_fd, nullptr, nullptr, flags);
+  if (conn >= 0) return conn;
+  int err = errno;
+  if (err != EMFILE && err != ENFILE) {
+    if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
+      HM_LOG(LOG_ERR, "failed to accept a new connection: %s", strerror(err));
+    return -1;
+  }
+  hm_fd_shortage_note();
+  if (hm_conn_evict_idle()) {
+    conn = accept4(listen_fd, nullptr, nullptr, flags);
+    if (conn >= 0) return conn;
+  }
+  int dropped = 0;
+  if (reserve_fd >= 0) {
+    close(reserve_fd);
+    reserve_fd = -1;
+    int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c >= 0) {
+      close(c);
+      dropped = 1;
+    }
+    reserve_open();
+  }
+  if (hm_ratelimit_ok(&accept_full_rl))
+    HM_LOG(LOG_ERR, "no descriptor left: %s (%u more since the last such line)",
+           dropped ? "a new connection was closed" : "a new connection waits",
+           hm_ratelimit_missed(&accept_full_rl));
+  return -1;
+}
+
 void unix_listen_handler(int fd, uint32_t, void*) {
-  int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (conn < 0) {
-    HM_LOG(LOG_ERR, "failed to accept a new connection: %m");
+  int conn = hm_accept(fd, SOCK_CLOEXEC);
+  if (conn < 0) return;
+  HM_LOG(LOG_DEBUG, "accepted a new connection: %d", conn);
+  if (!peer_is_root(conn) || hm_conn_make_room() != 0) {
+    close(conn);
     return;
   }
-  HM_LOG(LOG_DEBUG, "accepted a new connection: %d", conn);
   set_nonblock(conn);
   struct hm_client* c = create_client(conn);
   if (!c) {
@@ -53,7 +113,14 @@ int create_unix_domain_socket(const char* path, int (*setup)(int, void*), void* 
     return -1;
   }
   strcpy(a.sun_path, path);
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0) {
+  // The file is made 0600 as it is bound, so no other user can ever reach
+  // it (the daemon runs with umask 0).
+  mode_t old_mask = umask(0177);
+  int brc = bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+  int berr = errno;
+  umask(old_mask);
+  if (brc != 0) {
+    errno = berr;
     HM_LOG(LOG_ERR, "failed to bind socket: %m");
     close(fd);
     return -1;
@@ -71,6 +138,7 @@ int create_unix_domain_socket(const char* path, int (*setup)(int, void*), void* 
 }
 
 int setup_unix_server(const char* path) {
+  reserve_open();
   unlink(path);
   return create_unix_domain_socket(path, unix_setup, nullptr);
 }

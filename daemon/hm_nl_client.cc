@@ -18,6 +18,9 @@ namespace {
 
 pthread_mutex_t forbid_lock = PTHREAD_MUTEX_INITIALIZER;
 int forbid_count;
+// Under forbid_lock: no mark runs, yet the module did not take the last
+// restore of the guard, so every mirror still takes other I/O.
+int forbid_owed;
 
 // The request message under construction: header and body.
 struct nl_request {
@@ -63,7 +66,9 @@ int build_header1_body(nl_request* r, struct hmdev* dev, int with_mirror) {
   hm_nl_header1_t h1;
   memset(&h1, 0, sizeof(h1));
   h1.mode = 1;
+  pthread_mutex_lock(&dev->status_lock);
   h1.fd = (uint32_t)dev->bitmap_fd;
+  pthread_mutex_unlock(&dev->status_lock);
   int off = sizeof(h1);
   int n = put_volume(r, off, dev->primary, 1);
   if (n < 0) return -1;
@@ -99,10 +104,21 @@ int cmd_type2(struct hmdev* dev, int cmd) {
 }
 
 // A request that is the header alone.
-void cmd_header(int cmd) {
+int cmd_header(int cmd) {
   nl_request r;
   request_init(&r, cmd);
-  send_request(&r, nullptr, 0);
+  return send_request(&r, nullptr, 0);
+}
+
+// The restore of the guard of all mirrors, sent once more when it fails;
+// with forbid_lock held.  Records whether it is still owed.
+void send_forbid_all(void) {
+  HM_LOG(LOG_DEBUG, "FORBID mirror all");
+  int rc = cmd_header(HM_NL_CMD_FORBID_MIRROR_ALL);
+  if (rc != 0) rc = cmd_header(HM_NL_CMD_FORBID_MIRROR_ALL);
+  forbid_owed = rc != 0;
+  if (forbid_owed)
+    HM_LOG(LOG_ERR, "guard of all mirrors not restored: %d; the mirrors take other I/O until it is", rc);
 }
 
 }  // namespace
@@ -112,6 +128,7 @@ hm_nl_transport_fn g_hm_nl_transport = do_cmd_with_kernel;
 void hm_nl_client_init(void) {
   pthread_mutex_init(&forbid_lock, nullptr);
   forbid_count = 0;
+  forbid_owed = 0;
 }
 
 int hm_nl_forbid_count(void) {
@@ -236,9 +253,12 @@ void hm_nl_cancel_forbid_mirror_all(void) {
 
 void hm_nl_forbid_mirror_all(void) {
   pthread_mutex_lock(&forbid_lock);
-  if (--forbid_count == 0) {
-    HM_LOG(LOG_DEBUG, "FORBID mirror all");
-    cmd_header(HM_NL_CMD_FORBID_MIRROR_ALL);
-  }
+  if (--forbid_count == 0) send_forbid_all();
+  pthread_mutex_unlock(&forbid_lock);
+}
+
+void hm_nl_forbid_mirror_all_owed(void) {
+  pthread_mutex_lock(&forbid_lock);
+  if (forbid_count == 0 && forbid_owed) send_forbid_all();
   pthread_mutex_unlock(&forbid_lock);
 }

@@ -29,7 +29,11 @@ int hm_nl_send_cancel_initialize(struct hmdev* dev);
 int hm_nl_get_status(struct hmdev* dev);
 int hm_nl_set_sync_speed_max(struct hmdev* dev);
 void hm_nl_cancel_forbid_mirror_all(void);
+// Restores the guard when the last mark ends, trying twice; a restore the
+// module did not take stays owed.
 void hm_nl_forbid_mirror_all(void);
+// Sends an owed restore again while no mark runs (the status pass).
+void hm_nl_forbid_mirror_all_owed(void);
 
 void hm_nl_apply_status(struct hmdev* dev, const hm_nl_status_t* st);
 

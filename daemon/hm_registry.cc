@@ -82,6 +82,7 @@ void hmdev_init(struct hmdev* dev) {
   INIT_LIST_HEAD(&dev->list);
   pthread_mutex_init(&dev->ref_lock, nullptr);
   pthread_mutex_init(&dev->status_lock, nullptr);
+  pthread_mutex_init(&dev->cmd_lock, nullptr);
   dev->ref = 1;
   dev->index = hmdev_index_get();
 }
@@ -264,6 +265,13 @@ struct hmdev* hmdev_find_by_guid(const char* guid) {
 }
 
 int hmdev_stopped(struct hmdev* dev) { return hm_test_bit(dev->status, HM_DEV_STOPPED); }
+
+int hmdev_linked(struct hmdev* dev) {
+  pthread_mutex_lock(&hmdev_registry.list_lock);
+  int linked = dev->linked;
+  pthread_mutex_unlock(&hmdev_registry.list_lock);
+  return linked;
+}
 
 int primary_in_use(const volume_id_t* vid) {
   struct hmdev* d = find_first([vid](struct hmdev* d) {

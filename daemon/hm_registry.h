@@ -67,6 +67,10 @@ struct hmdev {
   uint32_t mempages, alloced_mempage;
   int32_t bitmap_status;  // the kernel holds a bitmap for it: it can run
   pthread_mutex_t status_lock;
+  // Held by a cancel from its Stop Protection to its unlink, and by the
+  // status pass around each Add it sends, so the pass never hands the module
+  // a protection that was just cancelled.
+  pthread_mutex_t cmd_lock;
   // Daemon-only bookkeeping, under list_lock: in the list, and an unprotect
   // task is queued for it.
   int linked;
@@ -119,6 +123,8 @@ struct hmdev* hmdev_find_by_index(int index);
 struct hmdev* hmdev_find_by_vid(const volume_id_t* vid);
 struct hmdev* hmdev_find_by_guid(const char* guid);
 int hmdev_stopped(struct hmdev* dev);
+// 1 while the protection is in the list (read under list_lock).
+int hmdev_linked(struct hmdev* dev);
 
 int primary_in_use(const volume_id_t* vid);
 int mirror_in_use(const char* guid);

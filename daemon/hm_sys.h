@@ -42,10 +42,13 @@ struct hm_disk_ops {
   int (*for_each_block)(hm_dev_visit_fn fn, void* arg);
   // Walks the entry names of "/dev/cciss": 0, or -1 when it cannot be opened.
   int (*for_each_cciss)(hm_dev_visit_fn fn, void* arg);
-  // Runs a command through the shell and waits for it.
+  // Runs a command through the shell and waits for it, at most
+  // g_run_limit_s seconds of the host's clock (then its process group is
+  // killed).
   int (*run)(const char* command);
 };
 extern hm_disk_ops g_disk_ops;
+extern int g_run_limit_s;
 
 // The maker's outside CDP-agent libraries.
 struct hm_outside_ops {
@@ -59,5 +62,14 @@ extern hm_outside_ops g_outside_ops;
 
 // The defaults, for tests that replaced some of the routines.
 void hm_sys_reset(void);
+
+// A disk that cannot be opened for want of a descriptor says nothing about
+// the disk.  Whoever meets a full descriptor table notes it; the status
+// thread takes no verdict from a check during which one was noted, or after
+// which none can be opened.
+void hm_fd_shortage_note(void);
+unsigned hm_fd_shortage_count(void);
+// 1 when no descriptor can be opened now (and notes it), else 0.
+int hm_fd_short(void);
 
 #endif  // ZELMIR_DAEMON_HM_SYS_H

@@ -452,13 +452,18 @@ int hmdev_volumes_check(struct hmdev* dev) {
 }
 
 int disk_unprotect(struct hmdev* dev) {
-  if (hm_nl_send_stop_protect(dev) != 0) return -UN_RET_CANCEL_PROTECT_FAILED;
+  pthread_mutex_lock(&dev->cmd_lock);
+  if (hm_nl_send_stop_protect(dev) != 0) {
+    pthread_mutex_unlock(&dev->cmd_lock);
+    return -UN_RET_CANCEL_PROTECT_FAILED;
+  }
   pthread_mutex_lock(&dev->status_lock);
   dev->status |= 1ull << HM_DEV_STOPPED;
   uint64_t s = dev->status;
   pthread_mutex_unlock(&dev->status_lock);
   HM_LOG(LOG_DEBUG, "hmdev status: %lx", (unsigned long)s);
   registry_remove(dev);
+  pthread_mutex_unlock(&dev->cmd_lock);
   hm_set_conf_dirty(1);
   write_hmdevs_to_conf();
   return 0;

@@ -85,44 +85,102 @@ void delete_scsi_blk(const char* path) {
   close(fd);
 }
 
+namespace {
+
+// What the pass reads of a volume and what it stores are the fields a
+// kernel status writes on other threads.
+int vol_state(struct hmdev* dev, struct hmvol* v) {
+  pthread_mutex_lock(&dev->status_lock);
+  int st = v->state;
+  pthread_mutex_unlock(&dev->status_lock);
+  return st;
+}
+
+void vol_set(struct hmdev* dev, struct hmvol* v, int state, int active) {
+  pthread_mutex_lock(&dev->status_lock);
+  v->state = state;
+  if (active >= 0) v->active = active;
+  pthread_mutex_unlock(&dev->status_lock);
+}
+
+// A volume's state, or HMVOL_UNKNOWN when the check cannot be trusted: a
+// descriptor was wanting while it ran, so a failed open says nothing of the
+// disk, and a healthy disk must not be reported faulty for it.
+int checked_state(struct hmvol* v) {
+  unsigned seen = hm_fd_shortage_count();
+  int st = hm_fd_short() ? HMVOL_UNKNOWN : get_volume_state(v);
+  if (st == HMVOL_UP) return st;
+  if (st == HMVOL_UNKNOWN || hm_fd_shortage_count() != seen || hm_fd_short()) {
+    HM_LOG(LOG_ERR, "volume %s not judged: no descriptor was left to check it", v->guid);
+    return HMVOL_UNKNOWN;
+  }
+  return st;
+}
+
+// The pass reads disks for seconds between its look at a protection and
+// what it sends; a cancel may have stopped and unlinked it meanwhile.  Called
+// with cmd_lock held, which a cancel holds from its Stop to its unlink.
+int still_running(struct hmdev* dev) {
+  pthread_mutex_lock(&dev->status_lock);
+  int stopped = hmdev_stopped(dev);
+  pthread_mutex_unlock(&dev->status_lock);
+  if (hmdev_linked(dev) && !stopped) return 1;
+  HM_LOG(LOG_INFO, "hmdev: %s was cancelled meanwhile: not handed to the kernel again", dev->uuid);
+  return 0;
+}
+
+void pass_set_protect(struct hmdev* dev) {
+  pthread_mutex_lock(&dev->cmd_lock);
+  if (still_running(dev)) hm_nl_set_protect(dev);
+  pthread_mutex_unlock(&dev->cmd_lock);
+}
+
+void pass_bitmap_check(struct hmdev* dev) {
+  pthread_mutex_lock(&dev->cmd_lock);
+  if (still_running(dev)) hmdev_bitmap_check(dev);
+  pthread_mutex_unlock(&dev->cmd_lock);
+}
+
+}  // namespace
+
 void check_hmdev(struct hmdev* dev) {
   int pnew = 0;
   if (dev->primary) {
     struct hmvol* p = dev->primary;
-    int old = p->state;
-    pnew = get_volume_state(p);
+    int old = vol_state(dev, p);
+    pnew = checked_state(p);
     HM_LOG(LOG_DEBUG, "hmd pri:%d - %d", pnew, old);
     if (pnew >= 1 && pnew != old) {
       HM_LOG(LOG_INFO, "primary '%s': %d => %d (1-DOWN; 2-UP)", p->guid, old, pnew);
-      p->state = pnew;
+      vol_set(dev, p, pnew, pnew == HMVOL_DOWN ? 0 : -1);
       if (pnew == HMVOL_DOWN) {
-        p->active = 0;
         char name[HM_NAME_LEN];
         hmvol_copy_name(p, name, sizeof(name));
         HM_LOG(LOG_INFO, "primary '%s(%s)' offline!", name, p->guid);
         hm_nl_update_hmdev(dev, 0);
       } else if (pnew == HMVOL_UP) {
-        hm_nl_set_protect(dev);
+        pass_set_protect(dev);
       }
     }
   }
   if (dev->mirror) {
     struct hmvol* m = dev->mirror;
-    int old = m->state;
-    int mnew = get_volume_state(m);
+    int old = vol_state(dev, m);
+    int mnew = checked_state(m);
     HM_LOG(LOG_DEBUG, "hmd mirr:%d - %d", mnew, old);
     if (mnew >= 1 && mnew != old) {
       HM_LOG(LOG_INFO, "mirror '%s': %d => %d (1-DOWN; 2-UP)", m->guid, old, mnew);
-      m->state = mnew;
       if (mnew == HMVOL_DOWN) {
-        m->active = 0;
+        vol_set(dev, m, mnew, 0);
         char name[HM_NAME_LEN];
         hmvol_copy_name(m, name, sizeof(name));
         HM_LOG(LOG_INFO, "mirror '%s(%s)' offline!", name, m->guid);
         hm_nl_update_hmdev(dev, 1);
       } else if (mnew == HMVOL_UP) {
-        m->active = 1;
-        if (pnew == HMVOL_UP) hm_nl_set_protect(dev);
+        vol_set(dev, m, mnew, 1);
+        if (pnew == HMVOL_UP) pass_set_protect(dev);
+      } else {
+        vol_set(dev, m, mnew, -1);
       }
     }
     if (strstr(g_auto_del_faulty_mirror_disk, "yes") && old == HMVOL_DOWN && mnew == HMVOL_DOWN) {
@@ -224,7 +282,7 @@ void hm_workd_pass(void) {
   while (dev) {
     // A stopped protection is on its way out: it is never handed to the
     // kernel again, however its disks look now.
-    if (hm_nl_get_status(dev) == 0 && !hmdev_stopped(dev)) hmdev_bitmap_check(dev);
+    if (hm_nl_get_status(dev) == 0 && !hmdev_stopped(dev)) pass_bitmap_check(dev);
     if (!hmdev_stopped(dev)) check_hmdev(dev);
     if (hmdev_stopped(dev)) {
       HM_LOG(LOG_DEBUG, "hmdev: %s create unprotect task", dev->uuid);
@@ -237,6 +295,9 @@ void hm_workd_pass(void) {
     hmdev_put(dev);
     dev = next;
   }
+  // A restore of the guard that did not reach the module after the last
+  // mark is sent again.
+  hm_nl_forbid_mirror_all_owed();
   write_hmdevs_to_conf();
 }
 

@@ -21,6 +21,7 @@ static void* worker_thread(void* arg) {
     while (list_empty(&wq->works)) pthread_cond_wait(&wq->cond, &wq->lock);
     struct list_head* first = wq->works.next;
     list_del_init(first);
+    wq->nr_works--;
     pthread_mutex_unlock(&wq->lock);
     struct hm_work* w = list_entry(first, struct hm_work, list);
     if (w->step) w->step(w);
@@ -62,10 +63,20 @@ struct hm_work_queue* create_work_queue(const char* name) {
 }
 
 void queue_work(struct hm_work_queue* wq, struct hm_work* work) {
+  queue_work_bounded(wq, work, 0);
+}
+
+int queue_work_bounded(struct hm_work_queue* wq, struct hm_work* work, int max) {
   pthread_mutex_lock(&wq->lock);
+  if (max > 0 && wq->nr_works >= max) {
+    pthread_mutex_unlock(&wq->lock);
+    return -1;
+  }
   list_add_tail(&work->list, &wq->works);
+  wq->nr_works++;
   pthread_mutex_unlock(&wq->lock);
   pthread_cond_signal(&wq->cond);
+  return 0;
 }
 
 int create_work_queues(void) {

@@ -22,11 +22,14 @@ struct hm_work_queue {
   pthread_mutex_t lock;
   pthread_mutex_t thread_lock;
   struct list_head works;
+  int nr_works;  // items on the list, under lock
 };
 
 struct hm_work_queue* create_work_queue(const char* name);
 int create_worker_threads(struct hm_work_queue* wq);
 void queue_work(struct hm_work_queue* wq, struct hm_work* work);
+// Queues the item unless max items already wait: 0, or -1 when full.
+int queue_work_bounded(struct hm_work_queue* wq, struct hm_work* work, int max);
 
 // The daemon's three queues.
 extern struct hm_work_queue* un_domain;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "hm_unix.h"
+#include "host/host.h"
 #include "mirapi/log.h"
 #include "mirapi/util.h"
 
@@ -18,14 +19,37 @@ namespace {
 
 constexpr int kReadRetries = 5;   // receive time-outs tolerated per read
 
+// The whole exchange ends within what a silent daemon was always given (the
+// first receive time-out and its retries), however its bytes trickle in.
+int64_t g_exchange_limit_ms = (1 + kReadRetries) * HM_UN_TIMEOUT_SEC * 1000LL;
+
 char g_socket_path[sizeof(((struct sockaddr_un *)nullptr)->sun_path)] = HM_UNIX_PATH;
 
-// Reads exactly count bytes; a receive time-out or interruption is retried
-// kReadRetries times, end of stream or any other error fails.
-bool read_exact(int fd, char *buf, size_t count) {
+int64_t now_ms() {
+  struct timespec ts;
+  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Each wait of the socket ends by the exchange's deadline at the latest.
+bool limit_wait(int fd, int opt, int64_t deadline) {
+  int64_t left = deadline - now_ms();
+  if (left <= 0) return false;
+  if (left > HM_UN_TIMEOUT_SEC * 1000LL) left = HM_UN_TIMEOUT_SEC * 1000LL;
+  struct timeval tv = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
+  if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1000;
+  setsockopt(fd, SOL_SOCKET, opt, &tv, sizeof(tv));
+  return true;
+}
+
+// Reads exactly count bytes by the deadline; a receive time-out or
+// interruption is retried kReadRetries times, end of stream or any other
+// error fails.
+bool read_exact(int fd, char *buf, size_t count, int64_t deadline) {
   size_t got = 0;
   int retries = 0;
   while (got < count) {
+    if (!limit_wait(fd, SO_RCVTIMEO, deadline)) return false;
     ssize_t n = read(fd, buf + got, count - got);
     if (n > 0) {
       got += static_cast<size_t>(n);
@@ -51,6 +75,7 @@ const UnReport kLogReport = {log_socket_failed, log_connect_failed, log_exchange
 
 int do_un_cmd(const void *req, int req_len, char **reply, const UnReport &report) {
   *reply = nullptr;
+  const int64_t deadline = now_ms() + g_exchange_limit_ms;
   // Close-on-exec: a threaded caller (qorcd) may start a program meanwhile,
   // which must not carry the connection off.
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -78,14 +103,14 @@ int do_un_cmd(const void *req, int req_len, char **reply, const UnReport &report
     report.connect_failed(err);
     return -err;
   }
-  if (writen(fd, req, req_len) != req_len) {
+  if (!limit_wait(fd, SO_SNDTIMEO, deadline) || writen(fd, req, req_len) != req_len) {
     note = "writen cmd msg";
     rc = -1;
     goto out;
   }
   HM_LOG(LOG_DEBUG, "send bytes: %d", req_len);
 
-  if (!read_exact(fd, reinterpret_cast<char *>(&hdr), sizeof(hdr))) {
+  if (!read_exact(fd, reinterpret_cast<char *>(&hdr), sizeof(hdr), deadline)) {
     note = "readn hm_header_t";
     rc = -1;
     goto out;
@@ -98,7 +123,7 @@ int do_un_cmd(const void *req, int req_len, char **reply, const UnReport &report
   }
   memcpy(buf, &hdr, sizeof(hdr));
   if (hdr.body_len) {
-    if (!read_exact(fd, buf + sizeof(hdr), hdr.body_len)) {
+    if (!read_exact(fd, buf + sizeof(hdr), hdr.body_len, deadline)) {
       note = "readn msg body";
       rc = -1;
       free(buf);
@@ -114,6 +139,10 @@ out:
   close(fd);
   if (rc < 0 && note) report.exchange_failed(note, err);
   return rc;
+}
+
+void set_exchange_limit_for_test(int ms) {
+  g_exchange_limit_ms = ms > 0 ? ms : (1 + kReadRetries) * HM_UN_TIMEOUT_SEC * 1000LL;
 }
 
 void set_socket_path_for_test(const char *path) {

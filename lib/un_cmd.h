@@ -35,6 +35,8 @@ inline int do_un_cmd(const void *req, int req_len, char **reply) {
 // Tests only: connect to path instead of the daemon's socket (null restores
 // it).
 void set_socket_path_for_test(const char *path);
+// Tests only: the limit of a whole exchange in ms (0 restores it).
+void set_exchange_limit_for_test(int ms);
 
 }  // namespace mirapi
 

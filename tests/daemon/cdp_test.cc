@@ -17,10 +17,13 @@
 #include "eventually.h"
 #include "fake_host.h"
 #include "hm_cdp.h"
+#include "hm_conn.h"
 #include "hm_event.h"
 #include "hm_nl_client.h"
 #include "hm_registry.h"
 #include "hm_workqueue.h"
+#include "log_capture.h"
+#include <syslog.h>
 
 namespace {
 
@@ -179,6 +182,26 @@ TEST_F(CdpTest, OverlappingMarksLiftTheGuardOnce) {
     EXPECT_EQ(m.forbid_count_during, m.time_flag ? 2 : 1) << "the later mark is made under both lifts";
 }
 
+// The module refuses the restore of the guard: it is sent once more, said,
+// and owed until a status pass gets it through; the count stays true.
+TEST_F(CdpTest, RefusedRestoreOfTheGuardIsSentAgain) {
+  libtest::take_syslog();
+  k.retcode[HM_NL_CMD_FORBID_MIRROR_ALL] = 5;
+  EXPECT_EQ(create_cdp(NET_CMD_CREATE_CDP, mark_name().c_str()), 0);
+  EXPECT_EQ(k.count(HM_NL_CMD_FORBID_MIRROR_ALL), 2) << "tried, and tried once more";
+  EXPECT_EQ(hm_nl_forbid_count(), 0);
+  bool said = false;
+  for (const auto& l : libtest::take_syslog())
+    said |= l.priority % 8 == LOG_ERR && l.text.find("guard of all mirrors not restored") != std::string::npos;
+  EXPECT_TRUE(said);
+
+  k.retcode.erase(HM_NL_CMD_FORBID_MIRROR_ALL);
+  hm_nl_forbid_mirror_all_owed();
+  EXPECT_EQ(k.count(HM_NL_CMD_FORBID_MIRROR_ALL), 3) << "the owed restore goes out";
+  hm_nl_forbid_mirror_all_owed();
+  EXPECT_EQ(k.count(HM_NL_CMD_FORBID_MIRROR_ALL), 3) << "and is owed no more";
+}
+
 // The TCP exchange on a real loopback listener, served by the event loop.
 class TcpTest : public CdpTest {
  protected:
@@ -213,6 +236,8 @@ class TcpTest : public CdpTest {
     unregister_event(lfd);
     close(lfd);
     g_cdp_read_timeout_ms = 5000;
+    g_cdp_max_conns = 64;
+    g_net_queue_max = 256;
     CdpTest::TearDown();
   }
   int connect_peer() {
@@ -331,6 +356,60 @@ TEST_F(TcpTest, LongRequestEndsInAnOrderlyCloseAfterItsReply) {
   shutdown(fd, SHUT_RDWR);
   w.join();
   close(fd);
+}
+
+}  // namespace
+
+namespace {
+
+// Whether the daemon closed the connection within the time, without a reply.
+bool closed_unanswered(int fd, int ms) {
+  pollfd p = {fd, POLLIN, 0};
+  if (poll(&p, 1, ms) != 1) return false;
+  char b;
+  return ::recv(fd, &b, 1, MSG_DONTWAIT) == 0;
+}
+
+// Bounded: beyond the most connections kept, a new one is closed at once,
+// long before the deadline of those already open; once one ends, a peer is
+// served again.
+TEST_F(TcpTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
+  g_cdp_max_conns = 2;
+  int a = connect_peer(), b = connect_peer();
+  ASSERT_TRUE(testsupport::eventually([&] { return open_conns.load() == 2; }));
+  int over = connect_peer();
+  EXPECT_TRUE(closed_unanswered(over, 1000)) << "closed well before the 5 s deadline";
+  close(over);
+  close(a);
+  ASSERT_TRUE(testsupport::eventually([&] { return open_conns.load() == 1; }));
+  int fd = connect_peer();
+  send_text(fd, request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 1));
+  EXPECT_EQ(drain(fd), reply_of("RS_SUCCESS_START_CREATE_CDP", "0"));
+  close(fd);
+  close(b);
+}
+
+// Marks are answered before they are made; when more wait than the bound,
+// the surplus is refused rather than queued.
+TEST_F(TcpTest, MarksBeyondTheQueueBoundAreRefused) {
+  g_net_queue_max = 1;
+  std::atomic<bool> release{false};
+  fake::mark_until = [&] { return release.load(); };
+  auto ask = [&] {
+    int fd = connect_peer();
+    send_text(fd, request("ZEL_RC_CMD_CREATE_CDP", {mark_name()}, 1));
+    std::string r = drain(fd);
+    close(fd);
+    return r;
+  };
+  EXPECT_EQ(ask(), reply_of("RS_SUCCESS_START_CREATE_CDP", "0"));
+  ASSERT_TRUE(testsupport::eventually([] { return fake::marks_begun.load() == 1; }));
+  EXPECT_EQ(ask(), reply_of("RS_SUCCESS_START_CREATE_CDP", "0")) << "one may wait";
+  EXPECT_EQ(ask(), reply_of("RS_FAILED", "fffffff4")) << "the next is refused";
+  release = true;
+  EXPECT_TRUE(fake::wait_marks(2));
+  EXPECT_TRUE(fake::drain(net));
+  EXPECT_EQ(fake::marks_made().size(), 2u);
 }
 
 }  // namespace

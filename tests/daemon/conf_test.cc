@@ -1,20 +1,26 @@
 // The configuration file, the boot registry and the option file: what is
 // written, that it reads back, and how damaged files are taken.
 #include <errno.h>
+#include <signal.h>
 #include <string.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "eventually.h"
 #include "fake_host.h"
 #include "hm_conf.h"
 #include "log_capture.h"
 #include "hm_registry.h"
 #include "hm_startup.h"
+#include "hm_sys.h"
 
 namespace {
 
@@ -92,7 +98,7 @@ TEST_F(ConfTest, WritesTheExactBlockAndBootLine) {
   umask(old);
   EXPECT_EQ(read("conf/hmdev.conf"), kOneBlock);
   EXPECT_EQ(read("boot/hmdevs.reg"), kOneLine);
-  EXPECT_TRUE(fake::script_runs.empty());
+  EXPECT_EQ(fake::script_count(), 0u);
   struct stat st;
   ASSERT_EQ(stat(path("conf/hmdev.conf").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u) << "not writable by every user";
@@ -116,7 +122,58 @@ TEST_F(ConfTest, BootScriptRunsOnceAfterProtect) {
   write_hmdevs_to_conf();
   hm_set_conf_dirty(0);  // a later status change
   write_hmdevs_to_conf();
-  EXPECT_EQ(fake::script_runs.size(), 1u);
+  EXPECT_EQ(fake::script_count(), 1u);
+}
+
+// The script runs after its rewrite and outside every lock: while it hangs,
+// rewrites and status reads (which rewrite when due) go on.
+TEST_F(ConfTest, HangingBootScriptHoldsNoRewrite) {
+  add_protection("/dev/sdb", 0x5d3f2a10, "/dev/sdc", kMirrorGuid);
+  static std::atomic<bool> started{false}, release{false};
+  started = release = false;
+  g_disk_ops.run = [](const char*) {
+    started = true;
+    testsupport::eventually([] { return release.load(); }, std::chrono::seconds(10), std::chrono::milliseconds(1));
+    return 0;
+  };
+  hm_set_conf_dirty(1);
+  EXPECT_EQ(write_hmdevs_to_conf(), 0);
+  ASSERT_TRUE(testsupport::eventually([] { return started.load(); })) << "after its rewrite";
+  EXPECT_EQ(read("boot/hmdevs.reg"), kOneLine);
+  hm_set_conf_dirty(0);
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    write_hmdevs_to_conf();
+    done = true;
+  });
+  EXPECT_TRUE(testsupport::eventually([&] { return done.load(); }, std::chrono::seconds(2)))
+      << "a rewrite while the script hangs";
+  release = true;
+  other.join();
+  EXPECT_EQ(hm_boot_script_wait(5000), 0);
+}
+
+// The script's time is bounded: a script that hangs is killed with what it
+// started, and the daemon goes on.
+TEST_F(ConfTest, BootScriptIsBoundedInTime) {
+  hm_disk_ops fakes = g_disk_ops;
+  hm_sys_reset();
+  int (*plain_run)(const char*) = g_disk_ops.run;
+  g_disk_ops = fakes;
+  g_run_limit_s = 1;
+  std::string pidfile = path("shell.pid");
+  std::string cmd = "echo $$ > " + pidfile + "; sleep 30 & sleep 30";
+  timespec t0, t1;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  int rc = plain_run(cmd.c_str());
+  clock_gettime(CLOCK_MONOTONIC, &t1);
+  g_run_limit_s = 300;
+  EXPECT_NE(rc, 0);
+  EXPECT_LT(t1.tv_sec - t0.tv_sec, 5) << "ended by its limit";
+  pid_t group = atoi(read("shell.pid").c_str());
+  ASSERT_GT(group, 0);
+  EXPECT_TRUE(testsupport::eventually([&] { return kill(-group, 0) != 0; })) << "what it started is gone too";
+  EXPECT_EQ(plain_run("exit 3"), 3 << 8) << "a script that ends gives its status";
 }
 
 TEST_F(ConfTest, FailedRewriteKeepsBothFlagsAndOldFile) {
@@ -129,11 +186,11 @@ TEST_F(ConfTest, FailedRewriteKeepsBothFlagsAndOldFile) {
   EXPECT_EQ(read("conf/hmdev.conf"), "old\n");
   EXPECT_EQ(hmdev_registry.conf_dirty, 1);
   EXPECT_EQ(hmdev_registry.conf_update_boot, 1);
-  EXPECT_TRUE(fake::script_runs.empty());
+  EXPECT_EQ(fake::script_count(), 0u);
   ASSERT_EQ(mkdir(path("boot").c_str(), 0755), 0);
   EXPECT_EQ(write_hmdevs_to_conf(), 0);
   EXPECT_EQ(read("boot/hmdevs.reg"), kOneLine);
-  EXPECT_EQ(fake::script_runs.size(), 1u);
+  EXPECT_EQ(fake::script_count(), 1u);
 }
 
 TEST_F(ConfTest, ReadsBackWhatWasWritten) {
@@ -391,7 +448,7 @@ TEST_F(ConfTest, StartUpRefindsAndRegisters) {
   std::string reg = read("boot/hmdevs.reg");
   EXPECT_NE(reg.find("/dev/sdb? volume_id_{5d3f2a10"), std::string::npos) << reg;
   EXPECT_NE(read("conf/hmdev.conf").find("name = /dev/sdb\n"), 0u);
-  EXPECT_TRUE(fake::script_runs.empty()) << "no boot image at start-up";
+  EXPECT_EQ(fake::script_count(), 0u) << "no boot image at start-up";
 }
 
 TEST_F(ConfTest, StartUpWithoutFileWritesAndSendsNothing) {

@@ -204,7 +204,7 @@ class DaemonHost : public ::testing::Test {
 TEST_F(DaemonHost, StartsProtectsSyncsAndUnprotects) {
   ExecResult r = start_daemon();
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(h_.exec({"stat", "-c", "%a", "/var/run/hm_unix"}).out, "777\n");
+  EXPECT_EQ(h_.exec({"stat", "-c", "%a", "/var/run/hm_unix"}).out, "600\n");
   std::string pid = h_.read_file("/var/run/zelmir.pid");
   EXPECT_TRUE(pid.size() > 1 && pid.back() == '\n' &&
               pid.find_first_not_of("0123456789") == pid.size() - 1)
@@ -216,8 +216,15 @@ TEST_F(DaemonHost, StartsProtectsSyncsAndUnprotects) {
   std::string status = status_of_conf();
   EXPECT_EQ(h_.read_file(kConf), conf_block(status, "/dev/sdb", "/dev/sdc"));
   EXPECT_EQ(h_.read_file("/boot/vyrbitmap/hm_" + kPrimaryGuid + ".bitmap").size(), 4113u);
+  // The script runs after the rewrite, on its own.
+  EXPECT_TRUE(eventually([&] { return count_of(h_.read_file(kBootLog), "update_bootimage.sh run") >= 1; },
+                         seconds(10), milliseconds(50)));
   EXPECT_EQ(count_of(h_.read_file(kBootLog), "update_bootimage.sh run"), 1);
   EXPECT_EQ(client({"protect", kPrimaryGuid, kMirrorGuid}).status, 1) << "already protected";
+  // Another user reaches nothing: only root may command the daemon.
+  r = h_.exec({"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", kClient, "unprotect", kPrimaryGuid});
+  EXPECT_NE(r.status, 0) << r.out;
+  EXPECT_NE(client({"stat"}).out.find("count=1"), std::string::npos) << "still protected";
   std::string list = client({"stat"}).out;
   EXPECT_NE(list.find("count=1"), std::string::npos) << list;
   EXPECT_NE(list.find("index=0 percent=0 sync=UnSync run=Running primary=Up,/dev/sdb"), std::string::npos)
@@ -259,6 +266,8 @@ TEST_F(DaemonHost, StartsProtectsSyncsAndUnprotects) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(h_.read_file(kConf), "");
   EXPECT_EQ(h_.read_file(kReg), "");
+  EXPECT_TRUE(eventually([&] { return count_of(h_.read_file(kBootLog), "update_bootimage.sh run") >= 2; },
+                         seconds(10), milliseconds(50)));
   EXPECT_EQ(count_of(h_.read_file(kBootLog), "update_bootimage.sh run"), 2);
   EXPECT_NE(client({"stat"}).out.find("count=0"), std::string::npos);
   EXPECT_EQ(client({"unprotect", kPrimaryGuid}).status, 1);
@@ -461,6 +470,39 @@ TEST_F(DaemonHost, CdpMarksOverTcpAndLocally) {
   EXPECT_EQ(count_of(l, "FORBID mirror all") - count_of(l, "CANCLE FORBID mirror all"), restores + 1);
 }
 
+// A boot image script that hangs holds up nobody: the protect that ran it,
+// a status request and a mark are answered at once, and the script is
+// killed once its time on the host's clock is up.
+TEST_F(DaemonHost, HangingBootImageScriptWedgesNothing) {
+  const char script[] = "/usr/local/zelmir/bin/update_bootimage.sh";
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  h_.write_file(script, "#!/bin/sh\necho hanging >> /var/log/update_bootimage.log\nexec sleep 600\n");
+  ASSERT_EQ(h_.exec({"chmod", "755", script}).status, 0);
+  ASSERT_EQ(client({"unprotect", kPrimaryGuid}).status, 0);
+  auto timed = [&](const std::vector<std::string>& args, double* s) {
+    auto t0 = std::chrono::steady_clock::now();
+    ExecResult r = client(args);
+    *s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return r;
+  };
+  double protect_s, stat_s;
+  ExecResult r = timed({"protect", kPrimaryGuid, kMirrorGuid}, &protect_s);
+  EXPECT_EQ(r.status, 0) << r.out;
+  ASSERT_TRUE(eventually([&] { return count_of(h_.read_file(kBootLog), "hanging") >= 1; }, seconds(10),
+                         milliseconds(50)));
+  r = timed({"stat", kPrimaryGuid}, &stat_s);
+  EXPECT_NE(r.out.find("count=1"), std::string::npos) << r.out;
+  EXPECT_LT(protect_s, 5);
+  EXPECT_LT(stat_s, 2);
+  r = client({"tcp", cdp_request("ZEL_RC_CMD_CREATE_CDP", kMirrorGuid)});
+  EXPECT_EQ(r.out, cdp_reply("RS_SUCCESS_START_CREATE_CDP", "0") + "\n");
+  EXPECT_TRUE(wait_log("hmdev initialize not finished", 10)) << "the mark ran while the script hangs" << log();
+
+  h_.simctl({"clock", "advance", "301"});
+  EXPECT_TRUE(wait_log(std::string(script) + " still running after 300 s: killed", 10)) << log();
+}
+
 TEST_F(DaemonHost, MarkOnUnsyncedProtectionIsRefused) {
   ASSERT_EQ(start_daemon().status, 0);
   protect();
@@ -603,6 +645,66 @@ TEST_F(DaemonHost, DamagedConfigurationIsSaidAndLeftForRepair) {
       << log();
   EXPECT_EQ(h_.read_file(kConf), damaged);
   EXPECT_EQ(h_.read_file(kReg), reg);
+}
+
+// The daemon at the 1,024 open files a server's init gives it, under 1,100
+// local peers that each sent 3 bytes of a header and 600 silent TCP peers:
+// it keeps serving, mirroring and judging disks right, and closes them all.
+TEST_F(DaemonHost, SlowAndIdlePeersDoNotStarveTheDaemon) {
+  ExecResult r = h_.exec({"sh", "-c", std::string("ulimit -n 1024 && exec ") + kZelmird});
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_TRUE(eventually([&] { return client({"stat"}).status == 0; }, seconds(10), milliseconds(100)));
+  protect_and_sync();
+  int passes_before = count_of(log(), "status pass ");
+  auto daemon_fds = [&] { return h_.exec({"sh", "-c", "ls /proc/$(cat /var/run/zelmir.pid)/fd | wc -l"}).out; };
+  std::string fds_before = daemon_fds();
+
+  std::string flood_out;
+  std::thread flood([&] { flood_out = client({"flood", "1100", "600", "20000", "/tmp/flood-ready"}).out; });
+  bool ready = eventually([&] { return h_.exec({"test", "-e", "/tmp/flood-ready"}).status == 0; },
+                          seconds(60), milliseconds(50));
+  auto t0 = std::chrono::steady_clock::now();
+  ExecResult st = h_.exec({"timeout", "90", "/usr/local/zelmir/bin/mirctl", "disk", "stat", "/dev/sdb"});
+  double stat_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::string fds = daemon_fds();
+
+  // Writes still reach both disks.
+  std::string cmd = "write -P 0x5a 2097152 1M";
+  ExecResult w = h_.exec({"qemu-io", "-f", "raw", "-c", cmd, h_.nbd_uri("sdb")});
+  std::string written = head_of(h_.image("sdb"), (3 << 20)).substr(2 << 20);
+  std::string mirrored = head_of(h_.image("sdc"), (3 << 20)).substr(2 << 20);
+
+  // The local peers' deadline passes on the host's clock.
+  h_.simctl({"clock", "advance", "41"});
+  flood.join();
+  printf("flood: %s\nmirctl disk stat: %.2fs; descriptors in use: %s, before the flood: %s", flood_out.c_str(),
+         stat_s, fds.c_str(), fds_before.c_str());
+  ASSERT_TRUE(ready) << flood_out;
+  EXPECT_NE(st.out.find("cmd: GET_STATUS success"), std::string::npos) << st.out;
+  EXPECT_LT(stat_s, 2.5);
+  EXPECT_LT(std::stoi(fds), 1000);
+  EXPECT_EQ(w.status, 0) << w.out;
+  EXPECT_EQ(written, std::string(1 << 20, 0x5a));
+  EXPECT_EQ(mirrored, written) << "the mirror has the write";
+  auto field = [&](const std::string& kind, const std::string& key) {
+    size_t at = flood_out.find(kind + " held=");
+    at = flood_out.find(key + "=", at);
+    return at == std::string::npos ? -1 : atoi(flood_out.c_str() + at + key.size() + 1);
+  };
+  EXPECT_GT(field("unix", "held"), 0) << flood_out;
+  EXPECT_EQ(field("unix", "closed"), field("unix", "held")) << flood_out;
+  // A TCP peer whose handshake the full backlog never finished holds nothing
+  // in the daemon, so its end is seen from the daemon's side: every
+  // connection it took is closed, and it holds what it held before.
+  EXPECT_GT(field("tcp", "closed"), 0) << flood_out;
+  EXPECT_TRUE(eventually([&] { return daemon_fds() == fds_before; }, seconds(10), milliseconds(200)))
+      << daemon_fds() << " descriptors, " << fds_before << " before";
+  // A status pass ran meanwhile, and judged no disk down.
+  EXPECT_GT(count_of(log(), "status pass "), passes_before) << log();
+  EXPECT_EQ(count_of(log(), "offline!"), 0) << log();
+  EXPECT_EQ(count_of(log(), "update hmdev"), 0) << log();
+  EXPECT_NE(stat_line().find("primary=Up,/dev/sdb," + kPrimaryGuid + " mirror=Up,/dev/sdc"), std::string::npos)
+      << stat_line();
 }
 
 TEST_F(DaemonHost, CrashAndStartAgain) {

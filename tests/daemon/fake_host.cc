@@ -1,5 +1,6 @@
 #include "fake_host.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -74,7 +75,15 @@ bool drain(struct hm_work_queue* wq) {
 std::vector<std::string> script_runs;
 static std::mutex script_mu;
 
+void script_reset() {
+  script_count();
+  std::lock_guard<std::mutex> l(script_mu);
+  script_runs.clear();
+}
+
 size_t script_count() {
+  // The script runs on a thread of its own after the rewrite that asks for it.
+  EXPECT_EQ(hm_boot_script_wait(5000), 0) << "a run of the boot image script still under way";
   std::lock_guard<std::mutex> l(script_mu);
   return script_runs.size();
 }
@@ -228,6 +237,31 @@ int o_mark(const char* name, int time_flag) {
 
 }  // namespace
 
+FullFdTable::FullFdTable() {
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  old_cur_ = lim.rlim_cur;
+  int fd;
+  while ((fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && held_.size() < 4096) held_.push_back(fd);
+  if (fd >= 0) close(fd);
+  lim.rlim_cur = held_.empty() ? 16 : (rlim_t)held_.back() + 1;
+  full_ = setrlimit(RLIMIT_NOFILE, &lim) == 0;
+  EXPECT_TRUE(full_);
+  EXPECT_LT(open("/dev/null", O_RDONLY | O_CLOEXEC), 0) << "the table is full";
+}
+
+void FullFdTable::release() {
+  if (full_) {
+    struct rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = old_cur_;
+    setrlimit(RLIMIT_NOFILE, &lim);
+    full_ = false;
+  }
+  for (int fd : held_) close(fd);
+  held_.clear();
+}
+
 void Host::SetUp() {
   char tmpl[] = "/tmp/zelmird-test-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -264,7 +298,7 @@ void Host::SetUp() {
   mark_result = 0;
   marks_begun = 0;
   mark_until = nullptr;
-  script_runs.clear();
+  script_reset();
   g_resync_poll_sleep_us = 1000;
   g_kern_task_retry_us = 1000;
   memset(g_auto_del_faulty_mirror_disk, 0, sizeof(g_auto_del_faulty_mirror_disk));

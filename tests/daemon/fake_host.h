@@ -6,6 +6,7 @@
 #define ZELMIR_TESTS_DAEMON_FAKE_HOST_H
 
 #include <stdint.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <functional>
@@ -73,13 +74,30 @@ std::vector<Mark> marks_made();
 // Waits (bounded) until n marks were made.
 bool wait_marks(size_t n);
 extern std::vector<std::string> script_runs;  // runs come from the workers too
+// Runs of the boot image script, once every run asked for has ended.
 size_t script_count();
+// Forgets the runs made so far, once every run asked for has ended.
+void script_reset();
 
 // Waits (bounded) until the queue's worker has run everything queued so far
 // and whatever that queued in turn: a marker item runs and finds nothing
 // queued behind it, so nothing is left for the worker to do.  What a check
 // of absence looks for afterwards was considered and not done.
 bool drain(struct hm_work_queue* wq);
+
+// Fills this process's descriptor table (its soft limit lowered to the last
+// one taken) until release or destruction, which give everything back.
+class FullFdTable {
+ public:
+  FullFdTable();
+  ~FullFdTable() { release(); }
+  void release();
+
+ private:
+  std::vector<int> held_;
+  rlim_t old_cur_ = 0;
+  bool full_ = false;
+};
 
 // Installs the fakes and points the daemon's paths into a fresh scratch dir;
 // Teardown empties the registry and restores the defaults.

@@ -92,7 +92,7 @@ TEST_F(UnixCmdTest, ProtectCreatesBitmapKernelEntryAndFiles) {
                                          "/dev/sdc? volume_id_{6c3f1b2a"),
             std::string::npos);
   EXPECT_NE(read("conf/hmdev.conf").find("\t\tname = /dev/sdc\n"), std::string::npos);
-  EXPECT_EQ(fake::script_runs.size(), 1u);
+  EXPECT_EQ(fake::script_count(), 1u);
   Reply again = call(SET_DISK_PROTECT, protect_body(kSig, "/dev/sdb", "/dev/sdc", kMirrorGuid));
   EXPECT_EQ(again.h.retcode, UN_RET_PRIMARY_IN_PROTECTION);
   EXPECT_EQ(again.h.cmd, SET_DISK_PROTECT);
@@ -149,14 +149,14 @@ TEST_F(UnixCmdTest, ProtectOverAStoppedOneReplacesIt) {
 TEST_F(UnixCmdTest, UnprotectStopsAndForgets) {
   protect();
   k.requests.clear();
-  fake::script_runs.clear();
+  fake::script_reset();
   Reply r = call(CANCEL_DISK_PROTECT, desc(kSig));
   EXPECT_EQ(r.h.retcode, 0);
   EXPECT_EQ(k.commands(), std::vector<int>{HM_NL_CMD_STOP_PROTECT});
   EXPECT_TRUE(list_empty(&hmdev_registry.hmdev_list));
   EXPECT_EQ(read("conf/hmdev.conf"), "");
   EXPECT_EQ(read("boot/hmdevs.reg"), "");
-  EXPECT_EQ(fake::script_runs.size(), 1u);
+  EXPECT_EQ(fake::script_count(), 1u);
   EXPECT_EQ(call(CANCEL_DISK_PROTECT, desc(kSig)).h.retcode, UN_RET_NOT_IN_PROTECTION);
 }
 

@@ -1,10 +1,13 @@
 // The status thread's pass: disks that go away and come back, the dead-mirror
 // deletion option, and the removal of stopped protections by kernel tasks.
+#include <fcntl.h>
 #include <string.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,6 +18,8 @@
 #include "log_capture.h"
 #include "hm_nl_client.h"
 #include "hm_registry.h"
+#include "hm_sys.h"
+#include "hm_unix_cmd.h"
 #include "hm_workd.h"
 #include "hm_workqueue.h"
 
@@ -80,6 +85,71 @@ TEST_F(WorkdTest, MirrorGoesAwayOnceAndComesBack) {
   EXPECT_EQ(sent_besides_status(), std::vector<int>{HM_NL_CMD_ADD_PROTECT});
   EXPECT_EQ(dev->mirror->active, 1);
   EXPECT_STREQ(dev->mirror->name, "/dev/sdc");
+}
+
+// The mirror's disk lookup blocks until opened (a slow disk), so a test can
+// act while a pass is between its look at a protection and what it sends.
+std::atomic<bool> latch_armed{false}, latch_entered{false}, latch_open{false};
+int (*plain_guid_by_name)(const char*, char*);
+int latched_guid_by_name(const char* dev, char* buf) {
+  if (latch_armed && strcmp(dev, "/dev/sdc") == 0) {
+    latch_entered = true;
+    testsupport::eventually([] { return latch_open.load(); }, std::chrono::seconds(10),
+                            std::chrono::milliseconds(1));
+  }
+  return plain_guid_by_name(dev, buf);
+}
+
+// A cancel that completes while the pass reads the disks of the protection:
+// the pass gives up its Add, so the module is not handed back a protection
+// that claims and guards the mirror with nobody left to remove it.
+TEST_F(WorkdTest, CancelDuringThePassKeepsItsAddFromTheKernel) {
+  fake::disks["/dev/sdc"].path_state = 1;
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+  hm_workd_pass();  // the mirror is DOWN
+  fake::disks["/dev/sdc"].path_state = 2;  // and back: the next pass would add it
+  k.requests.clear();
+  plain_guid_by_name = g_disk_ops.guid_by_name;
+  g_disk_ops.guid_by_name = latched_guid_by_name;
+  latch_entered = latch_open = false;
+  latch_armed = true;
+  std::thread pass([] { hm_workd_pass(); });
+  ASSERT_TRUE(testsupport::eventually([] { return latch_entered.load(); }));
+  EXPECT_EQ(disk_unprotect(dev), 0);
+  dev = nullptr;  // gone with the pass's reference
+  latch_open = true;
+  pass.join();
+  latch_armed = false;
+  EXPECT_EQ(k.count(HM_NL_CMD_STOP_PROTECT), 1);
+  EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0) << "no Add after the Stop";
+  EXPECT_EQ(registered(), 0);
+}
+
+// With no descriptor left, a disk that cannot be opened is not judged: the
+// pass tells the module nothing, and judges it once descriptors are back.
+TEST_F(WorkdTest, NoVerdictOnADiskWhileDescriptorsRunOut) {
+  plain_guid_by_name = g_disk_ops.guid_by_name;
+  g_disk_ops.guid_by_name = [](const char* d, char* buf) {
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // what reading the disk needs
+    if (fd < 0) return -1;
+    close(fd);
+    return plain_guid_by_name(d, buf);
+  };
+  fake::FullFdTable full;
+  libtest::take_syslog();
+  hm_workd_pass();
+  full.release();
+  EXPECT_TRUE(sent_besides_status().empty()) << "no disk reported faulty";
+  EXPECT_EQ(dev->mirror->active, 1);
+  EXPECT_EQ(dev->primary->state, HMVOL_UP);
+  bool said = false;
+  for (const auto& l : libtest::take_syslog())
+    said |= l.priority % 8 == LOG_ERR && l.text.find("no descriptor was left") != std::string::npos;
+  EXPECT_TRUE(said);
+
+  fake::disks["/dev/sdc"].path_state = 1;
+  hm_workd_pass();
+  EXPECT_EQ(sent_besides_status(), std::vector<int>{HM_NL_CMD_UPDATE_HMDEV}) << "judged again";
 }
 
 // The module holds no bitmap for a protection whose primary it has open:

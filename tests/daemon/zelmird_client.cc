@@ -10,17 +10,26 @@
 //   zelmird_client tcp XML_TEXT             (prints the reply)
 //   zelmird_client tcpidle MS [READY_FILE]   (connects, makes READY_FILE, sends nothing)
 //   zelmird_client wait-sync PRIMARY_GUID SECONDS
+//   zelmird_client flood UNIX_N TCP_N HOLD_MS READY_FILE
+//       opens UNIX_N local connections that each send 3 bytes of a header and
+//       TCP_N silent ones to the mark channel, makes READY_FILE, holds them
+//       for HOLD_MS and prints how many of each the daemon closed, and when
 // Prints "rc=N" for the operations; exit status 0 unless the call failed.
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "eventually.h"
 #include "mirapi/api.h"
@@ -90,6 +99,128 @@ int tcp_cmd(const char* text) {
   return 0;
 }
 
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// A connection that does not come within a few tries (the daemon's backlog
+// is full) is not counted.
+int flood_unix_connect() {
+  for (int tries = 0; tries < 50; tries++) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strcpy(a.sun_path, "/var/run/hm_unix");
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return fd;
+    int err = errno;
+    close(fd);
+    if (err != EAGAIN) return -1;
+    usleep(2000);  // the backlog is full: the daemon is to accept first
+  }
+  return -1;
+}
+
+int flood_tcp_connect() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(59191);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 && errno != EINPROGRESS) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+struct FloodConn {
+  int fd;
+  bool tcp;
+  bool up;           // connected (a TCP connection once its handshake is done)
+  double closed_at;  // < 0 while open
+};
+
+int flood(int unix_n, int tcp_n, int hold_ms, const char* ready) {
+  auto t0 = std::chrono::steady_clock::now();
+  std::vector<FloodConn> conns;
+  for (int i = 0; i < unix_n; i++) {
+    int fd = flood_unix_connect();
+    if (fd < 0) continue;
+    // Three bytes of a six-byte header, and then nothing.
+    if (send(fd, "\x07\x00\x00", 3, MSG_NOSIGNAL) != 3) {
+      close(fd);
+      continue;
+    }
+    conns.push_back({fd, false, true, -1});
+  }
+  for (int i = 0; i < tcp_n; i++) {
+    int fd = flood_tcp_connect();
+    if (fd >= 0) conns.push_back({fd, true, false, -1});
+  }
+  printf("opened unix=%zu tcp=%d in %.1fs\n", conns.size() - tcp_n, tcp_n, seconds_since(t0));
+  fflush(stdout);
+  if (FILE* f = fopen(ready, "w")) fclose(f);
+  // A connection counts once it is up; from then on its end is watched for.
+  auto start = std::chrono::steady_clock::now();
+  std::vector<pollfd> fds(conns.size());
+  // After the hold, connections still open get their own deadline's worth
+  // of time: one that came up at the end of the hold is not cut short.
+  double settle_until = hold_ms / 1000.0 + 6;
+  while (seconds_since(start) * 1000 < hold_ms || seconds_since(start) < settle_until) {
+    size_t n = 0;
+    std::vector<size_t> which;
+    for (size_t i = 0; i < conns.size(); i++) {
+      if (conns[i].closed_at >= 0 || conns[i].fd < 0) continue;
+      if (!conns[i].up && seconds_since(start) * 1000 >= hold_ms) continue;
+      fds[n] = {conns[i].fd, static_cast<short>(conns[i].up ? POLLIN : POLLOUT), 0};
+      which.push_back(i);
+      n++;
+    }
+    if (n == 0) break;
+    if (poll(fds.data(), n, 100) <= 0) continue;
+    for (size_t k = 0; k < n; k++) {
+      if (!fds[k].revents) continue;
+      FloodConn& c = conns[which[k]];
+      if (!c.up) {
+        int err = 0;
+        socklen_t len = sizeof(err);
+        getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err == 0 && (fds[k].revents & POLLOUT)) {
+          c.up = true;
+        } else {
+          close(c.fd);  // never connected: not counted
+          c.fd = -1;
+        }
+        continue;
+      }
+      char b;
+      ssize_t got = recv(c.fd, &b, 1, MSG_DONTWAIT);
+      if (got > 0 || (got < 0 && errno == EAGAIN)) continue;
+      c.closed_at = seconds_since(start);
+    }
+  }
+  int held[2] = {0, 0}, closed[2] = {0, 0}, pending = 0;
+  double last[2] = {0, 0};
+  for (const FloodConn& c : conns) {
+    if (c.fd < 0) continue;
+    close(c.fd);
+    if (!c.up) {
+      pending++;
+      continue;
+    }
+    held[c.tcp]++;
+    if (c.closed_at >= 0) {
+      closed[c.tcp]++;
+      if (c.closed_at > last[c.tcp]) last[c.tcp] = c.closed_at;
+    }
+  }
+  printf("unix held=%d closed=%d last_close=%.1fs\n", held[0], closed[0], last[0]);
+  printf("tcp held=%d closed=%d last_close=%.1fs never_connected=%d\n", held[1], closed[1], last[1], pending);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,6 +237,7 @@ int main(int argc, char** argv) {
   if (cmd == "stat") return stat_cmd(a);
   if (cmd == "wait-sync" && a && b) return wait_sync(a, atoi(b));
   if (cmd == "tcp" && a) return tcp_cmd(a);
+  if (cmd == "flood" && argc == 6) return flood(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), argv[5]);
   if (cmd == "tcpidle" && a) {
     int fd = tcp_connect();
     if (fd >= 0 && b) {

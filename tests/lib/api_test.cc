@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "fake_hm_server.h"
 #include "log_capture.h"
@@ -202,6 +207,47 @@ TEST_F(ApiTest, TransportFailures) {
   // Half a header.
   server_->push({std::string(3, '\0'), false});
   EXPECT_EQ(hm_disk_unprotect(kPrimary), -1);
+}
+
+// A daemon that trickles its reply a byte at a time, each well within the
+// receive time-out, still meets one deadline for the whole exchange.
+TEST(LibApiTrickle, WholeExchangeHasOneDeadline) {
+  std::string path = "/tmp/libtest-trickle-" + std::to_string(getpid());
+  unlink(path.c_str());
+  int lfd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  strcpy(a.sun_path, path.c_str());
+  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(listen(lfd, 1), 0);
+  std::atomic<bool> stop{false};
+  std::thread server([&] {
+    int fd = accept(lfd, nullptr, nullptr);
+    char req[64];
+    if (read(fd, req, sizeof(req)) <= 0) return;
+    // A header announcing a long body, then one byte of it every 100 ms.
+    std::string h = FakeHmServer::header(2, 0, 1000, 0);
+    if (send(fd, h.data(), h.size(), MSG_NOSIGNAL) < 0) return;
+    for (int i = 0; i < 1000 && !stop; i++) {
+      if (send(fd, "x", 1, MSG_NOSIGNAL) != 1) break;
+      usleep(100000);
+    }
+    close(fd);
+  });
+  mirapi::set_socket_path_for_test(path.c_str());
+  mirapi::set_exchange_limit_for_test(1000);
+  timespec t0, t1;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  int rc = hm_disk_unprotect(kPrimary);
+  clock_gettime(CLOCK_MONOTONIC, &t1);
+  mirapi::set_exchange_limit_for_test(0);
+  mirapi::set_socket_path_for_test(nullptr);
+  stop = true;
+  server.join();
+  close(lfd);
+  unlink(path.c_str());
+  EXPECT_EQ(rc, -1);
+  EXPECT_LT(t1.tv_sec - t0.tv_sec, 4) << "ended by the deadline, not by the trickle";
 }
 
 TEST(LibApiNoDaemon, ConnectFailsAtOnceWithErrno) {
