@@ -9,6 +9,7 @@
 #include <sysfs/libsysfs.h>
 
 #include "zel/zel_outside.h"
+#include "disk_id_internal.h"
 #include "mirapi/disk_id.h"
 #include "mirapi/scsi.h"
 #include "mirapi/util.h"
@@ -46,6 +47,8 @@ int for_each_block(hm_dev_visit_fn fn, void* arg) {
   return 0;
 }
 
+int for_each_disk(hm_dev_visit_fn fn, void* arg) { return mirapi::walk_disks(true, fn, arg); }
+
 int for_each_cciss(hm_dev_visit_fn fn, void* arg) {
   DIR* d = opendir("/dev/cciss");
   if (!d) return -1;
@@ -68,6 +71,7 @@ const hm_disk_ops kDiskOps = {
     hm_scsi_get_guid,
     file_exists,
     for_each_block,
+    for_each_disk,
     for_each_cciss,
     run,
 };

@@ -361,7 +361,12 @@ void un_update_disk(un_ctx* c) {
   }
   HM_LOG(LOG_DEBUG, "CMD:Update find hmdev");
   int ok = 1;
-  if (update_volume_name(dev->primary) != 0) {
+  int prc = update_volume_name(dev->primary);
+  if (prc > 0) {
+    // Its signature is on another disk too: no name is sent for it.
+    HM_LOG(LOG_ERR, "CMD:update failed to update volume name %s", path);
+    ok = 0;
+  } else if (prc != 0) {
     if (kind1) {
       HM_LOG(LOG_ERR, "CMD:update failed to update volume name %s", path);
       ok = 0;
@@ -544,7 +549,11 @@ int read_status_words(struct hmdev* dev, status_words* w) {
   int counts = strcmp(w->sync, "Sync On") == 0 || strcmp(w->sync, "Sync Finished") == 0;
   // The module runs a protection only with its bitmap installed.
   w->run = hm_test_bit(s, HM_DEV_STOPPED) || !dev->bitmap_status ? "Stopped" : "Running";
-  w->primary = vol_faulty(p) ? "Faulty" : (p->active ? "Up" : "Lost");
+  // A disk that waits because its signature is on another disk too says so.
+  w->primary = p->ambiguous && !p->active ? "Ambiguous"
+               : vol_faulty(p)            ? "Faulty"
+               : p->active                ? "Up"
+                                          : "Lost";
   w->mirror = !m ? "Lost"
               : vol_faulty(m) ? "Faulty"
               : hm_test_bit(s, HM_DEV_LOCKED) ? "Locked"
