@@ -563,11 +563,59 @@ int hmdev_add_primary(hmdev_t *hmdev, hm_rdev_t *rdev)
 	return 0;
 }
 
+/*
+ * Claims the mirror's disk for the protection: 0, or bd_claim's error when
+ * another holder has it (a mounted file system, an exclusive opener).
+ */
+static int mirror_claim(hmdev_t *hmdev, hm_rdev_t *rdev, const char *func)
+{
+	int err = 0;
+
+	spin_lock(&hmdev->claim_lock);
+	if (!hmdev->bd_claimed) {
+		err = bd_claim(rdev->bdev, hmdev);
+		if (err) {
+			printk("<1>%s bd_claim %s failed %d\n", func, rdev->dev_name, err);
+		} else {
+			printk("<1>%s bd_claim %s successfully\n", func, rdev->dev_name);
+			hmdev->bd_claimed = 1;
+		}
+	}
+	spin_unlock(&hmdev->claim_lock);
+	return err;
+}
+
+/*
+ * A mirror another holder has is not ours to overwrite: the member, opened
+ * but not yet in use, stays out as a failed one, neither hooked nor written,
+ * its file closed, until an Add Protection finds the disk free.  Process
+ * context, before the member takes part in any I/O.
+ */
+static void mirror_refuse(hmdev_t *hmdev, hm_rdev_t *rdev)
+{
+	struct file *filp;
+	unsigned long flags;
+
+	clear_bit(In_Sync, &rdev->flags);
+	set_bit(Faulty, &rdev->flags);
+	spin_lock_irqsave(&rdev->filp_lock, flags);
+	filp = rdev->filp;
+	rdev->filp = NULL;
+	spin_unlock_irqrestore(&rdev->filp_lock, flags);
+	if (filp)
+		filp_close(filp, NULL);
+	rdev_name_mark_failed(rdev);
+	printk("<3>%s mirror %s is held by another: not added\n", hmdev->uuid, rdev->dev_name);
+}
+
 int hmdev_add_mirror(hmdev_t *hmdev, hm_rdev_t *rdev)
 {
 	hm_rdev_t *mirror;
-	int err;
 
+	/* A member opened for the empty slot is claimed before any I/O reaches it. */
+	if (!hm_mirror(hmdev) && !test_bit(Faulty, &rdev->flags) &&
+	    mirror_claim(hmdev, rdev, __func__))
+		mirror_refuse(hmdev, rdev);
 	if (hmdev_add_rdev(hmdev, rdev, HM_MIRROR)) {
 		printk("<3>Failed to update mirror\n");
 		return -1;
@@ -579,18 +627,11 @@ int hmdev_add_mirror(hmdev_t *hmdev, hm_rdev_t *rdev)
 		printk("%s add faulty mirror: %s\n", __func__, mirror->dev_name);
 		return 0;
 	}
-
-	spin_lock(&hmdev->claim_lock);
-	if (!hmdev->bd_claimed) {
-		err = bd_claim(mirror->bdev, hmdev);
-		if (err) {
-			printk("<1>%s bd_claim %s failed %d\n", __func__, mirror->dev_name, err);
-		} else {
-			printk("<1>%s bd_claim %s successfully\n", __func__, mirror->dev_name);
-			hmdev->bd_claimed = 1;
-		}
+	/* A member in use is claimed already; one that is not cannot be used. */
+	if (mirror_claim(hmdev, mirror, __func__)) {
+		hm_error(hmdev, mirror);
+		return 0;
 	}
-	spin_unlock(&hmdev->claim_lock);
 
 	if (test_bit(HM_DEV_LOCKED, &hmdev->flags))
 		set_bit(Locked, &mirror->flags);
@@ -614,6 +655,10 @@ int update_rdev(hmdev_t *hmdev, hm_rdev_t *rdev, const char *name)
 		return -1;
 	if (rdev_backdev_init(rdev, path) < 0)
 		return -1;
+	if (rdev == hm_mirror(hmdev) && mirror_claim(hmdev, rdev, __func__)) {
+		mirror_refuse(hmdev, rdev);
+		return -16;
+	}
 	if (rdev_faulty(rdev)) {
 		printk("<3>faulty rdev release\n");
 		rdev_release(hmdev, rdev);
