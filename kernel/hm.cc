@@ -322,18 +322,24 @@ static void rdev_set_name(hm_rdev_t *rdev, const char *dev_name)
 	strncpy(rdev->dev_name, dev_name, HM_NAME_LEN - 1);
 }
 
-/* Closes the file a member dropped when it failed (thread or sender context). */
-void rdev_close_dead_filp(hm_rdev_t *rdev)
+/* Takes one of the member's files out under filp_lock and closes it (may sleep). */
+static void rdev_close_file(hm_rdev_t *rdev, struct file **which)
 {
 	struct file *filp;
 	unsigned long flags;
 
 	spin_lock_irqsave(&rdev->filp_lock, flags);
-	filp = rdev->dead_filp;
-	rdev->dead_filp = NULL;
+	filp = *which;
+	*which = NULL;
 	spin_unlock_irqrestore(&rdev->filp_lock, flags);
 	if (filp)
 		filp_close(filp, NULL);
+}
+
+/* Closes the file a member dropped when it failed (thread or sender context). */
+void rdev_close_dead_filp(hm_rdev_t *rdev)
+{
+	rdev_close_file(rdev, &rdev->dead_filp);
 }
 
 /* The lock under which the request path reads a member's device, if any reads it. */
@@ -390,19 +396,14 @@ static void rdev_drop_failed_disk(hm_rdev_t *rdev)
 
 int rdev_backdev_init(hm_rdev_t *rdev, const char *dev_name)
 {
-	struct file *filp, *old;
+	struct file *filp;
 	struct inode *inode;
 	struct block_device *bdev;
 	struct request_queue *q;
 	::make_request_fn *fn;
 	unsigned long flags;
 
-	spin_lock_irqsave(&rdev->filp_lock, flags);
-	old = rdev->filp;
-	rdev->filp = NULL;
-	spin_unlock_irqrestore(&rdev->filp_lock, flags);
-	if (old)
-		filp_close(old, NULL);
+	rdev_close_file(rdev, &rdev->filp);
 	rdev_close_dead_filp(rdev);
 
 	rdev_set_name(rdev, dev_name);
@@ -469,17 +470,9 @@ hm_rdev_t *create_rdev(const char *dev_name, const hm_nl_volume_t *nlvol)
 
 void destroy_rdev(hm_rdev_t *rdev)
 {
-	struct file *filp;
-	unsigned long flags;
-
 	if (!rdev)
 		return;
-	spin_lock_irqsave(&rdev->filp_lock, flags);
-	filp = rdev->filp;
-	rdev->filp = NULL;
-	spin_unlock_irqrestore(&rdev->filp_lock, flags);
-	if (filp)
-		filp_close(filp, NULL);
+	rdev_close_file(rdev, &rdev->filp);
 	rdev_close_dead_filp(rdev);
 	kfree(rdev);
 }
@@ -593,17 +586,9 @@ static int mirror_claim(hmdev_t *hmdev, hm_rdev_t *rdev, const char *func)
  */
 static void mirror_refuse(hmdev_t *hmdev, hm_rdev_t *rdev)
 {
-	struct file *filp;
-	unsigned long flags;
-
 	clear_bit(In_Sync, &rdev->flags);
 	set_bit(Faulty, &rdev->flags);
-	spin_lock_irqsave(&rdev->filp_lock, flags);
-	filp = rdev->filp;
-	rdev->filp = NULL;
-	spin_unlock_irqrestore(&rdev->filp_lock, flags);
-	if (filp)
-		filp_close(filp, NULL);
+	rdev_close_file(rdev, &rdev->filp);
 	rdev_name_mark_failed(rdev);
 	printk("<3>%s mirror %s is held by another: not added\n", hmdev->uuid, rdev->dev_name);
 }
@@ -709,8 +694,6 @@ int rdev_release(hmdev_t *hmdev, hm_rdev_t *rdev)
 int do_rdev_release(hmdev_t *hmdev, hm_rdev_t *rdev)
 {
 	conf_t *conf = hmdev->priv;
-	struct file *filp = NULL;
-	unsigned long flags;
 	int slot = -1;
 
 	if (conf && conf->mirrors[HM_MIRROR].rdev == rdev)
@@ -742,12 +725,7 @@ int do_rdev_release(hmdev_t *hmdev, hm_rdev_t *rdev)
 	}
 	if (!test_bit(Faulty, &rdev->flags)) {
 		printk("<6>update filp close\n");
-		spin_lock_irqsave(&rdev->filp_lock, flags);
-		filp = rdev->filp;
-		rdev->filp = NULL;
-		spin_unlock_irqrestore(&rdev->filp_lock, flags);
-		if (filp)
-			filp_close(filp, NULL);
+		rdev_close_file(rdev, &rdev->filp);
 	}
 	rdev_drop_failed_disk(rdev);
 	printk("<6>%s rdev: %s release\n", __func__, rdev->dev_name);
