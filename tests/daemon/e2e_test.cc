@@ -384,6 +384,41 @@ TEST_F(DaemonHost, ClonedPrimarySignatureIsRefusedEverywhere) {
   EXPECT_EQ(log().find("add protect primary: /dev/sdd"), std::string::npos);
 }
 
+// A protect request whose paths are not the disks its identities name is
+// refused with the primary's or the mirror's code, and nothing is made.
+TEST_F(DaemonHost, ProtectRequestWithTheWrongDisksIsRefused) {
+  const std::string kOtherGuid = "7d4e2c3b-1111-2222-3333-444455556666";
+  ASSERT_EQ(start_daemon().status, 0);
+  ASSERT_EQ(h_.simctl({"disk", "add", "sdd", "64M"}).status, 0);   // plain, unsigned
+  ASSERT_EQ(h_.simctl({"disk", "add", "sde", "32M", "--lun", kOtherGuid}).status, 0);
+  const std::string sig = "5d3f2a10";
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;  // signature, primary, mirror, mirror GUID
+    const char* code;
+  } cases[] = {
+      {"the primary carries another signature", {sig, "/dev/sdd", "/dev/sdc", kMirrorGuid}, "3"},
+      {"signature 0", {"0", "/dev/sdd", "/dev/sdc", kMirrorGuid}, "3"},
+      {"the mirror is no LUN", {sig, "/dev/sdb", "/dev/sdd", kMirrorGuid}, "4"},
+      {"the mirror LUN has another GUID", {sig, "/dev/sdb", "/dev/sde", kMirrorGuid}, "4"},
+      {"the mirror is the primary", {sig, "/dev/sdb", "/dev/sdb", kMirrorGuid}, "4"},
+      {"the mirror is smaller", {sig, "/dev/sdb", "/dev/sde", kOtherGuid}, "4"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {"rawprotect"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ExecResult r = client(argv);
+    EXPECT_EQ(r.out, std::string("retcode=") + c.code + "\n") << c.what;
+  }
+  EXPECT_EQ(count_of(log(), "add protect primary"), 0) << log();
+  EXPECT_EQ(h_.read_file(kConf), "");
+  EXPECT_EQ(h_.read_file(kReg), "");
+  EXPECT_NE(client({"stat"}).out.find("count=0"), std::string::npos);
+  // The right disks are taken.
+  ExecResult r = client({"rawprotect", sig, "/dev/sdb", "/dev/sdc", kMirrorGuid});
+  EXPECT_EQ(r.out, "retcode=0\n") << log();
+}
+
 // The mirror's path fails and returns (the disk stays): the daemon tells the
 // module once, then adds the protection again.
 TEST_F(DaemonHost, MirrorGoesOfflineAndReturns) {
