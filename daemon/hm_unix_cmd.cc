@@ -584,7 +584,7 @@ int read_status_words(struct hmdev* dev, status_words* w) {
   // The module runs a protection only with its bitmap installed.
   w->run = hm_test_bit(s, HM_DEV_STOPPED) || !dev->bitmap_status ? "Stopped" : "Running";
   // A disk that waits because its signature is on another disk too says so.
-  w->primary = p->ambiguous && !p->active ? "Ambiguous"
+  w->primary = hmvol_ambiguous(p) && !p->active ? "Ambiguous"
                : vol_faulty(p)            ? "Faulty"
                : p->active                ? "Up"
                                           : "Lost";

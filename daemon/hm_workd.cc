@@ -61,7 +61,7 @@ int get_volume_state(struct hmvol* vol) {
       // A signature under the old name may be a clone's: before the disk is
       // called up again (and added to the module), or while a clone was
       // seen, it must be the only disk that carries it.
-      if (vol->id_type != HMVOL_ID_SIGNATURE || (vol->state == HMVOL_UP && !vol->ambiguous))
+      if (vol->id_type != HMVOL_ID_SIGNATURE || (vol->state == HMVOL_UP && !hmvol_ambiguous(vol)))
         return HMVOL_UP;
     } else {
       HM_LOG(LOG_ERR, "guid not match %s - %s", vol->guid, text);
