@@ -339,6 +339,26 @@ int hm_find_disks(const char* guid, int id_type, char* found, char* other) {
   return r.count;
 }
 
+namespace {
+
+struct whole {
+  const char* path;
+  int found;
+};
+
+int whole_visit(const char* path, void* arg) {
+  struct whole* w = static_cast<struct whole*>(arg);
+  w->found = strcmp(path, w->path) == 0;
+  return w->found;
+}
+
+}  // namespace
+
+int hm_whole_disk(const char* path) {
+  struct whole w = {path, 0};
+  return g_disk_ops.for_each_disk(whole_visit, &w) == 0 && w.found;
+}
+
 // One disk by the volume's identity into found: 1; 0 for none (the name is
 // marked missing); 2 when a signature is on two disks, which names neither:
 // the volume is ambiguous until one of them is signed anew, its name stays

@@ -132,6 +132,8 @@ int hmvol_check_path(struct hmvol* vol);
 // path into found and a second into other (HM_NAME_LEN each, may be null);
 // negative when the disks cannot be walked.
 int hm_find_disks(const char* guid, int id_type, char* found, char* other);
+// Whether path is the device of a whole disk (no partition).
+int hm_whole_disk(const char* path);
 // Whether the last re-find of the volume found its identity on two disks.
 static inline int hmvol_ambiguous(const struct hmvol* vol) {
   return __atomic_load_n(&vol->ambiguous, __ATOMIC_RELAXED);

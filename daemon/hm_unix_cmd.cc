@@ -71,13 +71,13 @@ void registry_remove(struct hmdev* d) {
 int vol_faulty(const struct hmvol* v) { return v && hm_test_bit(v->kstatus, Faulty); }
 
 // The paths of a protect request must be the disks its identities name, as
-// mirctl checked them: the primary a disk that carries the (non-zero)
-// signature, alone; the mirror another disk, a storage LUN with the GUID.
-// Anything else would pair, copy onto or sign the wrong disk.  0 or the
-// result code.
+// mirctl checked them: the primary a whole disk that carries the (non-zero)
+// signature, alone; the mirror another whole disk, a storage LUN with the
+// GUID (a partition answers SCSI commands as its disk does).  Anything else
+// would pair, copy onto or sign the wrong disk.  0 or the result code.
 static int check_protect_disks(const char* ppath, uint32_t sig, const char* mpath, const char* mguid) {
   uint32_t found = 0;
-  if (sig == 0 || g_disk_ops.signature(ppath, &found) != 0 || found != sig) {
+  if (sig == 0 || !hm_whole_disk(ppath) || g_disk_ops.signature(ppath, &found) != 0 || found != sig) {
     HM_LOG(LOG_ERR, "protect: primary %s does not carry the signature %x", ppath, sig);
     return UN_RET_PRIMARY_CREATE_FAILED;
   }
@@ -88,7 +88,8 @@ static int check_protect_disks(const char* ppath, uint32_t sig, const char* mpat
     return UN_RET_PRIMARY_CREATE_FAILED;
   }
   char lun_guid[HM_NAME_LEN] = {0};
-  if (strlen(mguid) != HM_GUID_TEXT_LEN || strcmp(mpath, ppath) == 0 || g_disk_ops.is_zel_lun(mpath) != 1 ||
+  if (strlen(mguid) != HM_GUID_TEXT_LEN || strcmp(mpath, ppath) == 0 || !hm_whole_disk(mpath) ||
+      g_disk_ops.is_zel_lun(mpath) != 1 ||
       g_disk_ops.scsi_guid(mpath, lun_guid, sizeof(lun_guid)) != 0 || strcmp(lun_guid, mguid) != 0) {
     HM_LOG(LOG_ERR, "protect: mirror %s is no storage LUN with the GUID %s", mpath, mguid);
     return UN_RET_MIRROR_CREATE_FAILED;

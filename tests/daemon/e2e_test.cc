@@ -391,6 +391,12 @@ TEST_F(DaemonHost, ProtectRequestWithTheWrongDisksIsRefused) {
   ASSERT_EQ(start_daemon().status, 0);
   ASSERT_EQ(h_.simctl({"disk", "add", "sdd", "64M"}).status, 0);   // plain, unsigned
   ASSERT_EQ(h_.simctl({"disk", "add", "sde", "32M", "--lun", kOtherGuid}).status, 0);
+  // sdf: a LUN with the mirror's GUID and a partition table; sdf1 answers
+  // SCSI commands as sdf does.
+  const std::string kPartedGuid = "8e5f3d4c-1111-2222-3333-444455556666";
+  ASSERT_TRUE(testsupport::write_partition_table(h_.image("sdf"), 2048, 16384));
+  ASSERT_EQ(h_.simctl({"disk", "add", "sdf", "128M", "--lun", kPartedGuid}).status, 0);
+  ASSERT_EQ(h_.exec({"test", "-e", "/dev/sdf1"}).status, 0);
   const std::string sig = "5d3f2a10";
   struct Case {
     const char* what;
@@ -403,6 +409,7 @@ TEST_F(DaemonHost, ProtectRequestWithTheWrongDisksIsRefused) {
       {"the mirror LUN has another GUID", {sig, "/dev/sdb", "/dev/sde", kMirrorGuid}, "4"},
       {"the mirror is the primary", {sig, "/dev/sdb", "/dev/sdb", kMirrorGuid}, "4"},
       {"the mirror is smaller", {sig, "/dev/sdb", "/dev/sde", kOtherGuid}, "4"},
+      {"the mirror is a partition", {sig, "/dev/sdb", "/dev/sdf1", kPartedGuid}, "4"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {"rawprotect"};

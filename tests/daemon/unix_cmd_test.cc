@@ -127,6 +127,12 @@ TEST_F(UnixCmdTest, ProtectFailuresGiveTheirCodes) {
        protect_body(kSig, "/dev/sdb", "/dev/sdc", "6c3f1b2a")},
       {"mirror path is the primary's", [&] { fake::disks["/dev/sdb"].lun = true; }, UN_RET_MIRROR_CREATE_FAILED,
        protect_body(kSig, "/dev/sdb", "/dev/sdb", kMirrorGuid)},
+      {"primary path is a partition",
+       [&] { add_disk("sdb1", {fake::sig_guid(kSig), 1073741824, 2, false, kSig, true}); },
+       UN_RET_PRIMARY_CREATE_FAILED, protect_body(kSig, "/dev/sdb1", "/dev/sdc", kMirrorGuid)},
+      {"mirror path is a partition",
+       [&] { add_disk("sdc1", {kMirrorGuid, 2147483648ull, 2, true, 0, true}); },
+       UN_RET_MIRROR_CREATE_FAILED, protect_body(kSig, "/dev/sdb", "/dev/sdc1", kMirrorGuid)},
       {"mirror smaller than the primary", [&] { fake::disks["/dev/sdc"].size = 1 << 29; },
        UN_RET_MIRROR_CREATE_FAILED, good},
   };

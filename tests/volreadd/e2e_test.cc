@@ -211,16 +211,7 @@ namespace {
 // commands as the whole disk does, but it is no disk of a protection.
 TEST(VolreaddPartition, PartitionIsIgnored) {
   SimHost h({"--disk", "sdb:16M", "--lun", "sdc:16M:" + kMirrorGuid}, false);
-  {
-    FILE* f = fopen(h.image("sdc").c_str(), "r+b");
-    ASSERT_NE(f, nullptr);
-    unsigned char entry[16] = {0, 0, 0, 0, 0x83, 0, 0, 0, 0, 8, 0, 0, 0, 0x40, 0, 0};  // 2048, 16384
-    fseek(f, 446, SEEK_SET);
-    fwrite(entry, sizeof(entry), 1, f);
-    fseek(f, 510, SEEK_SET);
-    fwrite("\x55\xaa", 2, 1, f);
-    fclose(f);
-  }
+  ASSERT_TRUE(testsupport::write_partition_table(h.image("sdc"), 2048, 16384));
   h.start();
   ASSERT_EQ(h.exec({kMirctl, "disk", "mark", "/dev/sdb", "Signature=1234abcd"}).status, 0);
   h.write_file("/vyrboot/hmdevs.reg", reg_line("/dev/sdx?", kPrimaryGuid, "/dev/sdy?", kMirrorGuid));
