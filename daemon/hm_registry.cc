@@ -302,96 +302,119 @@ int hmvol_check_path(struct hmvol* vol) {
   return g_disk_ops.check_path(name);
 }
 
-static int skipped_name(const char* name) {
-  return strncmp(name, "md", 2) == 0 || strncmp(name, "ram", 3) == 0 ||
-         strncmp(name, "loop", 4) == 0 || strncmp(name, "sr", 2) == 0;
-}
-
 namespace {
 
 struct refind {
-  const struct hmvol* vol;
-  size_t guid_len;
-  int cciss;                // walking /dev/cciss: every candidate is there
-  char found[HM_NAME_LEN];  // the matching path, empty while none
+  const char* guid;
+  int unique;               // count every carrier, to refuse a shared one
+  int count;
+  char found[HM_NAME_LEN];  // the first matching path
+  char other[HM_NAME_LEN];  // a second one, when unique is set
 };
 
-// An identity text matches when its first strlen(guid) bytes are the guid.
-// An empty stored guid would match any disk, so it matches none.
-int refind_match(struct refind* r, const char* path) {
-  if (r->guid_len == 0) return 0;
+// A disk matches when its identity text is the volume's GUID, whole.
+int refind_visit_path(const char* path, void* arg) {
+  struct refind* r = static_cast<struct refind*>(arg);
+  if (strlen(path) > HM_DEV_PATH_MAX) return 0;
   char text[HM_NAME_LEN] = {0};
-  if (g_disk_ops.guid_by_name(path, text) != 0 || text[0] == '\0') return 0;
-  return strncmp(text, r->vol->guid, r->guid_len) == 0;
+  if (g_disk_ops.guid_by_name(path, text) != 0 || strcmp(text, r->guid) != 0) return 0;
+  hm_strlcpy(r->count == 0 ? r->found : r->other, path, HM_NAME_LEN);
+  r->count++;
+  return !r->unique || r->count == 2;
 }
 
-int refind_visit(const char* name, void* arg) {
-  struct refind* r = static_cast<struct refind*>(arg);
+// Entries of "/dev/cciss", for disks sysfs does not list.
+int refind_visit_cciss(const char* name, void* arg) {
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
+  if (strchr(name, 'p') || strchr(name, 'P')) return 0;
   char path[HM_NAME_LEN];
-  if (r->cciss) {
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
-    if (strchr(name, 'p') || strchr(name, 'P')) return 0;
-    if (snprintf(path, sizeof(path), "/dev/cciss/%s", name) >= (int)sizeof(path)) return 0;
-  } else {
-    if (snprintf(path, sizeof(path), "/dev/%s", name) >= (int)sizeof(path)) return 0;
-    if (!g_disk_ops.file_exists(path)) {
-      if (snprintf(path, sizeof(path), "/dev/cciss/%s", name) >= (int)sizeof(path)) return 0;
-      if (!g_disk_ops.file_exists(path)) return 0;
-    }
-    if (skipped_name(name)) return 0;
-  }
-  if (strlen(path) > HM_DEV_PATH_MAX) return 0;
-  if (!refind_match(r, path)) return 0;
-  hm_strlcpy(r->found, path, sizeof(r->found));
-  return 1;
-}
-
-int refind_visit_startup(const char* name, void* arg) {
-  struct refind* r = static_cast<struct refind*>(arg);
-  char path[HM_NAME_LEN];
-  if (snprintf(path, sizeof(path), "/dev/%s", name) >= (int)sizeof(path)) return 0;
-  if (strlen(path) > HM_DEV_PATH_MAX) return 0;
-  if (!g_disk_ops.file_exists(path) || skipped_name(name)) return 0;
-  if (!refind_match(r, path)) return 0;
-  hm_strlcpy(r->found, path, sizeof(r->found));
-  return 1;
+  if (snprintf(path, sizeof(path), "/dev/cciss/%s", name) >= (int)sizeof(path)) return 0;
+  return refind_visit_path(path, arg);
 }
 
 }  // namespace
 
-int update_volume_name(struct hmvol* vol) {
-  struct refind r = {vol, strlen(vol->guid), 0, {0}};
-  int rc = g_disk_ops.for_each_block(refind_visit, &r);
-  if (rc < 0) return -1;
-  if (!r.found[0]) {
-    r.cciss = 1;
-    if (g_disk_ops.for_each_cciss(refind_visit, &r) < 0) HM_LOG(LOG_DEBUG, "No HP Smart Array disks\n");
-  }
-  if (r.found[0]) {
-    char old[HM_NAME_LEN];
-    hmvol_copy_name(vol, old, sizeof(old));
-    HM_LOG(LOG_INFO, "%s(old) => %s(new)", old, r.found);
-    if (strcmp(old, r.found) != 0) {
-      hmvol_set_name(vol, r.found);
-      hm_set_conf_dirty(0);
-    }
-    return 0;
+int hm_find_disks(const char* guid, int id_type, char* found, char* other) {
+  // An empty stored GUID would match any disk, so it matches none.
+  if (!guid || !guid[0]) return 0;
+  struct refind r = {guid, id_type == HMVOL_ID_SIGNATURE, 0, {0}, {0}};
+  int rc = g_disk_ops.for_each_disk(refind_visit_path, &r);
+  if (rc < 0) return rc;
+  if (r.count == 0 && g_disk_ops.for_each_cciss(refind_visit_cciss, &r) < 0)
+    HM_LOG(LOG_DEBUG, "No HP Smart Array disks\n");
+  if (found) hm_strlcpy(found, r.found, HM_NAME_LEN);
+  if (other) hm_strlcpy(other, r.other, HM_NAME_LEN);
+  return r.count;
+}
+
+namespace {
+
+struct whole {
+  const char* path;
+  int found;
+};
+
+int whole_visit(const char* path, void* arg) {
+  struct whole* w = static_cast<struct whole*>(arg);
+  w->found = strcmp(path, w->path) == 0;
+  return w->found;
+}
+
+}  // namespace
+
+int hm_whole_disk(const char* path) {
+  struct whole w = {path, 0};
+  return g_disk_ops.for_each_disk(whole_visit, &w) == 0 && w.found;
+}
+
+// One disk by the volume's identity into found: 1; 0 for none (the name is
+// marked missing); 2 when a signature is on two disks, which names neither:
+// the volume is ambiguous until one of them is signed anew, its name stays
+// as it was and nothing may be sent to the module under either name; or the
+// walk's failure (-1 no class, -2 no device list).
+static int refind_volume(struct hmvol* vol, char* found) {
+  char other[HM_NAME_LEN];
+  int n = hm_find_disks(vol->guid, vol->id_type, found, other);
+  if (n < 0) return n;
+  int was = __atomic_exchange_n(&vol->ambiguous, n > 1, __ATOMIC_RELAXED);
+  if (n == 1) return 1;
+  if (n > 1) {
+    char name[HM_NAME_LEN];
+    hmvol_copy_name(vol, name, sizeof(name));
+    HM_LOG(was ? LOG_DEBUG : LOG_ERR,
+           "disk %s: identity %s is on %s and on %s; it waits until one of them is signed anew",
+           name, vol->guid, found, other);
+    return 2;
   }
   hmvol_mark_missing(vol);
-  return -1;
+  return 0;
+}
+
+int update_volume_name(struct hmvol* vol) {
+  char found[HM_NAME_LEN];
+  int rc = refind_volume(vol, found);
+  if (rc == 2) return 1;
+  if (rc != 1) return -1;
+  char old[HM_NAME_LEN];
+  hmvol_copy_name(vol, old, sizeof(old));
+  HM_LOG(LOG_INFO, "%s(old) => %s(new)", old, found);
+  if (strcmp(old, found) != 0) {
+    hmvol_set_name(vol, found);
+    hm_set_conf_dirty(0);
+  }
+  return 0;
 }
 
 void update_hm_volume(struct hmvol* vol) {
-  struct refind r = {vol, strlen(vol->guid), 0, {0}};
-  int rc = g_disk_ops.for_each_block(refind_visit_startup, &r);
-  if (rc == -1) return;
-  if (r.found[0]) {
-    HM_LOG(LOG_DEBUG, "%s(old) => %s(new)\n", vol->name, r.found);
-    if (strcmp(vol->name, r.found) != 0) hm_set_conf_dirty(0);
-    hmvol_set_name(vol, r.found);
-    vol->active = 1;
-    vol->state = HMVOL_UP;
-    return;
-  }
-  hmvol_mark_missing(vol);
+  char found[HM_NAME_LEN];
+  int rc = refind_volume(vol, found);
+  // Without a device list the disk counts as not found; without the class
+  // nothing is known, and the name stays.
+  if (rc == -2) hmvol_mark_missing(vol);
+  if (rc != 1) return;
+  HM_LOG(LOG_DEBUG, "%s(old) => %s(new)\n", vol->name, found);
+  if (strcmp(vol->name, found) != 0) hm_set_conf_dirty(0);
+  hmvol_set_name(vol, found);
+  vol->active = 1;
+  vol->state = HMVOL_UP;
 }

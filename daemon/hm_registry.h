@@ -43,6 +43,9 @@ struct hmvol {
   uint64_t size;            // bytes
   int32_t active;
   int32_t lock;
+  // Daemon-only: the last re-find found its identity on more than one disk
+  // (atomic; the status reports say so).
+  int32_t ambiguous;
 };
 
 struct hmdev {
@@ -130,6 +133,19 @@ int primary_in_use(const volume_id_t* vid);
 int mirror_in_use(const char* guid);
 
 int hmvol_check_path(struct hmvol* vol);
+// The whole disks whose identity text is guid, exactly: how many (for a
+// signature, id_type 1, counted to two; else the first only), the first
+// path into found and a second into other (HM_NAME_LEN each, may be null);
+// negative when the disks cannot be walked.
+int hm_find_disks(const char* guid, int id_type, char* found, char* other);
+// Whether path is the device of a whole disk (no partition).
+int hm_whole_disk(const char* path);
+// Whether the last re-find of the volume found its identity on two disks.
+static inline int hmvol_ambiguous(const struct hmvol* vol) {
+  return __atomic_load_n(&vol->ambiguous, __ATOMIC_RELAXED);
+}
+// 0 found (renamed when its path changed), -1 not found (marked missing) or
+// not walked, 1 ambiguous (left as it was).
 int update_volume_name(struct hmvol* vol);
 void update_hm_volume(struct hmvol* vol);
 

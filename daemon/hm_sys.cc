@@ -17,6 +17,7 @@
 
 #include "host/host.h"
 #include "zel/zel_outside.h"
+#include "disk_id_internal.h"
 #include "mirapi/disk_id.h"
 #include "mirapi/log.h"
 #include "mirapi/scsi.h"
@@ -54,6 +55,8 @@ int for_each_block(hm_dev_visit_fn fn, void* arg) {
   sysfs_close_class(cls);
   return 0;
 }
+
+int for_each_disk(hm_dev_visit_fn fn, void* arg) { return mirapi::walk_disks(true, fn, arg); }
 
 int for_each_cciss(hm_dev_visit_fn fn, void* arg) {
   DIR* d = opendir("/dev/cciss");
@@ -132,6 +135,7 @@ const hm_disk_ops kDiskOps = {
     hm_scsi_get_guid,
     file_exists,
     for_each_block,
+    for_each_disk,
     for_each_cciss,
     run,
 };

@@ -40,6 +40,10 @@ struct hm_disk_ops {
   // Walks the class "block": 0, -1 when the class cannot be opened, -2 when
   // it has no device list.
   int (*for_each_block)(hm_dev_visit_fn fn, void* arg);
+  // Walks the whole disks of the class "block" (partitions and names that
+  // are never disks passed by), giving each one's device path: 0, -1 when
+  // the class cannot be opened, -2 when it has no device list.
+  int (*for_each_disk)(hm_dev_visit_fn fn, void* arg);
   // Walks the entry names of "/dev/cciss": 0, or -1 when it cannot be opened.
   int (*for_each_cciss)(hm_dev_visit_fn fn, void* arg);
   // Runs a command through the shell and waits for it, at most

@@ -70,6 +70,33 @@ void registry_remove(struct hmdev* d) {
 
 int vol_faulty(const struct hmvol* v) { return v && hm_test_bit(v->kstatus, Faulty); }
 
+// The paths of a protect request must be the disks its identities name, as
+// mirctl checked them: the primary a whole disk that carries the (non-zero)
+// signature, alone; the mirror another whole disk, a storage LUN with the
+// GUID (a partition answers SCSI commands as its disk does).  Anything else
+// would pair, copy onto or sign the wrong disk.  0 or the result code.
+static int check_protect_disks(const char* ppath, uint32_t sig, const char* mpath, const char* mguid) {
+  uint32_t found = 0;
+  if (sig == 0 || !hm_whole_disk(ppath) || g_disk_ops.signature(ppath, &found) != 0 || found != sig) {
+    HM_LOG(LOG_ERR, "protect: primary %s does not carry the signature %x", ppath, sig);
+    return UN_RET_PRIMARY_CREATE_FAILED;
+  }
+  char guid[HM_NAME_LEN], other[HM_NAME_LEN];
+  signature_to_uuid(sig, guid);
+  if (hm_find_disks(guid, HMVOL_ID_SIGNATURE, nullptr, other) > 1) {
+    HM_LOG(LOG_ERR, "protect: the signature %x of %s is on %s too", sig, ppath, other);
+    return UN_RET_PRIMARY_CREATE_FAILED;
+  }
+  char lun_guid[HM_NAME_LEN] = {0};
+  if (strlen(mguid) != HM_GUID_TEXT_LEN || strcmp(mpath, ppath) == 0 || !hm_whole_disk(mpath) ||
+      g_disk_ops.is_zel_lun(mpath) != 1 ||
+      g_disk_ops.scsi_guid(mpath, lun_guid, sizeof(lun_guid)) != 0 || strcmp(lun_guid, mguid) != 0) {
+    HM_LOG(LOG_ERR, "protect: mirror %s is no storage LUN with the GUID %s", mpath, mguid);
+    return UN_RET_MIRROR_CREATE_FAILED;
+  }
+  return 0;
+}
+
 void un_set_disk_protect(un_ctx* c) {
   reply_init(c);
   hm_un_protect_req_t rq;
@@ -105,6 +132,8 @@ void un_set_disk_protect(un_ctx* c) {
   if (primary_in_use(&vid)) return reply_fail(c, UN_RET_PRIMARY_IN_PROTECTION);
   HM_LOG(LOG_DEBUG, "check mirror in use");
   if (mirror_in_use(mguid)) return reply_fail(c, UN_RET_PRIMARY_IN_PROTECTION);
+  int bad = check_protect_disks(ppath, rq.primary.id.signature, mpath, mguid);
+  if (bad) return reply_fail(c, bad);
   HM_LOG(LOG_DEBUG, "create primary volume");
   struct hmvol* pv = hm_volume_create(ppath, HMVOL_PRIMARY, HMVOL_ID_SIGNATURE, &vid);
   if (!pv) return reply_fail(c, UN_RET_PRIMARY_CREATE_FAILED);
@@ -124,6 +153,12 @@ void un_set_disk_protect(un_ctx* c) {
   dev->mirror = mv;
   dev->nr_vol = 2;
   mv->hmdev = dev;
+  if (mv->size < pv->size) {
+    HM_LOG(LOG_ERR, "protect: mirror %s of %llu bytes is smaller than primary %s of %llu bytes", mpath,
+           (unsigned long long)mv->size, ppath, (unsigned long long)pv->size);
+    hmdev_put(dev);
+    return reply_fail(c, UN_RET_MIRROR_CREATE_FAILED);
+  }
   int rc = hmdev_bitmap_init(dev);
   if (rc != 0) {
     hmdev_put(dev);
@@ -361,7 +396,12 @@ void un_update_disk(un_ctx* c) {
   }
   HM_LOG(LOG_DEBUG, "CMD:Update find hmdev");
   int ok = 1;
-  if (update_volume_name(dev->primary) != 0) {
+  int prc = update_volume_name(dev->primary);
+  if (prc > 0) {
+    // Its signature is on another disk too: no name is sent for it.
+    HM_LOG(LOG_ERR, "CMD:update failed to update volume name %s", path);
+    ok = 0;
+  } else if (prc != 0) {
     if (kind1) {
       HM_LOG(LOG_ERR, "CMD:update failed to update volume name %s", path);
       ok = 0;
@@ -549,7 +589,11 @@ int read_status_words(struct hmdev* dev, status_words* w) {
   int counts = strcmp(w->sync, "Sync On") == 0 || strcmp(w->sync, "Sync Finished") == 0;
   // The module runs a protection only with its bitmap installed.
   w->run = hm_test_bit(s, HM_DEV_STOPPED) || !dev->bitmap_status ? "Stopped" : "Running";
-  w->primary = vol_faulty(p) ? "Faulty" : (p->active ? "Up" : "Lost");
+  // A disk that waits because its signature is on another disk too says so.
+  w->primary = hmvol_ambiguous(p) && !p->active ? "Ambiguous"
+               : vol_faulty(p)            ? "Faulty"
+               : p->active                ? "Up"
+                                          : "Lost";
   w->mirror = !m ? "Lost"
               : vol_faulty(m) ? "Faulty"
               : hm_test_bit(s, HM_DEV_LOCKED) ? "Locked"

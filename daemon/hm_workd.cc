@@ -57,10 +57,21 @@ int get_volume_state(struct hmvol* vol) {
     hmvol_copy_name(vol, name, sizeof(name));
     char text[HM_NAME_LEN] = {0};
     g_disk_ops.guid_by_name(name, text);
-    if (text[0] && strncmp(vol->guid, text, strlen(text)) == 0) return HMVOL_UP;
-    HM_LOG(LOG_ERR, "guid not match %s - %s", vol->guid, text);
+    if (text[0] && strcmp(vol->guid, text) == 0) {
+      // A signature under the old name may be a clone's: before the disk is
+      // called up again (and added to the module), or while a clone was
+      // seen, it must be the only disk that carries it.
+      if (vol->id_type != HMVOL_ID_SIGNATURE || (vol->state == HMVOL_UP && !hmvol_ambiguous(vol)))
+        return HMVOL_UP;
+    } else {
+      HM_LOG(LOG_ERR, "guid not match %s - %s", vol->guid, text);
+    }
   }
-  if (update_volume_name(vol) != 0) return HMVOL_DOWN;
+  int rc = update_volume_name(vol);
+  // Which disk it is cannot be told: whatever the module holds stays, and
+  // nothing is sent about it.
+  if (rc > 0) return vol->state;
+  if (rc != 0) return HMVOL_DOWN;
   return hmvol_check_path(vol);
 }
 
@@ -143,6 +154,14 @@ void pass_bitmap_check(struct hmdev* dev) {
 
 }  // namespace
 
+// Whether the disk at path is the mirror: a storage LUN whose GUID, asked of
+// the disk itself (its path may be down), is the mirror's.
+static int is_the_mirror(const struct hmvol* m, const char* path) {
+  char guid[HM_NAME_LEN] = {0};
+  return m->id_type == HMVOL_ID_GUID && g_disk_ops.is_zel_lun(path) == 1 &&
+         g_disk_ops.scsi_guid(path, guid, sizeof(guid)) == 0 && strcmp(guid, m->guid) == 0;
+}
+
 void check_hmdev(struct hmdev* dev) {
   int pnew = 0;
   if (dev->primary) {
@@ -192,15 +211,20 @@ void check_hmdev(struct hmdev* dev) {
       if (n > 0 && name[n - 1] == '?') name[n - 1] = '\0';
       if (g_disk_ops.file_exists(name)) {
         char text[HM_NAME_LEN] = {0};
-        if (g_disk_ops.guid_by_name(name, text) != 0) {
+        if (g_disk_ops.guid_by_name(name, text) == 0) {
+          HM_LOG(LOG_DEBUG, "mirror device %s is DOWN in both of kernel and daemon, but still can get uuid.",
+                 name);
+        } else if (!is_the_mirror(m, name)) {
+          // The old name may be another disk's by now, or a disk that
+          // cannot tell which it is: only the mirror itself is deleted.
+          HM_LOG(LOG_INFO, "mirror device %s is DOWN in both of kernel and daemon, but it is not %s: left alone",
+                 name, m->guid);
+        } else {
           HM_LOG(LOG_INFO,
                  "mirror device %s is DOWN in both of kernel and daemon, and failed to get uuid, "
                  "delete it from sys",
                  name);
           delete_scsi_blk(name);
-        } else {
-          HM_LOG(LOG_DEBUG, "mirror device %s is DOWN in both of kernel and daemon, but still can get uuid.",
-                 name);
         }
       }
     }

@@ -322,18 +322,24 @@ static void rdev_set_name(hm_rdev_t *rdev, const char *dev_name)
 	strncpy(rdev->dev_name, dev_name, HM_NAME_LEN - 1);
 }
 
-/* Closes the file a member dropped when it failed (thread or sender context). */
-void rdev_close_dead_filp(hm_rdev_t *rdev)
+/* Takes one of the member's files out under filp_lock and closes it (may sleep). */
+static void rdev_close_file(hm_rdev_t *rdev, struct file **which)
 {
 	struct file *filp;
 	unsigned long flags;
 
 	spin_lock_irqsave(&rdev->filp_lock, flags);
-	filp = rdev->dead_filp;
-	rdev->dead_filp = NULL;
+	filp = *which;
+	*which = NULL;
 	spin_unlock_irqrestore(&rdev->filp_lock, flags);
 	if (filp)
 		filp_close(filp, NULL);
+}
+
+/* Closes the file a member dropped when it failed (thread or sender context). */
+void rdev_close_dead_filp(hm_rdev_t *rdev)
+{
+	rdev_close_file(rdev, &rdev->dead_filp);
 }
 
 /* The lock under which the request path reads a member's device, if any reads it. */
@@ -390,19 +396,14 @@ static void rdev_drop_failed_disk(hm_rdev_t *rdev)
 
 int rdev_backdev_init(hm_rdev_t *rdev, const char *dev_name)
 {
-	struct file *filp, *old;
+	struct file *filp;
 	struct inode *inode;
 	struct block_device *bdev;
 	struct request_queue *q;
 	::make_request_fn *fn;
 	unsigned long flags;
 
-	spin_lock_irqsave(&rdev->filp_lock, flags);
-	old = rdev->filp;
-	rdev->filp = NULL;
-	spin_unlock_irqrestore(&rdev->filp_lock, flags);
-	if (old)
-		filp_close(old, NULL);
+	rdev_close_file(rdev, &rdev->filp);
 	rdev_close_dead_filp(rdev);
 
 	rdev_set_name(rdev, dev_name);
@@ -469,17 +470,9 @@ hm_rdev_t *create_rdev(const char *dev_name, const hm_nl_volume_t *nlvol)
 
 void destroy_rdev(hm_rdev_t *rdev)
 {
-	struct file *filp;
-	unsigned long flags;
-
 	if (!rdev)
 		return;
-	spin_lock_irqsave(&rdev->filp_lock, flags);
-	filp = rdev->filp;
-	rdev->filp = NULL;
-	spin_unlock_irqrestore(&rdev->filp_lock, flags);
-	if (filp)
-		filp_close(filp, NULL);
+	rdev_close_file(rdev, &rdev->filp);
 	rdev_close_dead_filp(rdev);
 	kfree(rdev);
 }
@@ -563,11 +556,51 @@ int hmdev_add_primary(hmdev_t *hmdev, hm_rdev_t *rdev)
 	return 0;
 }
 
+/*
+ * Claims the mirror's disk for the protection: 0, or bd_claim's error when
+ * another holder has it (a mounted file system, an exclusive opener).
+ */
+static int mirror_claim(hmdev_t *hmdev, hm_rdev_t *rdev, const char *func)
+{
+	int err = 0;
+
+	spin_lock(&hmdev->claim_lock);
+	if (!hmdev->bd_claimed) {
+		err = bd_claim(rdev->bdev, hmdev);
+		if (err) {
+			printk("<1>%s bd_claim %s failed %d\n", func, rdev->dev_name, err);
+		} else {
+			printk("<1>%s bd_claim %s successfully\n", func, rdev->dev_name);
+			hmdev->bd_claimed = 1;
+		}
+	}
+	spin_unlock(&hmdev->claim_lock);
+	return err;
+}
+
+/*
+ * A mirror another holder has is not ours to overwrite: the member, opened
+ * but not yet in use, stays out as a failed one, neither hooked nor written,
+ * its file closed, until an Add Protection finds the disk free.  Process
+ * context, before the member takes part in any I/O.
+ */
+static void mirror_refuse(hmdev_t *hmdev, hm_rdev_t *rdev)
+{
+	clear_bit(In_Sync, &rdev->flags);
+	set_bit(Faulty, &rdev->flags);
+	rdev_close_file(rdev, &rdev->filp);
+	rdev_name_mark_failed(rdev);
+	printk("<3>%s mirror %s is held by another: not added\n", hmdev->uuid, rdev->dev_name);
+}
+
 int hmdev_add_mirror(hmdev_t *hmdev, hm_rdev_t *rdev)
 {
 	hm_rdev_t *mirror;
-	int err;
 
+	/* A member opened for the empty slot is claimed before any I/O reaches it. */
+	if (!hm_mirror(hmdev) && !test_bit(Faulty, &rdev->flags) &&
+	    mirror_claim(hmdev, rdev, __func__))
+		mirror_refuse(hmdev, rdev);
 	if (hmdev_add_rdev(hmdev, rdev, HM_MIRROR)) {
 		printk("<3>Failed to update mirror\n");
 		return -1;
@@ -579,18 +612,11 @@ int hmdev_add_mirror(hmdev_t *hmdev, hm_rdev_t *rdev)
 		printk("%s add faulty mirror: %s\n", __func__, mirror->dev_name);
 		return 0;
 	}
-
-	spin_lock(&hmdev->claim_lock);
-	if (!hmdev->bd_claimed) {
-		err = bd_claim(mirror->bdev, hmdev);
-		if (err) {
-			printk("<1>%s bd_claim %s failed %d\n", __func__, mirror->dev_name, err);
-		} else {
-			printk("<1>%s bd_claim %s successfully\n", __func__, mirror->dev_name);
-			hmdev->bd_claimed = 1;
-		}
+	/* A member in use is claimed already; one that is not cannot be used. */
+	if (mirror_claim(hmdev, mirror, __func__)) {
+		hm_error(hmdev, mirror);
+		return 0;
 	}
-	spin_unlock(&hmdev->claim_lock);
 
 	if (test_bit(HM_DEV_LOCKED, &hmdev->flags))
 		set_bit(Locked, &mirror->flags);
@@ -614,6 +640,10 @@ int update_rdev(hmdev_t *hmdev, hm_rdev_t *rdev, const char *name)
 		return -1;
 	if (rdev_backdev_init(rdev, path) < 0)
 		return -1;
+	if (rdev == hm_mirror(hmdev) && mirror_claim(hmdev, rdev, __func__)) {
+		mirror_refuse(hmdev, rdev);
+		return -16;
+	}
 	if (rdev_faulty(rdev)) {
 		printk("<3>faulty rdev release\n");
 		rdev_release(hmdev, rdev);
@@ -664,8 +694,6 @@ int rdev_release(hmdev_t *hmdev, hm_rdev_t *rdev)
 int do_rdev_release(hmdev_t *hmdev, hm_rdev_t *rdev)
 {
 	conf_t *conf = hmdev->priv;
-	struct file *filp = NULL;
-	unsigned long flags;
 	int slot = -1;
 
 	if (conf && conf->mirrors[HM_MIRROR].rdev == rdev)
@@ -697,12 +725,7 @@ int do_rdev_release(hmdev_t *hmdev, hm_rdev_t *rdev)
 	}
 	if (!test_bit(Faulty, &rdev->flags)) {
 		printk("<6>update filp close\n");
-		spin_lock_irqsave(&rdev->filp_lock, flags);
-		filp = rdev->filp;
-		rdev->filp = NULL;
-		spin_unlock_irqrestore(&rdev->filp_lock, flags);
-		if (filp)
-			filp_close(filp, NULL);
+		rdev_close_file(rdev, &rdev->filp);
 	}
 	rdev_drop_failed_disk(rdev);
 	printk("<6>%s rdev: %s release\n", __func__, rdev->dev_name);

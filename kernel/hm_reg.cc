@@ -29,6 +29,7 @@
 #define REG_NAME_LEN	32
 #define REG_END		"line_end"
 #define REG_VOLUME	"volume_id_{"
+#define REG_SIGNATURE_OFF	440	/* the MBR disk signature */
 
 static const char *hm_registry_files[] = { "/etc/hmdevs.reg", "/boot/hmdevs.reg" };
 
@@ -199,6 +200,63 @@ char *get_next_device_info(struct file *filp, char *buf, int size)
 	return buf;
 }
 
+/* Marks a registry path closed: a member under it is never opened. */
+static void reg_name_close(char *name)
+{
+	size_t n = strlen(name);
+
+	if (n > 0 && name[n - 1] == '?')
+		return;
+	if (n + 1 >= REG_NAME_LEN)
+		n = REG_NAME_LEN - 2;
+	name[n] = '?';
+	name[n + 1] = '\0';
+}
+
+/* Whether the disk at path holds signature at byte 440 (loader's context). */
+static int reg_disk_signed(const char *path, u32 signature)
+{
+	struct file *filp;
+	mm_segment_t old_fs;
+	loff_t pos = REG_SIGNATURE_OFF;
+	u32 found = 0;
+	ssize_t got;
+
+	if (!signature)
+		return 0;
+	filp = filp_open(path, O_RDONLY, 0);
+	if (IS_ERR(filp) || !filp)
+		return 0;
+	old_fs = get_fs();
+	set_fs(KERNEL_DS);
+	got = vfs_read(filp, (char *)&found, sizeof(found), &pos);
+	set_fs(old_fs);
+	filp_close(filp, NULL);
+	return got == (ssize_t)sizeof(found) && found == signature;
+}
+
+/*
+ * A path without the closing "?" (a line nobody keeps up to date, as
+ * "/etc/hmdevs.reg" may be) can name another disk by now: it is taken only
+ * when the disk there is the volume's.  The primary is known by its
+ * signature; a mirror's LUN GUID the module cannot ask for, so a mirror
+ * stays closed until an Add Protection names the disk found by its GUID.
+ */
+static void reg_names_by_identity(char *name, u32 signature, char *name2)
+{
+	size_t n = strlen(name);
+
+	if (n > 0 && name[n - 1] != '?' && !reg_disk_signed(name, signature)) {
+		printk("<3>%s %s does not hold signature %x: left closed\n", __func__, name, signature);
+		reg_name_close(name);
+	}
+	n = strlen(name2);
+	if (n > 0 && name2[n - 1] != '?') {
+		printk("<3>%s mirror %s cannot be known by its path: left closed\n", __func__, name2);
+		reg_name_close(name2);
+	}
+}
+
 static void hmdevs_add_record(const char *info, char *name, char *uuid, char *name2,
 			      char *uuid2)
 {
@@ -214,6 +272,7 @@ static void hmdevs_add_record(const char *info, char *name, char *uuid, char *na
 	memcpy(vol.uuid, uuid, HM_NAME_LEN);
 	uuid_to_guid(uuid, &vol.vid.san_volume_id.vol_guid);
 	printk("<1>%s uuid: %s signature: %x\n", __func__, uuid, vol.vid.mbp_volumeid.signature);
+	reg_names_by_identity(name, vol.vid.mbp_volumeid.signature, name2);
 
 	hmdev = create_hmdev(name, &vol, &is_existed);
 	if (IS_ERR(hmdev)) {

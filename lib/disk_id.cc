@@ -164,10 +164,9 @@ bool dev_path(const char *name, bool slashes, char *out, size_t size) {
   return true;
 }
 
-// Walks the block devices sysfs lists, disks only, and stops at the first
-// one for which match gives true.
-template <typename Match>
-int walk_block_disks(bool slashes, char *result, Match match) {
+}  // namespace
+
+int mirapi::walk_disks(bool slashes, disk_visit_fn visit, void *arg) {
   struct sysfs_class *cls = sysfs_open_class("block");
   if (!cls) {
     HM_LOG(LOG_ERR, "open subsystem block failed");
@@ -176,38 +175,80 @@ int walk_block_disks(bool slashes, char *result, Match match) {
   struct dlist *devs = sysfs_get_class_devices(cls);
   if (!devs) {
     sysfs_close_class(cls);
-    return -1;
+    return -2;
   }
   struct sysfs_class_device *cdev;
-  int rc = -1;
   dlist_for_each_data(devs, cdev, struct sysfs_class_device) {
     if (virtual_device(cdev->name)) continue;
     char path[HM_NAME_LEN];
     if (!dev_path(cdev->name, slashes, path, sizeof(path))) continue;
     if (!filepresent(path)) continue;
     if (mirapi::sysfs_is_partition(cdev->path)) continue;
-    if (match(path)) {
-      memcpy(result, path, strlen(path) + 1);
-      rc = 0;
-      break;
-    }
+    if (visit(path, arg)) break;
   }
   sysfs_close_class(cls);
-  return rc;
+  return 0;
+}
+
+namespace {
+
+// Walks the whole disks and stops at the first one for which match gives
+// true, its path copied to result.
+template <typename Match>
+int walk_block_disks(bool slashes, char *result, Match match) {
+  struct Ctx {
+    Match *match;
+    char *result;
+    int rc;
+  } ctx = {&match, result, -1};
+  auto visit = [](const char *path, void *arg) {
+    Ctx *c = static_cast<Ctx *>(arg);
+    if (!(*c->match)(path)) return 0;
+    memcpy(c->result, path, strlen(path) + 1);
+    c->rc = 0;
+    return 1;
+  };
+  if (mirapi::walk_disks(slashes, visit, &ctx) != 0) return -1;
+  return ctx.rc;
+}
+
+struct SigCount {
+  uint32_t signature;
+  int count;
+  char *out[2];
+};
+
+int count_signature(const char *path, void *arg) {
+  SigCount *c = static_cast<SigCount *>(arg);
+  if (volume_from_zelsolution(path) > 0) return 0;
+  uint32_t sig = 0;
+  if (get_volume_signature(path, &sig) != 0 || sig != c->signature) return 0;
+  if (c->out[c->count]) memcpy(c->out[c->count], path, strlen(path) + 1);
+  return ++c->count == 2;
 }
 
 }  // namespace
 
+int mirapi::disks_with_signature(uint32_t signature, char *first, char *second) {
+  SigCount c = {signature, 0, {first, second}};
+  if (mirapi::walk_disks(true, count_signature, &c) != 0) return 0;
+  return c.count;
+}
+
 int find_disk_by_signature(uint32_t signature, char *path) {
   // Every unsigned disk holds 0: it names no disk in particular.
   if (signature == 0 || !path) return -1;
-  return walk_block_disks(true, path, [&](const char *dev) {
-    if (volume_from_zelsolution(dev) > 0) return false;
-    uint32_t sig = 0;
-    if (get_volume_signature(dev, &sig) != 0 || sig != signature) return false;
-    HM_LOG(LOG_ERR, "disk path:%s", dev);
-    return true;
-  });
+  char first[HM_NAME_LEN], second[HM_NAME_LEN];
+  int n = mirapi::disks_with_signature(signature, first, second);
+  if (n == 0) return -1;
+  if (n > 1) {
+    HM_LOG(LOG_ERR, "disk signature %08x is on %s and %s: it identifies no disk", signature, first,
+           second);
+    return -1;
+  }
+  memcpy(path, first, strlen(first) + 1);
+  HM_LOG(LOG_ERR, "disk path:%s", path);
+  return 0;
 }
 
 int find_disk_by_uuid(const char *guid, char *path) {

@@ -18,6 +18,22 @@ int signature_at(int fd, uint32_t *sig, bool write, const char **step);
 // not the sysfs walk lists partitions at all.
 bool sysfs_is_partition(const char *sysfs_dir);
 
+// Walks the whole disks sysfs lists in its order: names of devices that are
+// never disks of the system, partitions and names whose device file is
+// missing are passed by.  visit gets the device path under /dev (a "!" in
+// the name made a "/" when slashes is set) and ends the walk by returning
+// non-zero.  0, -1 when the class cannot be opened, -2 when it has no
+// device list.
+typedef int (*disk_visit_fn)(const char *path, void *arg);
+int walk_disks(bool slashes, disk_visit_fn visit, void *arg);
+
+// How many plain disks (no storage LUN) carry the signature, counting to
+// two at most; the first two found are copied to first and second
+// (HM_NAME_LEN each, either may be null).  Two copies of one sector 0 (a
+// cloned disk, a restored snapshot, a mirror whose INQUIRY fails) carry one
+// signature, and then it names no disk: the callers refuse it.
+int disks_with_signature(uint32_t signature, char *first, char *second);
+
 }  // namespace mirapi
 
 #endif  // ZELMIR_LIB_DISK_ID_INTERNAL_H

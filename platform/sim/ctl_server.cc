@@ -174,6 +174,11 @@ int CtlServer::handle(uint16_t op, const std::string& payload, std::string* repl
     case ctlproto::kDiskOffline:
       if (!r.str(&a, 64) || !r.done()) return bad(reply);
       return host_->disk_offline(a, reply);
+    case ctlproto::kDiskHold: {
+      uint8_t on;
+      if (!r.str(&a, 64) || !r.u8(&on) || !r.done()) return bad(reply);
+      return host_->disk_hold(a, on != 0, reply);
+    }
     case ctlproto::kDiskKnob:
       if (!r.str(&a, 64) || !r.str(&b, 64) || !r.done()) return bad(reply);
       return host_->disk_knob(a, b, reply);

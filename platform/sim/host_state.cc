@@ -314,6 +314,13 @@ int HostState::disk_offline(const std::string& name, std::string* msg) {
   return rc;
 }
 
+int HostState::disk_hold(const std::string& name, bool on, std::string* msg) {
+  std::lock_guard<std::mutex> l(mu_);
+  int rc = simk::disk_hold(name, on);
+  if (rc < 0) *msg = std::string(on ? "cannot hold " : "cannot let go of ") + name + ": " + errtext(rc);
+  return rc;
+}
+
 int HostState::disk_knob(const std::string& name, const std::string& knob, std::string* msg) {
   std::lock_guard<std::mutex> l(mu_);
   int rc = simk::scsi_knob(name, knob);

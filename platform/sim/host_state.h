@@ -36,6 +36,7 @@ class HostState {
   int disk_fail(const std::string& name, int mode, std::string* msg);
   int disk_heal(const std::string& name, std::string* msg);
   int disk_offline(const std::string& name, std::string* msg);
+  int disk_hold(const std::string& name, bool on, std::string* msg);
   int disk_knob(const std::string& name, const std::string& knob, std::string* msg);
   int insmod(const std::string& path, std::string* msg);
   int rmmod(std::string* msg);

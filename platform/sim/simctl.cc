@@ -20,6 +20,8 @@ const char kUsage[] =
     "  disk fail NAME read|write|all  make I/O to a disk fail\n"
     "  disk heal NAME                 end failures and offline\n"
     "  disk offline NAME              take a disk offline\n"
+    "  disk hold NAME                 hold a disk or partition, as a mount does\n"
+    "  disk unhold NAME               let it go again\n"
     "  disk knob NAME KNOB            set a test knob of a LUN's SCSI model\n"
     "  insmod [PATH]                  load the module (default: the configured one)\n"
     "  rmmod                          unload the module\n"
@@ -86,6 +88,12 @@ int disk(const std::vector<std::string>& a) {
   if (sub == "rename" && n == 3) return run(ctlproto::kDiskRename, names({a[1], a[2]}), false);
   if (sub == "heal" && n == 2) return run(ctlproto::kDiskHeal, names({a[1]}), false);
   if (sub == "offline" && n == 2) return run(ctlproto::kDiskOffline, names({a[1]}), false);
+  if ((sub == "hold" || sub == "unhold") && n == 2) {
+    ctlproto::Writer w;
+    w.str(a[1]);
+    w.u8(sub == "hold" ? 1 : 0);
+    return run(ctlproto::kDiskHold, w.data(), false);
+  }
   if (sub == "knob" && n == 3) return run(ctlproto::kDiskKnob, names({a[1], a[2]}), false);
   if (sub == "fail" && n == 3) {
     uint8_t mode = a[2] == "read" ? 1 : a[2] == "write" ? 2 : a[2] == "all" ? 3 : 0;

@@ -451,6 +451,23 @@ TEST_F(ConfTest, StartUpRefindsAndRegisters) {
   EXPECT_EQ(fake::script_count(), 0u) << "no boot image at start-up";
 }
 
+// Start-up with a clone of the primary that sorts first: the signature
+// names no disk, the protection is not sent and its names stay as they were.
+TEST_F(ConfTest, StartUpWithAClonedPrimarySendsNothing) {
+  write("conf/hmdev.conf", block("/dev/sdb", 0x5d3f2a10, "/dev/sdc", kMirrorGuid, "4"));
+  fake::disks.clear();
+  fake::block_names.clear();
+  add_disk("sda", {fake::sig_guid(0x5d3f2a10), 1 << 30, 2, false, 0x5d3f2a10});
+  add_disk("sdb", {fake::sig_guid(0x5d3f2a10), 1 << 30, 2, false, 0x5d3f2a10});
+  add_disk("sdc", {kMirrorGuid, 1ull << 31, 2, true, 0});
+  init_client_conf();
+  ASSERT_EQ(count(), 1);
+  EXPECT_STREQ(at(0)->primary->name, "/dev/sdb");
+  EXPECT_EQ(at(0)->primary->active, 0);
+  EXPECT_EQ(at(0)->primary->ambiguous, 1);
+  EXPECT_TRUE(k.commands().empty());
+}
+
 TEST_F(ConfTest, StartUpWithoutFileWritesAndSendsNothing) {
   init_client_conf();
   EXPECT_EQ(count(), 0);

@@ -91,6 +91,8 @@ std::string cdp_reply(const std::string& status, const std::string& code) {
          "</m_RepServiceStatus><m_RetMsgInfo/><m_ErrorCode>" + code + "</m_ErrorCode></CRetMsgInfo>";
 }
 
+int error_lines_with(const std::string& log, const std::string& text);
+
 class DaemonHost : public ::testing::Test {
  protected:
   DaemonHost() : h_({"--disk", "sdb:64M", "--lun", "sdc:64M:" + kMirrorGuid}, false) {}
@@ -336,6 +338,103 @@ TEST_F(DaemonHost, RestartReRegistersAndFollowsARenamedPrimary) {
   EXPECT_EQ(h_.read_file(kReg), reg_line("/dev/sde", "/dev/sdc"));
 }
 
+// A second plain disk carries the primary's signature (a clone, a restored
+// snapshot): the signature names no disk.  volreadd, the library's protect
+// by signature and a daemon start with the clone sorting first each refuse
+// it, say so and send nothing; the protection waits, its status says why,
+// until the clone is signed anew.
+TEST_F(DaemonHost, ClonedPrimarySignatureIsRefusedEverywhere) {
+  const char kMirctl[] = "/usr/local/zelmir/bin/mirctl";
+  ASSERT_EQ(start_daemon().status, 0);
+  protect_and_sync();
+  ExecResult r = h_.simctl({"disk", "add", "sdd", "64M"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  r = h_.exec({kMirctl, "disk", "mark", "/dev/sdd", "Signature=5d3f2a10"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  int adds = count_of(log(), "add protect primary");
+
+  ASSERT_EQ(h_.exec({"mkdir", "-p", "/vyrboot"}).status, 0);
+  h_.write_file("/vyrboot/hmdevs.reg", h_.read_file(kReg));
+  r = h_.exec({"/usr/local/zelmir/bin/volreadd", "/dev/sdd"});
+  EXPECT_NE(r.out.find("The signature of /dev/sdd is on /dev/sdb and on /dev/sdd"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Inform Kernel"), std::string::npos) << r.out;
+
+  r = client({"protect", kPrimaryGuid, "7c3f1b2a-1111-2222-3333-444455556666"});
+  EXPECT_NE(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_log("disk signature 5d3f2a10 is on /dev/sdb and /dev/sdd: it identifies no disk", 5))
+      << log();
+
+  // The daemon starts again, the primary renamed so that the clone sorts
+  // first; the module still runs the protection on the primary.
+  kill_daemon();
+  r = h_.simctl({"disk", "rename", "sdb", "sdf"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(start_daemon().status, 0);
+  const std::string said = "identity " + kPrimaryGuid + " is on /dev/sdd and on /dev/sdf";
+  EXPECT_EQ(error_lines_with(log(), said), 1) << log();
+  EXPECT_TRUE(eventually([&] { return passes_after(said) >= 2; }, seconds(30), milliseconds(250)));
+  EXPECT_EQ(count_of(log(), "add protect primary"), adds) << log();
+  EXPECT_EQ(count_of(log(), "update hmdev: disk"), 0) << log();
+  EXPECT_NE(stat_line().find("primary=Up,/dev/sdb,"), std::string::npos) << stat_line();
+
+  // Loaded again, the module holds the protection closed: it waits.
+  kill_daemon();
+  ASSERT_EQ(h_.simctl({"rmmod"}).status, 0);
+  ASSERT_EQ(h_.simctl({"insmod"}).status, 0);
+  ASSERT_EQ(start_daemon().status, 0);
+  EXPECT_TRUE(wait_stat("primary=Ambiguous,", 25)) << stat_line() << log();
+  EXPECT_EQ(count_of(log(), "add protect primary"), adds) << log();
+
+  // Signed anew, the clone is another disk: the primary is found again.
+  r = h_.exec({kMirctl, "disk", "mark", "/dev/sdd", "Signature=0badcafe"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_stat("run=Running primary=Up,/dev/sdf,", 40)) << stat_line() << log();
+  EXPECT_NE(log().find("add protect primary: /dev/sdf mirror: /dev/sdc"), std::string::npos);
+  EXPECT_EQ(log().find("add protect primary: /dev/sdd"), std::string::npos);
+}
+
+// A protect request whose paths are not the disks its identities name is
+// refused with the primary's or the mirror's code, and nothing is made.
+TEST_F(DaemonHost, ProtectRequestWithTheWrongDisksIsRefused) {
+  const std::string kOtherGuid = "7d4e2c3b-1111-2222-3333-444455556666";
+  ASSERT_EQ(start_daemon().status, 0);
+  ASSERT_EQ(h_.simctl({"disk", "add", "sdd", "64M"}).status, 0);   // plain, unsigned
+  ASSERT_EQ(h_.simctl({"disk", "add", "sde", "32M", "--lun", kOtherGuid}).status, 0);
+  // sdf: a LUN with the mirror's GUID and a partition table; sdf1 answers
+  // SCSI commands as sdf does.
+  const std::string kPartedGuid = "8e5f3d4c-1111-2222-3333-444455556666";
+  ASSERT_TRUE(testsupport::write_partition_table(h_.image("sdf"), 2048, 16384));
+  ASSERT_EQ(h_.simctl({"disk", "add", "sdf", "128M", "--lun", kPartedGuid}).status, 0);
+  ASSERT_EQ(h_.exec({"test", "-e", "/dev/sdf1"}).status, 0);
+  const std::string sig = "5d3f2a10";
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;  // signature, primary, mirror, mirror GUID
+    const char* code;
+  } cases[] = {
+      {"the primary carries another signature", {sig, "/dev/sdd", "/dev/sdc", kMirrorGuid}, "3"},
+      {"signature 0", {"0", "/dev/sdd", "/dev/sdc", kMirrorGuid}, "3"},
+      {"the mirror is no LUN", {sig, "/dev/sdb", "/dev/sdd", kMirrorGuid}, "4"},
+      {"the mirror LUN has another GUID", {sig, "/dev/sdb", "/dev/sde", kMirrorGuid}, "4"},
+      {"the mirror is the primary", {sig, "/dev/sdb", "/dev/sdb", kMirrorGuid}, "4"},
+      {"the mirror is smaller", {sig, "/dev/sdb", "/dev/sde", kOtherGuid}, "4"},
+      {"the mirror is a partition", {sig, "/dev/sdb", "/dev/sdf1", kPartedGuid}, "4"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = {"rawprotect"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ExecResult r = client(argv);
+    EXPECT_EQ(r.out, std::string("retcode=") + c.code + "\n") << c.what;
+  }
+  EXPECT_EQ(count_of(log(), "add protect primary"), 0) << log();
+  EXPECT_EQ(h_.read_file(kConf), "");
+  EXPECT_EQ(h_.read_file(kReg), "");
+  EXPECT_NE(client({"stat"}).out.find("count=0"), std::string::npos);
+  // The right disks are taken.
+  ExecResult r = client({"rawprotect", sig, "/dev/sdb", "/dev/sdc", kMirrorGuid});
+  EXPECT_EQ(r.out, "retcode=0\n") << log();
+}
+
 // The mirror's path fails and returns (the disk stays): the daemon tells the
 // module once, then adds the protection again.
 TEST_F(DaemonHost, MirrorGoesOfflineAndReturns) {
@@ -380,13 +479,38 @@ TEST_F(DaemonHost, MirrorVanishesAndReturns) {
 }
 
 // "zelmir.conf" asks for dead mirrors to be deleted: a mirror that is DOWN
-// for the kernel and the daemon and whose identity cannot be read while its
-// device file is still there is deleted through sysfs.
+// for the kernel and the daemon, whose identity cannot be read through its
+// path while its device file is still there, is deleted through sysfs only
+// when the disk itself still says it is the mirror.  A disk that took the
+// vanished mirror's name is left alone.
 TEST_F(DaemonHost, DeadMirrorIsDeletedWhenAsked) {
   h_.write_file("/usr/local/zelmir/conf/zelmir.conf", "auto_del_faulty_mirror_disk = yes\n");
   ASSERT_EQ(start_daemon().status, 0);
   protect_and_sync();
-  ExecResult r = h_.simctl({"disk", "offline", "sdc"});
+  ExecResult r = h_.simctl({"disk", "remove", "sdc"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  // A plain disk, never signed, under the mirror's name: it has no identity.
+  {
+    int fd = open(h_.image("sdc").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const uint32_t zero = 0;
+    ASSERT_EQ(pwrite(fd, &zero, sizeof(zero), 440), (ssize_t)sizeof(zero));
+    close(fd);
+  }
+  r = h_.simctl({"disk", "add", "sdc", "64M"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string left = "mirror device /dev/sdc is DOWN in both of kernel and daemon, but it is not " +
+                           kMirrorGuid + ": left alone";
+  EXPECT_TRUE(wait_log(left, 45)) << log() << kernel_tail();
+  EXPECT_EQ(h_.exec({"test", "-e", "/sys/class/block/sdc"}).status, 0) << "another disk stays";
+  EXPECT_EQ(count_of(log(), "delete it from sys"), 0);
+
+  r = h_.simctl({"disk", "remove", "sdc"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  r = h_.simctl({"disk", "add", "sdc", "64M", "--lun", kMirrorGuid});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(wait_stat("mirror=Up,/dev/sdc", 40)) << stat_line() << log();
+  r = h_.simctl({"disk", "fail", "sdc", "all"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(wait_log("is DOWN in both of kernel and daemon, and failed to get uuid, delete it from sys", 45))
       << log() << kernel_tail();

@@ -180,6 +180,16 @@ int for_each_block(hm_dev_visit_fn fn, void* arg) {
   return 0;
 }
 
+int for_each_disk(hm_dev_visit_fn fn, void* arg) {
+  for (auto& n : block_names) {
+    std::string path = "/dev/" + n;
+    const Disk* d = find(path.c_str());
+    if (!d || d->partition) continue;
+    if (fn(path.c_str(), arg)) break;
+  }
+  return 0;
+}
+
 int for_each_cciss(hm_dev_visit_fn, void*) { return -1; }
 
 int run(const char* cmd) {
@@ -285,7 +295,7 @@ void Host::SetUp() {
   g_hm_paths.boot_dir = boot_dir.c_str();
   g_hm_paths.boot_script = "update_bootimage.sh";
   g_disk_ops = {guid_by_name, size_scsi, size_sysfs, check_path, is_lun, signature,
-                scsi_guid,    file_exists, for_each_block, for_each_cciss, run};
+                scsi_guid,    file_exists, for_each_block, for_each_disk, for_each_cciss, run};
   g_outside_ops = {o_log_init, o_set, o_set, o_parse, o_mark};
   g_hm_nl_transport = transport;
   kernel = &k;

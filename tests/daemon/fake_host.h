@@ -30,6 +30,7 @@ struct Disk {
   int path_state = 2;    // 1 down, 2 ready, 3 standby
   bool lun = false;
   uint32_t signature = 0;
+  bool partition = false;  // listed by sysfs, but no whole disk
 };
 
 struct NlRequest {

@@ -99,25 +99,53 @@ TEST_F(UnixCmdTest, ProtectCreatesBitmapKernelEntryAndFiles) {
 }
 
 TEST_F(UnixCmdTest, ProtectFailuresGiveTheirCodes) {
+  const std::string good = protect_body(kSig, "/dev/sdb", "/dev/sdc", kMirrorGuid);
   struct {
     const char* what;
     std::function<void()> arrange;
     int code;
+    std::string body;
   } cases[] = {
       {"kernel refuses", [&] { k.retcode[HM_NL_CMD_ADD_PROTECT] = 4294967284u; },
-       UN_RET_SET_PROTECT_FAILED},
+       UN_RET_SET_PROTECT_FAILED, good},
       {"no bitmap dir", [&] { system(("rm -rf " + path("boot/vyrbitmap")).c_str()); },
-       UN_RET_CREATE_BITMAP_FAILED},
-      {"mirror has no size", [&] { fake::disks.erase("/dev/sdc"); }, UN_RET_MIRROR_CREATE_FAILED},
-      {"primary has no size", [&] { fake::disks.erase("/dev/sdb"); }, UN_RET_PRIMARY_CREATE_FAILED},
+       UN_RET_CREATE_BITMAP_FAILED, good},
+      {"mirror has no size", [&] { fake::disks.erase("/dev/sdc"); }, UN_RET_MIRROR_CREATE_FAILED, good},
+      {"primary has no size", [&] { fake::disks.erase("/dev/sdb"); }, UN_RET_PRIMARY_CREATE_FAILED, good},
+      // The paths must be the disks the identities name.
+      {"signature 0", [&] { fake::disks["/dev/sdb"].signature = 0; }, UN_RET_PRIMARY_CREATE_FAILED,
+       protect_body(0, "/dev/sdb", "/dev/sdc", kMirrorGuid)},
+      {"primary carries another signature", [&] { fake::disks["/dev/sdb"].signature = 0x1111; },
+       UN_RET_PRIMARY_CREATE_FAILED, good},
+      {"a clone carries the signature too",
+       [&] { add_disk("sdd", {fake::sig_guid(kSig), 1073741824, 2, false, kSig}); },
+       UN_RET_PRIMARY_CREATE_FAILED, good},
+      {"mirror is no LUN", [&] { fake::disks["/dev/sdc"].lun = false; }, UN_RET_MIRROR_CREATE_FAILED, good},
+      {"mirror LUN has another GUID", [&] { fake::disks["/dev/sdc"].guid = "7c3f1b2a-1111-2222-3333-444455556666"; },
+       UN_RET_MIRROR_CREATE_FAILED, good},
+      {"mirror GUID cut short", [&] { fake::disks["/dev/sdc"].guid = "6c3f1b2a"; }, UN_RET_MIRROR_CREATE_FAILED,
+       protect_body(kSig, "/dev/sdb", "/dev/sdc", "6c3f1b2a")},
+      {"mirror path is the primary's", [&] { fake::disks["/dev/sdb"].lun = true; }, UN_RET_MIRROR_CREATE_FAILED,
+       protect_body(kSig, "/dev/sdb", "/dev/sdb", kMirrorGuid)},
+      {"primary path is a partition",
+       [&] { add_disk("sdb1", {fake::sig_guid(kSig), 1073741824, 2, false, kSig, true}); },
+       UN_RET_PRIMARY_CREATE_FAILED, protect_body(kSig, "/dev/sdb1", "/dev/sdc", kMirrorGuid)},
+      {"mirror path is a partition",
+       [&] { add_disk("sdc1", {kMirrorGuid, 2147483648ull, 2, true, 0, true}); },
+       UN_RET_MIRROR_CREATE_FAILED, protect_body(kSig, "/dev/sdb", "/dev/sdc1", kMirrorGuid)},
+      {"mirror smaller than the primary", [&] { fake::disks["/dev/sdc"].size = 1 << 29; },
+       UN_RET_MIRROR_CREATE_FAILED, good},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
     SetUp();
+    k.requests.clear();
+    k.retcode.clear();
     c.arrange();
-    Reply r = call(SET_DISK_PROTECT, protect_body(kSig, "/dev/sdb", "/dev/sdc", kMirrorGuid));
+    Reply r = call(SET_DISK_PROTECT, c.body);
     EXPECT_EQ(r.h.retcode, c.code);
     EXPECT_TRUE(list_empty(&hmdev_registry.hmdev_list));
+    if (c.code != UN_RET_SET_PROTECT_FAILED) EXPECT_TRUE(k.commands().empty());
     TearDown();
   }
   SetUp();

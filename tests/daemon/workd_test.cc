@@ -222,6 +222,81 @@ TEST_F(WorkdTest, MirrorBackUnderAnotherName) {
   EXPECT_NE(read("boot/hmdevs.reg").find("/dev/sdd? volume_id_{6c3f"), std::string::npos);
 }
 
+// The re-find takes a whole disk whose identity is the volume's, whole, and
+// only when no other disk carries the same signature: a partition holding an
+// image of the primary's sector 0, a clone of the primary, or a GUID that
+// only begins the same, is never taken for the disk and nothing is sent.
+TEST_F(WorkdTest, RefindTakesOnlyTheOneWholeDisk) {
+  const std::string pguid = fake::sig_guid(0x5d3f2a10);
+  fake::Disk primary = fake::disks["/dev/sdb"];
+  fake::Disk part = primary;
+  part.partition = true;
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, fake::Disk>> disks;  // in sysfs order
+    const char* name;     // the primary's name afterwards
+    const char* word;     // its status word, when it is the daemon's own
+    int adds;             // Add Protection requests sent
+  } cases[] = {
+      {"renamed, alone", {{"sdd", primary}}, "/dev/sdd", nullptr, 1},
+      {"a partition with its sector 0", {{"sda1", part}}, "/dev/sdb?", nullptr, 0},
+      // The module's view of the member marks the name; the name stays.
+      {"a clone sorting first", {{"sda", primary}, {"sdf", primary}}, "/dev/sdb?", "Ambiguous", 0},
+      {"a clone sorting last", {{"sdd", primary}, {"sdz", primary}}, "/dev/sdb?", "Ambiguous", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake::disks.clear();
+    fake::block_names.clear();
+    for (const auto& d : c.disks) add_disk(d.first, d.second);
+    add_disk("sdc", {kMirrorGuid, 1ull << 31, 2, true, 0});
+    hmvol_set_name(dev->primary, "/dev/sdb");
+    dev->primary->state = HMVOL_DOWN;
+    dev->primary->ambiguous = 0;
+    k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, false, true);
+    k.requests.clear();
+    libtest::take_syslog();
+    hm_workd_pass();
+    EXPECT_STREQ(dev->primary->name, c.name);
+    EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), c.adds);
+    EXPECT_EQ(k.count(HM_NL_CMD_UPDATE_HMDEV), 0);
+    if (!c.word) continue;
+    unsigned char out[1024];
+    int len = 0;
+    ASSERT_EQ(hm_get_status(dev, out, sizeof(out), &len), 0);
+    std::string report(reinterpret_cast<char*>(out), len);
+    std::string primary_part = report.substr(report.find("Primary:"), report.find("Mirror:") - report.find("Primary:"));
+    EXPECT_NE(primary_part.find(std::string("Volume Status:\t\t") + c.word + "\n"), std::string::npos) << report;
+    {
+      int said = 0;
+      for (const auto& l : libtest::take_syslog())
+        if (l.priority == LOG_ERR && l.text.find("is on /dev/" + c.disks[0].first + " and on /dev/" +
+                                                 c.disks[1].first) != std::string::npos)
+          said++;
+      EXPECT_EQ(said, 1) << "the disks are named at the error level";
+      hm_workd_pass();
+      EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0) << "it keeps waiting";
+    }
+  }
+  // The clone is signed anew: the primary is the one disk that carries it.
+  fake::disks["/dev/sdz"].signature = 0x1234;
+  fake::disks["/dev/sdz"].guid = fake::sig_guid(0x1234);
+  hm_workd_pass();
+  EXPECT_STREQ(dev->primary->name, "/dev/sdd");
+  EXPECT_EQ(dev->primary->ambiguous, 0);
+  EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 1);
+
+  // A mirror known by a GUID text that only begins a disk's identity.
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+  hmvol_set_name(dev->mirror, "/dev/sdx");
+  strcpy(dev->mirror->guid, "5d3f2a10");
+  dev->mirror->state = HMVOL_DOWN;
+  k.requests.clear();
+  hm_workd_pass();
+  EXPECT_STREQ(dev->mirror->name, "/dev/sdx?");
+  EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0);
+}
+
 TEST_F(WorkdTest, PrimaryBackWhileMirrorDown) {
   k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, false, false);
   fake::disks["/dev/sdc"].path_state = 1;
@@ -260,6 +335,26 @@ TEST_F(WorkdTest, DeadMirrorIsDeletedOnlyWhenAsked) {
   dev->mirror->state = HMVOL_DOWN;
   hm_workd_pass();
   EXPECT_EQ(read("sys/block/sdc/device/delete"), "");
+
+  // The mirror vanished and another disk took its name: whatever it is, a
+  // disk that is not the mirror is never deleted.
+  struct Case {
+    const char* what;
+    fake::Disk disk;
+  } others[] = {
+      {"a plain disk without identity", {"", 1 << 30, 1, false, 0}},
+      {"another storage LUN", {"7c3f1b2a-1111-2222-3333-444455556666", 1ull << 31, 1, true, 0}},
+      {"a LUN that answers nothing", {"", 1ull << 31, 1, false, 0}},
+  };
+  for (const Case& c : others) {
+    SCOPED_TRACE(c.what);
+    fake::disks["/dev/sdc"] = c.disk;
+    k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+    dev->mirror->state = HMVOL_DOWN;
+    hm_workd_pass();
+    EXPECT_EQ(dev->mirror->state, HMVOL_DOWN);
+    EXPECT_EQ(read("sys/block/sdc/device/delete"), "");
+  }
 }
 
 TEST_F(WorkdTest, StoppedProtectionIsRemovedOnce) {

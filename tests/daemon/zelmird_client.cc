@@ -14,6 +14,8 @@
 //       opens UNIX_N local connections that each send 3 bytes of a header and
 //       TCP_N silent ones to the mark channel, makes READY_FILE, holds them
 //       for HOLD_MS and prints how many of each the daemon closed, and when
+//   zelmird_client rawprotect SIGNATURE PRIMARY_PATH MIRROR_PATH MIRROR_GUID
+//                                             (a protect request as sent; prints "retcode=N")
 // Prints "rc=N" for the operations; exit status 0 unless the call failed.
 #include <arpa/inet.h>
 #include <errno.h>
@@ -32,6 +34,7 @@
 #include <vector>
 
 #include "eventually.h"
+#include "hm_unix.h"
 #include "mirapi/api.h"
 
 namespace {
@@ -221,6 +224,48 @@ int flood(int unix_n, int tcp_n, int hold_ms, const char* ready) {
   return 0;
 }
 
+// A protect request with whatever paths and identities the caller names, as
+// a client other than the library could send it.
+int raw_protect(uint32_t sig, const std::string& p, const std::string& m, const std::string& g) {
+  hm_un_protect_req_t rq{};
+  rq.mode = 1;
+  rq.primary.kind = HM_UN_DESC_SIGNATURE;
+  rq.primary.id.signature = sig;
+  rq.primary.path_off = HM_UN_PROTECT_TEXT_OFF;
+  rq.primary.path_len = static_cast<uint16_t>(p.size());
+  rq.mirror.kind = HM_UN_DESC_GUID;
+  rq.mirror.path_off = static_cast<uint16_t>(HM_UN_PROTECT_TEXT_OFF + p.size());
+  rq.mirror.path_len = static_cast<uint16_t>(m.size());
+  rq.mirror.id.g.guid_off = static_cast<uint16_t>(HM_UN_PROTECT_TEXT_OFF + p.size() + m.size());
+  rq.mirror.id.g.guid_len = static_cast<uint16_t>(g.size());
+  std::string body = std::string(reinterpret_cast<char*>(&rq), sizeof(rq)) + p + m + g +
+                     std::string(HM_UN_PROTECT_TAIL, '\0');
+  hm_header_t h{};
+  h.cmd = SET_DISK_PROTECT;
+  h.body_len = static_cast<uint16_t>(body.size());
+  std::string req = std::string(reinterpret_cast<char*>(&h), sizeof(h)) + body;
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  snprintf(a.sun_path, sizeof(a.sun_path), "%s", HM_UNIX_PATH);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+      write(fd, req.data(), req.size()) != static_cast<ssize_t>(req.size())) {
+    perror("rawprotect");
+    return 2;
+  }
+  hm_header_t r{};
+  size_t got = 0;
+  while (got < sizeof(r)) {
+    ssize_t n = read(fd, reinterpret_cast<char*>(&r) + got, sizeof(r) - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (got < sizeof(r)) return 2;
+  printf("retcode=%u\n", static_cast<unsigned>(r.retcode));
+  return r.retcode == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -238,6 +283,8 @@ int main(int argc, char** argv) {
   if (cmd == "wait-sync" && a && b) return wait_sync(a, atoi(b));
   if (cmd == "tcp" && a) return tcp_cmd(a);
   if (cmd == "flood" && argc == 6) return flood(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), argv[5]);
+  if (cmd == "rawprotect" && argc == 6)
+    return raw_protect(static_cast<uint32_t>(strtoul(argv[2], nullptr, 16)), argv[3], argv[4], argv[5]);
   if (cmd == "tcpidle" && a) {
     int fd = tcp_connect();
     if (fd >= 0 && b) {

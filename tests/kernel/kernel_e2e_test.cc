@@ -206,6 +206,59 @@ TEST_F(E2E, MirrorFailureThenRecoveryCopiesOnlyDirtyChunks) {
   EXPECT_EQ("PLANTED", Region(h_->image("sdc"), 20 * kChunk + 10, 7));
 }
 
+// A mirror another holder has (a mounted file system, an exclusive opener)
+// is not ours: Add Protection leaves it out as a failed member, neither
+// hooked nor written, and takes it once the holder lets go.
+TEST_F(E2E, HeldMirrorIsNeitherHookedNorWritten) {
+  Make(4);
+  h_->start();
+  WriteAt(h_->image("sdc"), kChunk, "THEIRS");
+  ExecResult r = h_->simctl({"disk", "hold", "sdc"});
+  ASSERT_EQ(0, r.status) << r.out;
+  for (int i = 0; i < 2; i++) {   // a first add, and one that re-opens the failed member
+    r = Nl({"add", kPG, "/dev/sdb", kSig, kMG, "/dev/sdc"});
+    ASSERT_NE(std::string::npos, r.out.find("retcode=0 ")) << r.out;
+    r = Nl({"status", kPG});
+    EXPECT_NE(std::string::npos, r.out.find("mirror=0x2 ")) << "Faulty, not opened: " << r.out;
+  }
+  EXPECT_TRUE(QemuOk(QemuIo("sdb", "write -P 0x5a " + std::to_string(kChunk) + " 4096")));
+  EXPECT_EQ("THEIRS", Region(h_->image("sdc"), kChunk, 6)) << "nothing written to the held disk";
+  EXPECT_TRUE(QemuOk(QemuIo("sdc", "read 0 512"))) << "its own reads are not refused";
+  std::string d = h_->simctl({"dmesg"}).out;
+  EXPECT_NE(std::string::npos, d.find("bd_claim /dev/sdc failed -16")) << d;
+  EXPECT_NE(std::string::npos, d.find("is held by another: not added")) << d;
+
+  ASSERT_EQ(0, h_->simctl({"disk", "unhold", "sdc"}).status);
+  Protect();
+  r = Nl({"status", kPG});
+  EXPECT_EQ(std::string::npos, r.out.find("mirror=0x2 ")) << r.out;
+  EXPECT_TRUE(QemuOk(QemuIo("sdb", "write -P 0x6b " + std::to_string(2 * kChunk) + " 4096")));
+  EXPECT_EQ(std::string(4096, 0x6b), Region(h_->image("sdc"), 2 * kChunk, 4096)) << "now mirrored";
+  EXPECT_FALSE(QemuOk(QemuIo("sdc", "read 0 512"))) << "and guarded";
+  r = h_->simctl({"disk", "hold", "sdc"});
+  EXPECT_NE(0, r.status) << "the protection holds it now: " << r.out;
+}
+
+// "/etc/hmdevs.reg", read first and written by nobody, still names the
+// disks of an old protection without the closing "?": the disk now at the
+// primary's path does not hold its signature and the mirror's path is no
+// identity, so neither is opened, hooked or written.
+TEST_F(E2E, StaleRegistryPathsOpenNoDisk) {
+  Make(4);
+  h_->write_file("/etc/hmdevs.reg", std::string("/dev/sdb volume_id_{") + kPG + "} /dev/sdc volume_id_{" +
+                                        kMG + "} line_end\n");
+  h_->start();
+  ExecResult r = Nl({"status", kPG});
+  ASSERT_NE(std::string::npos, r.out.find("retcode=0 ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("mirror=0x2 ")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find(" bitmap=1 ")) << "not running: " << r.out;
+  EXPECT_TRUE(QemuOk(QemuIo("sdb", "write -P 0x5a " + std::to_string(kChunk) + " 4096")));
+  EXPECT_EQ(std::string(4096, '\0'), Region(h_->image("sdc"), kChunk, 4096)) << "nothing written";
+  EXPECT_TRUE(QemuOk(QemuIo("sdc", "read 0 512"))) << "not guarded";
+  std::string d = h_->simctl({"dmesg"}).out;
+  EXPECT_NE(std::string::npos, d.find("/dev/sdb does not hold signature 5fa1c2d3: left closed")) << d;
+}
+
 TEST_F(E2E, CrashDuringWritesThenTheRegistryBringsTheProtectionBack) {
   Make(4);   // the mirror starts equal (both images zero), initialization finished
   h_->write_file("/boot/hmdevs.reg", kt::RegistryLine("/dev/sdb", kPG, "/dev/sdc", kMG));

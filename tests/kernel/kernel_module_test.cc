@@ -848,6 +848,34 @@ TEST_F(ModuleTest, RegistryRecreatesProtectionsAtLoad) {
   EXPECT_EQ(data, Region("sdc", 4096, 4096));
 }
 
+// A registry line without the closing "?" (hand-written, or stale) names
+// disks by path: the primary is taken only when its disk holds the
+// signature, the mirror is never taken by its path, and no disk that now
+// has a stale name is claimed or written.
+class RegistryWithoutMark : public ModuleTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RegistryWithoutMark, PathIsTakenOnlyByIdentity) {
+  const bool signed_primary = GetParam();
+  std::string sector0(512, '\0');
+  memcpy(&sector0[440], &kSig, 4);
+  Disks(signed_primary ? sector0 : "");
+  WriteBitmap(4);
+  WriteFile("/boot/hmdevs.reg", "/dev/sdb volume_id_{" + std::string(kPG) + "} /dev/sdc volume_id_{" + kMG +
+                                    "} line_end\n");
+  Load();
+  nlc::Reply s = Status();
+  ASSERT_EQ(0u, s.hdr.retcode);
+  EXPECT_EQ(signed_primary, (s.status.primary.status & (1 << 2)) != 0) << "the primary by its signature";
+  EXPECT_TRUE(s.status.mirror.status & (1 << 1)) << "the mirror stays closed";
+  EXPECT_EQ(std::string::npos, simk::dmesg().find("bd_claim /dev/sdc")) << "never claimed";
+  ASSERT_EQ(0, Write("sdb", 4096, Pattern(4096, 31)));
+  EXPECT_EQ(std::string(4096, '\0'), Region("sdc", 4096, 4096)) << "nothing reaches the mirror";
+  ASSERT_EQ(0u, Add().hdr.retcode);
+  EXPECT_TRUE(Status().status.mirror.status & (1 << 2)) << "named by an Add Protection, it is taken";
+}
+
+INSTANTIATE_TEST_SUITE_P(PrimarySigned, RegistryWithoutMark, ::testing::Bool());
+
 TEST_F(ModuleTest, RebootStopsCopies) {
   Protect();
   simk::reboot_notify();

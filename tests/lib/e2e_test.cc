@@ -147,6 +147,14 @@ TEST_F(LibE2e, LookupBySignatureSkipsLunsAndPartitions) {
   EXPECT_EQ(kv(probe({"find-sig", sig}), "rc"), "-1");
   EXPECT_EQ(kv(probe({"find-sig", "0badf00d"}), "rc"), "-1");
   EXPECT_EQ(kv(probe({"id", "/dev/sdc"}), "id"), kGuid1);
+  // A second plain disk with sdb's signature, as a clone of it: the
+  // signature names neither.
+  snprintf(sig, sizeof(sig), "%08x", kSigB);
+  std::string was = kv(probe({"sig-get", "/dev/sdd"}), "sig");
+  ASSERT_EQ(kv(probe({"sig-set", "/dev/sdd", sig}), "rc"), "0");
+  out = probe({"find-sig", sig});
+  EXPECT_EQ(kv(out, "rc"), "-1") << out;
+  ASSERT_EQ(kv(probe({"sig-set", "/dev/sdd", was}), "rc"), "0");
 }
 
 TEST_F(LibE2e, LookupByGuidMatchesTheWholeText) {

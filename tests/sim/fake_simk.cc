@@ -101,6 +101,11 @@ int disk_offline(const std::string& name) {
   return 0;
 }
 
+int disk_hold(const std::string& name, bool) {
+  std::lock_guard<std::mutex> l(g_mu);
+  return g_disks.count(name) ? 0 : -ENXIO;
+}
+
 std::vector<DiskInfo> disks() {
   std::lock_guard<std::mutex> l(g_mu);
   std::vector<DiskInfo> v;

@@ -286,4 +286,18 @@ std::string SimHost::nbd_uri(const std::string& disk) const {
   return "nbd+unix:///" + disk + "?socket=/var/run/simkernel/nbd.sock";
 }
 
+bool write_partition_table(const std::string& image, uint32_t start, uint32_t sectors) {
+  FILE* f = fopen(image.c_str(), "r+b");
+  if (!f) f = fopen(image.c_str(), "w+b");
+  if (!f) return false;
+  unsigned char entry[16] = {0, 0, 0, 0, 0x83};
+  for (int i = 0; i < 4; i++) {
+    entry[8 + i] = static_cast<unsigned char>(start >> (8 * i));
+    entry[12 + i] = static_cast<unsigned char>(sectors >> (8 * i));
+  }
+  bool ok = fseek(f, 446, SEEK_SET) == 0 && fwrite(entry, sizeof(entry), 1, f) == 1 &&
+            fseek(f, 510, SEEK_SET) == 0 && fwrite("\x55\xaa", 2, 1, f) == 1;
+  return fclose(f) == 0 && ok;
+}
+
 }  // namespace testsupport

@@ -3,6 +3,7 @@
 #ifndef ZELMIR_TESTS_SUPPORT_SIMHOST_H
 #define ZELMIR_TESTS_SUPPORT_SIMHOST_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,11 @@ std::string tests_dir();
 // The path of a test program, for exec() inside a host: hosts do not install
 // test programs, they see the build at the same path through their overlay.
 std::string test_program(const std::string& name);
+
+// Writes an MBR partition table with one Linux partition (start and length in
+// 512-byte sectors) into a disk image, creating it if need be; the host reads
+// it when the disk is added or the host starts.  False when it cannot.
+bool write_partition_table(const std::string& image, uint32_t start, uint32_t sectors);
 
 // Runs a program (no shell) with the given standard input (or /dev/null);
 // its standard output and error merged into the result.

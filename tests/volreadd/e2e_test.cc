@@ -115,6 +115,28 @@ TEST_F(VolreaddHost, DisksInNoProtection) {
   }
 }
 
+// sdg is signed anew with the primary's signature, as a clone or a restored
+// snapshot of it would be: the signature names no disk, neither the added
+// clone nor the added mirror's partner search may pick one, nothing is sent.
+TEST_F(VolreaddHost, SignatureOnTwoDisksIsRefused) {
+  ExecResult r = h_.exec({kMirctl, "disk", "mark", "/dev/sdg", "Signature=1234abcd"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const char* disk : {"/dev/sdg", "/dev/sdb"})
+    expect_lines({disk}, {"Find hmdev protection",
+                          std::string("The signature of ") + disk +
+                              " is on /dev/sdb and on /dev/sdg: it identifies no disk",
+                          "\nAll protection:\n"});
+  expect_lines({"/dev/sdc"}, {"Find hmdev protection",
+                              "primary /dev/sdx?: its signature is on /dev/sdb and on /dev/sdg",
+                              "\nAll protection:\n"});
+  for (const char* disk : {"/dev/sdg", "/dev/sdb", "/dev/sdc"}) {
+    r = volreadd({disk});
+    EXPECT_EQ(r.out.find("Inform Kernel"), std::string::npos) << r.out;
+  }
+  ExecResult d = h_.simctl({"dmesg"});
+  EXPECT_EQ(d.out.find("add primary"), std::string::npos) << "nothing reached the module\n" << d.out;
+}
+
 TEST_F(VolreaddHost, BadArgumentsAndNoRegistry) {
   expect_lines({}, {"usage: volreadd"});
   expect_lines({"/dev/" + std::string(123, 'x')}, {"usage: volreadd"});
@@ -179,6 +201,30 @@ TEST(VolreaddReadd, ReaddedPrimaryKeepsItsSignature) {
   run({"nbdcopy", zeros, h.nbd_uri("sdb")});
   EXPECT_EQ(image_signature(h, "sdb"), sig);
   EXPECT_EQ(image_signature(h, "sdc"), sig);
+}
+
+}  // namespace
+
+namespace {
+
+// The mirror LUN carries a partition table: its partition answers SCSI
+// commands as the whole disk does, but it is no disk of a protection.
+TEST(VolreaddPartition, PartitionIsIgnored) {
+  SimHost h({"--disk", "sdb:16M", "--lun", "sdc:16M:" + kMirrorGuid}, false);
+  ASSERT_TRUE(testsupport::write_partition_table(h.image("sdc"), 2048, 16384));
+  h.start();
+  ASSERT_EQ(h.exec({kMirctl, "disk", "mark", "/dev/sdb", "Signature=1234abcd"}).status, 0);
+  h.write_file("/vyrboot/hmdevs.reg", reg_line("/dev/sdx?", kPrimaryGuid, "/dev/sdy?", kMirrorGuid));
+  ASSERT_EQ(h.exec({"test", "-e", "/sys/class/block/sdc1"}).status, 0) << "the partition is there";
+  ExecResult r = h.exec({kVolreadd, "/dev/sdc1"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("/dev/sdc1 is not a whole disk: ignored"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Inform Kernel"), std::string::npos) << r.out;
+  ExecResult d = h.simctl({"dmesg"});
+  EXPECT_EQ(d.out.find("sdc1"), std::string::npos) << d.out;
+  // The whole disk is taken.
+  r = h.exec({kVolreadd, "/dev/sdc"});
+  EXPECT_NE(r.out.find("primary:/dev/sdb  mirror:/dev/sdc\n"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -38,6 +38,10 @@ int parse_reg_line(const char* line, int length, char* pname, char* pguid,
 int parse_reg_token(const char* text, int length, char* name, char* guid);
 hm_reg_entry* find_protection(struct list_head* list, const char* guid,
                               int side);
+// 0 found (its name set), -1 not found (its name marked "?") or no walk,
+// HM_PARTNER_AMBIGUOUS when a primary's signature is on two disks, which
+// names neither: nothing may be sent then.
+enum { HM_PARTNER_AMBIGUOUS = -2 };
 int find_partner_disk(hm_reg_entry* entry, int side);
 int readd_protection(hm_reg_entry* entry);
 void print_protections(struct list_head* list);

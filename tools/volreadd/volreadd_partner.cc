@@ -1,23 +1,14 @@
-// Finding the other disk of a protection among the host's block devices:
-// a mirror by its SCSI GUID, a primary by its signature GUID.
+// Finding the other disk of a protection among the host's whole disks: a
+// mirror by its SCSI GUID, a primary by its signature GUID.
 #include <stdio.h>
 #include <string.h>
 
-extern "C" {
-#include <sysfs/libsysfs.h>
-}
-
 #include "volreadd.h"
+#include "disk_id_internal.h"
 #include "mirapi/disk_id.h"
 #include "mirapi/scsi.h"
-#include "mirapi/util.h"
 
 namespace {
-
-bool never_a_disk(const char* name) {
-  return strncmp(name, "md", 2) == 0 || strncmp(name, "ram", 3) == 0 ||
-         strncmp(name, "loop", 4) == 0 || strncmp(name, "sr", 2) == 0;
-}
 
 bool is_mirror_match(const hm_reg_entry* e, const char* path) {
   if (volume_from_zelsolution(path) == 0) return false;
@@ -26,9 +17,7 @@ bool is_mirror_match(const hm_reg_entry* e, const char* path) {
     puts("\033[1;31mFailed to get disk guid\033[0m");
     return false;
   }
-  if (strcmp(guid, e->mirror->guid) != 0) return false;
-  printf("mirror:%s(old) => %s(new)\n", e->mirror->name, path);
-  return true;
+  return strcmp(guid, e->mirror->guid) == 0;
 }
 
 bool is_primary_match(const hm_reg_entry* e, const char* path) {
@@ -41,9 +30,26 @@ bool is_primary_match(const hm_reg_entry* e, const char* path) {
   char guid[HM_NAME_LEN] = {};
   signature_to_uuid(signature, guid);
   if (strcmp(guid, e->primary->guid) != 0) return false;
-  if (strcmp(path, e->mirror->name) == 0) return false;
-  printf("primary: %s(old) => %s(new)\n", e->primary->name, path);
-  return true;
+  return strcmp(path, e->mirror->name) != 0;
+}
+
+struct search {
+  const hm_reg_entry* entry;
+  int side;                    // of the new disk
+  int count;
+  char found[2][HM_NAME_LEN];  // the first two matches
+};
+
+// A mirror is known by its LUN GUID: the first one is it.  A primary's
+// signature must be on one disk only, so its search counts to two.
+int visit(const char* path, void* arg) {
+  search* s = static_cast<search*>(arg);
+  bool match = s->side == HM_SIDE_PRIMARY ? is_mirror_match(s->entry, path)
+                                          : is_primary_match(s->entry, path);
+  if (!match) return 0;
+  snprintf(s->found[s->count], HM_NAME_LEN, "%s", path);
+  s->count++;
+  return s->side == HM_SIDE_PRIMARY || s->count == 2;
 }
 
 // The module leaves a member whose path ends in "?" closed.
@@ -59,34 +65,21 @@ void mark_missing(char* name) {
 }  // namespace
 
 int find_partner_disk(hm_reg_entry* entry, int side) {
-  struct sysfs_class* cls = sysfs_open_class("block");
-  if (cls == nullptr) return -1;
-  struct dlist* devs = sysfs_get_class_devices(cls);
-  if (devs == nullptr) {
-    sysfs_close_class(cls);
-    return -1;
-  }
-
   // A new primary looks for its mirror, a new mirror for its primary.
   hm_reg_disk* searched = side == HM_SIDE_PRIMARY ? entry->mirror : entry->primary;
-  bool found = false;
-  struct sysfs_class_device* dev;
-  dlist_for_each_data(devs, dev, struct sysfs_class_device) {
-    char path[HM_NAME_LEN];
-    if (snprintf(path, sizeof(path), "/dev/%s", dev->name) >=
-        static_cast<int>(sizeof(path)))
-      continue;
-    if (!filepresent(path) || never_a_disk(dev->name)) continue;
-    found = side == HM_SIDE_PRIMARY ? is_mirror_match(entry, path)
-                                    : is_primary_match(entry, path);
-    if (found) {
-      snprintf(searched->name, sizeof(searched->name), "%s", path);
-      break;
-    }
+  search s = {entry, side, 0, {{0}, {0}}};
+  if (mirapi::walk_disks(true, visit, &s) != 0) return -1;
+  if (s.count > 1) {
+    printf("\033[1;31mprimary %s: its signature is on %s and on %s\033[0m\n", searched->name,
+           s.found[0], s.found[1]);
+    return HM_PARTNER_AMBIGUOUS;
   }
-  sysfs_close_class(cls);
-  if (found) return 0;
-
+  if (s.count == 1) {
+    printf(side == HM_SIDE_PRIMARY ? "mirror:%s(old) => %s(new)\n" : "primary: %s(old) => %s(new)\n",
+           searched->name, s.found[0]);
+    snprintf(searched->name, sizeof(searched->name), "%s", s.found[0]);
+    return 0;
+  }
   mark_missing(searched->name);
   printf("failed to get primary disk:%s\n", entry->primary->name);
   return -1;

@@ -54,7 +54,8 @@ enum Op : uint16_t {
   kFcAdd = 23,               // FC host name, port WWN
   kFcRemove = 24,            // FC host name
   kUevent = 25,              // action, device name, devtype, u8 flags (kUeventNoNode)
-  kOpMax = 25,
+  kDiskHold = 26,            // name (a disk or a partition), u8 1 hold, 0 let go
+  kOpMax = 26,
 };
 
 struct __attribute__((packed)) RequestHeader {

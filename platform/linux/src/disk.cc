@@ -1133,6 +1133,27 @@ int disk_offline(const std::string &name)
 	return with_disk(name, [](sim_disk *d) { d->offline.store(true); });
 }
 
+/* The holder that a mount of the host, or another exclusive opener, is. */
+static char host_holder;
+
+int disk_hold(const std::string &name, bool on)
+{
+	std::lock_guard<std::mutex> lk(table_mu);
+	for (sim_disk *d : table)
+		for (auto &n : d->nodes) {
+			if (n->name != name)
+				continue;
+			struct block_device *b = &n->bdev;
+			if (on)
+				return bd_claim(b, &host_holder);
+			if (b->bd_holder != &host_holder)
+				return -EINVAL;
+			bd_release(b);
+			return 0;
+		}
+	return -ENXIO;
+}
+
 std::vector<DiskInfo> disks()
 {
 	std::vector<DiskInfo> out;

@@ -45,6 +45,10 @@ int disk_rename(const std::string& old_name, const std::string& new_name);
 int disk_fail(const std::string& name, FailMode mode);
 int disk_heal(const std::string& name);             // clears fail and offline
 int disk_offline(const std::string& name);
+// Holds a disk or partition (on) as a mount of the host or another exclusive
+// opener does, with bd_claim, or lets it go: 0, -ENXIO, -EBUSY when it is
+// held by another holder, -EINVAL to let go of what the host does not hold.
+int disk_hold(const std::string& name, bool on);
 std::vector<DiskInfo> disks();
 
 // Block I/O from user space (NBD, the host layer): builds bios and submits them
