@@ -355,6 +355,15 @@ static int hm_sync_allowed(hmdev_t *hmdev)
 		return 0;
 	if (test_bit(Faulty, &mirror->flags) || test_bit(Locked, &mirror->flags))
 		return 0;
+	/*
+	 * A primary found again passes writes unrecorded until hmdev_run hooks
+	 * its queue (HM_DEV_FOUND) and until the hmd thread has marked every
+	 * chunk for the time it was lost (mark_all): a copy before that could
+	 * call a chunk clean under a write it never saw.
+	 */
+	if (atomic_read(&hmdev->lost) || test_bit(HM_DEV_LOST, &hmdev->flags) ||
+	    test_bit(HM_DEV_FOUND, &hmdev->flags) || atomic_read(&hmdev->mark_all))
+		return 0;
 	return 1;
 }
 
@@ -411,12 +420,49 @@ static void hm_sync_finish(hmdev_t *hmdev)
 	spin_unlock_irqrestore(&hmdev->lock, flags);
 }
 
+/*
+ * Waits until every normal request in flight has ended.  A write that
+ * skipped the mirror marks its chunks NEEDED only when it ends, so the copy
+ * must not judge a chunk before the writes that began while the mirror was
+ * away have ended: raising the barrier waits for them, as md's does.
+ */
+static void hm_sync_drain_writes(conf_t *conf)
+{
+	raise_barrier(conf);
+	lower_barrier(conf);
+}
+
+/*
+ * At the end of a pass, with its units ended: whether to walk the disk
+ * again before calling the copy finished.  Chunks marked behind the scan
+ * (a write that missed the mirror, an abandoned unit) raise
+ * HM_RECOVERY_NEEDED; a pass that copied something and still leaves chunks
+ * needed goes round again too.
+ */
+static int hm_sync_again(hmdev_t *hmdev, int copied)
+{
+	struct hm_bitmap *bitmap = hmdev->bitmap;
+	unsigned long flags, needed = 0;
+
+	if (!hm_sync_allowed(hmdev))
+		return 0;
+	hm_sync_drain_writes(hmdev->priv);
+	if (test_and_clear_bit(HM_RECOVERY_NEEDED, &hmdev->flags))
+		return 1;
+	if (bitmap) {
+		spin_lock_irqsave(&bitmap->lock, flags);
+		needed = bitmap->chunk_needed;
+		spin_unlock_irqrestore(&bitmap->lock, flags);
+	}
+	return copied && needed;
+}
+
 void hm_do_sync(hmdev_t *hmdev)
 {
 	conf_t *conf = hmdev->priv;
 	unsigned long mark[SYNC_MARKS];
 	sector_t mark_cnt[SYNC_MARKS];
-	sector_t max_sectors, j = 0, io_sectors = 0, last_check = 0;
+	sector_t max_sectors, j, io_sectors = 0, last_check = 0, pass_start;
 	int last_mark = 0, m;
 
 	/*
@@ -455,6 +501,10 @@ void hm_do_sync(hmdev_t *hmdev)
 	hmdev->resync_mark = mark[0];
 	hmdev->resync_mark_cnt = 0;
 
+	hm_sync_drain_writes(conf);
+again:
+	j = 0;
+	pass_start = io_sectors;
 	while (j < max_sectors) {
 		int skipped;
 		sector_t step = sync_request(hmdev, j, &skipped);
@@ -505,6 +555,11 @@ void hm_do_sync(hmdev_t *hmdev)
 	/* Units still in flight finish before the run is declared done. */
 	while (atomic_read(&hmdev->sync_pending) || HM_ONCE(conf->barrier))
 		schedule_timeout_uninterruptible(1);
+	if (hm_sync_again(hmdev, io_sectors != pass_start)) {
+		printk("<6>%s %s chunks marked behind the copy, copying again\n", __func__,
+		       hm_primary(hmdev) ? hm_primary(hmdev)->dev_name : "");
+		goto again;
+	}
 	hm_sync_finish(hmdev);
 	atomic_set(&hmdev->sync_on, 0);
 	atomic_set(&hmdev->start_sync, 0);
