@@ -484,6 +484,7 @@ int bitmap_geometry(struct hm_bitmap *bitmap, sector_t sectors)
 	bitmap->chunkshift = __builtin_ctzl(bitmap->chunksize);
 	bitmap->counter_bits = COUNTER_BITS;
 	k = (sector_t)bitmap->chunksize >> 9;
+	bitmap->sectors = sectors;
 	bitmap->chunks = (unsigned long)((sectors + k - 1) >> (bitmap->chunkshift - 9));
 	bitmap->pages = (bitmap->chunks + PAGE_COUNTER_RATIO - 1) / PAGE_COUNTER_RATIO;
 	bitmap->missing_pages = bitmap->pages;

@@ -346,7 +346,8 @@ int bitmap_start_sync_write(struct hm_bitmap *bitmap, hmbio_t *unit)
 			 * question and this read: count in as a write does.
 			 */
 			bitmap_count_in(bitmap, offset, sectors, bmc, blocks, hijacked);
-			if (sectors >= (unsigned long)blocks) {
+			/* The last chunk may end before its area does, with the disk. */
+			if (sectors >= (unsigned long)blocks || offset + sectors >= bitmap->sectors) {
 				/* The last unit of a pass that lost none of its units. */
 				if (RESYNC(*bmc) || !NEEDED(*bmc)) {
 					*bmc |= RESYNC_MASK;

@@ -432,29 +432,37 @@ static void hm_sync_drain_writes(conf_t *conf)
 	lower_barrier(conf);
 }
 
+static unsigned long hm_chunks_needed(hmdev_t *hmdev)
+{
+	struct hm_bitmap *bitmap = hmdev->bitmap;
+	unsigned long flags, needed = 0;
+
+	if (bitmap) {
+		spin_lock_irqsave(&bitmap->lock, flags);
+		needed = bitmap->chunk_needed;
+		spin_unlock_irqrestore(&bitmap->lock, flags);
+	}
+	return needed;
+}
+
 /*
  * At the end of a pass, with its units ended: whether to walk the disk
  * again before calling the copy finished.  Chunks marked behind the scan
  * (a write that missed the mirror, an abandoned unit) raise
- * HM_RECOVERY_NEEDED; a pass that copied something and still leaves chunks
- * needed goes round again too.
+ * HM_RECOVERY_NEEDED; a pass that lowered chunk_needed without reaching 0
+ * goes round again too (one that made no progress would only repeat).
  */
-static int hm_sync_again(hmdev_t *hmdev, int copied)
+static int hm_sync_again(hmdev_t *hmdev, unsigned long needed_before)
 {
-	struct hm_bitmap *bitmap = hmdev->bitmap;
-	unsigned long flags, needed = 0;
+	unsigned long needed;
 
 	if (!hm_sync_allowed(hmdev))
 		return 0;
 	hm_sync_drain_writes(hmdev->priv);
 	if (test_and_clear_bit(HM_RECOVERY_NEEDED, &hmdev->flags))
 		return 1;
-	if (bitmap) {
-		spin_lock_irqsave(&bitmap->lock, flags);
-		needed = bitmap->chunk_needed;
-		spin_unlock_irqrestore(&bitmap->lock, flags);
-	}
-	return copied && needed;
+	needed = hm_chunks_needed(hmdev);
+	return needed && needed < needed_before;
 }
 
 void hm_do_sync(hmdev_t *hmdev)
@@ -462,7 +470,8 @@ void hm_do_sync(hmdev_t *hmdev)
 	conf_t *conf = hmdev->priv;
 	unsigned long mark[SYNC_MARKS];
 	sector_t mark_cnt[SYNC_MARKS];
-	sector_t max_sectors, j, io_sectors = 0, last_check = 0, pass_start;
+	sector_t max_sectors, j, io_sectors = 0, last_check = 0;
+	unsigned long needed_before;
 	int last_mark = 0, m;
 
 	/*
@@ -504,7 +513,7 @@ void hm_do_sync(hmdev_t *hmdev)
 	hm_sync_drain_writes(conf);
 again:
 	j = 0;
-	pass_start = io_sectors;
+	needed_before = hm_chunks_needed(hmdev);
 	while (j < max_sectors) {
 		int skipped;
 		sector_t step = sync_request(hmdev, j, &skipped);
@@ -555,7 +564,7 @@ again:
 	/* Units still in flight finish before the run is declared done. */
 	while (atomic_read(&hmdev->sync_pending) || HM_ONCE(conf->barrier))
 		schedule_timeout_uninterruptible(1);
-	if (hm_sync_again(hmdev, io_sectors != pass_start)) {
+	if (hm_sync_again(hmdev, needed_before)) {
 		printk("<6>%s %s chunks marked behind the copy, copying again\n", __func__,
 		       hm_primary(hmdev) ? hm_primary(hmdev)->dev_name : "");
 		goto again;

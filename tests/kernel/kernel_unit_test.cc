@@ -318,6 +318,18 @@ TEST_F(Counters, UnitAbandonedBeforeTheLastOneKeepsTheChunkNeeded) {
   EXPECT_EQ(0u, b_->chunk_needed);
 }
 
+// The disk ends inside its last chunk: the unit that reaches the end of the
+// disk ends the pass over that chunk.
+TEST_F(Counters, LastChunkShorterThanTheOthersIsCopiedToo) {
+  Build(2097152 - 24);
+  const unsigned long last = b_->chunks - 1;
+  MissTheMirror(last);
+  ASSERT_EQ(1, Ask(last * k_));
+  Copy(last * k_, (int)(k_ - 24));
+  EXPECT_EQ(0x4001, Counter(last));
+  EXPECT_EQ(0u, b_->chunk_needed);
+}
+
 // A write that missed the mirror marks its chunk behind a copy that may have
 // passed it: the copy is told to look again.  Once the chunk already waits
 // for a copy, further misses change nothing and tell nobody.
