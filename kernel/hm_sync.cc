@@ -465,6 +465,22 @@ static int hm_sync_again(hmdev_t *hmdev, unsigned long needed_before)
 	return needed && needed < needed_before;
 }
 
+/*
+ * The loop is off.  A release of a failed member refuses while it is on and
+ * is tried again by the next pass of the hmd thread: make that pass now
+ * rather than at the thread's next timeout.
+ */
+static void hm_sync_off(hmdev_t *hmdev)
+{
+	hm_rdev_t *primary = hm_primary(hmdev), *mirror = hm_mirror(hmdev);
+
+	atomic_set(&hmdev->sync_on, 0);
+	smp_mb();
+	if ((primary && test_bit(Faulty, &primary->flags)) ||
+	    (mirror && test_bit(Faulty, &mirror->flags)))
+		hm_wakeup_thread(hmdev->thread);
+}
+
 void hm_do_sync(hmdev_t *hmdev)
 {
 	conf_t *conf = hmdev->priv;
@@ -481,7 +497,7 @@ void hm_do_sync(hmdev_t *hmdev)
 	atomic_set(&hmdev->sync_on, 1);
 	smp_mb();
 	if (!hm_sync_allowed(hmdev) || !hm_sync_kind(hmdev)) {
-		atomic_set(&hmdev->sync_on, 0);
+		hm_sync_off(hmdev);
 		return;
 	}
 	if (!conf->hmbuf_pool) {
@@ -489,7 +505,7 @@ void hm_do_sync(hmdev_t *hmdev)
 						  conf->poolinfo);
 		if (!conf->hmbuf_pool) {
 			atomic_set(&hmdev->start_sync, 0);
-			atomic_set(&hmdev->sync_on, 0);
+			hm_sync_off(hmdev);
 			return;
 		}
 	}
@@ -511,6 +527,8 @@ void hm_do_sync(hmdev_t *hmdev)
 	hmdev->resync_mark_cnt = 0;
 
 	hm_sync_drain_writes(conf);
+	/* What the writes just drained marked lies ahead of the scan. */
+	clear_bit(HM_RECOVERY_NEEDED, &hmdev->flags);
 again:
 	j = 0;
 	needed_before = hm_chunks_needed(hmdev);
@@ -570,7 +588,7 @@ again:
 		goto again;
 	}
 	hm_sync_finish(hmdev);
-	atomic_set(&hmdev->sync_on, 0);
+	hm_sync_off(hmdev);
 	atomic_set(&hmdev->start_sync, 0);
 }
 
