@@ -106,6 +106,7 @@ enum hm_dev_status_bit {
 	HM_RECOVERY_FINISHED = 6,
 	HM_SYNC_ERR = 8,		/* a working member was lost */
 	HM_SYNC_INTR = 9,		/* copy interrupted */
+	HM_BITMAP_WRITE_ERR = 10,	/* a bitmap page write failed (reported, not kept) */
 	HM_DEV_LOCKED = 27,		/* mirror locked */
 	HM_DEV_STOPPED = 28,
 	HM_DEV_DELETING = 29,

@@ -68,6 +68,13 @@ hmdev_t *hmdev_find_by_unit(dev_t dev)
 	list_for_each_entry(hmdev, &all_hmdevs, all_hmdevs) {
 		if (hmdev->unit == dev) {
 			hmdev_get(hmdev);
+			/*
+			 * Counted in flight in the same hold as the reference:
+			 * a stop, delete or unload that sees no I/O in flight
+			 * then cannot have a request asleep in wait_barrier
+			 * behind it (the caller counts it out when it ends).
+			 */
+			atomic_inc(&hmdev->hmbio_pending);
 			found = hmdev;
 			break;
 		}
@@ -750,7 +757,6 @@ int hmdev_run(hmdev_t *hmdev)
 		printk("%s hmdev already run\n", __func__);
 		if (!test_bit(HM_DEV_FOUND, &hmdev->flags))
 			return 0;
-		clear_bit(HM_DEV_FOUND, &hmdev->flags);
 	} else {
 		if (!conf || !primary || IS_ERR(primary)) {
 			printk("%s the primary disk of this hmdev is not perpared, delay to run\n",
@@ -788,6 +794,9 @@ int hmdev_run(hmdev_t *hmdev)
 	primary = hm_primary(hmdev);
 	if (primary && primary->queue && primary->queue->make_request_fn != hm_make_request)
 		primary->queue->make_request_fn = hm_make_request;
+	/* Only now may a copy start: every write from here on is recorded. */
+	smp_mb();
+	clear_bit(HM_DEV_FOUND, &hmdev->flags);
 	hm_wakeup_thread(hmdev->sync_thread);
 	hm_wakeup_thread(hmdev->thread);
 	return 0;

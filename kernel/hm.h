@@ -176,7 +176,7 @@ typedef struct hmdev_s {
 	struct hm_bitmap *bitmap;
 	struct file *bitmap_file;
 	struct list_head all_hmdevs;
-	/* set when the primary was lost: the hmd thread marks every chunk */
+	/* losses of the primary whose marking of every chunk the hmd thread owes */
 	atomic_t mark_all;
 	struct mutex reconfig_mutex;
 } hmdev_t;

@@ -28,9 +28,18 @@ static const char *bitmap_dirs[BITMAP_DIRS] = {
 	"/vyrtmp/boot/vyrbitmap",
 };
 
+/*
+ * Sticky: from the first failed page write on, a bit set in memory may be
+ * missing on disk, so after a power cut the bitmap no longer names every
+ * chunk that differs.  Writes go on; the operator is told once here and by
+ * the status, until a full copy makes the mirror equal again.
+ */
 static void bitmap_set_write_error(struct hm_bitmap *bitmap)
 {
-	set_bit(BITMAP_WRITE_ERROR_BIT, &bitmap->flags);
+	if (test_and_set_bit(BITMAP_WRITE_ERROR_BIT, &bitmap->flags))
+		return;
+	printk("<3>%s %s: bitmap page I/O failed, the bitmap no longer covers every write\n",
+	       __func__, bitmap->hmdev ? bitmap->hmdev->uuid : "");
 }
 
 static int bitmap_write_error(struct hm_bitmap *bitmap)
@@ -252,7 +261,11 @@ int bitmap_set_init_state(struct hm_bitmap *bitmap, unsigned int state)
 	return bitmap_change_state(bitmap, BITMAP_INIT_MASK, state);
 }
 
-/* Writes every bit page without waiting. */
+/*
+ * Writes every bit page and waits: the dirty marks are cleared here, so a
+ * bitmap_unplug after this no longer waits for these bits, and write clones
+ * queued meanwhile must not go out before them.
+ */
 static void bitmap_write_all(struct hm_bitmap *bitmap)
 {
 	unsigned long i, flags;
@@ -264,6 +277,7 @@ static void bitmap_write_all(struct hm_bitmap *bitmap)
 		spin_unlock_irqrestore(&bitmap->lock, flags);
 		write_page(bitmap, &bitmap->filemap[i], 0);
 	}
+	bitmap_wait_writes(bitmap);
 }
 
 static unsigned long bitmap_used_bytes(struct hm_bitmap *bitmap, unsigned long i)
@@ -281,6 +295,20 @@ static unsigned int chunks_in_counter_page(struct hm_bitmap *bitmap, unsigned lo
 	unsigned long left = bitmap->chunks - first;
 
 	return left < PAGE_COUNTER_RATIO ? left : PAGE_COUNTER_RATIO;
+}
+
+/* Sets the file bits of @offset's area (a whole half when hijacked); lock held. */
+static void bitmap_set_area_bits(struct hm_bitmap *bitmap, sector_t offset, int hijacked)
+{
+	unsigned long c = bitmap_chunk(bitmap, offset);
+	unsigned long end = c + 1;
+
+	if (hijacked) {
+		c &= ~(unsigned long)(HIJACK_CHUNKS - 1);
+		end = c + HIJACK_CHUNKS;
+	}
+	for (; c < end && c < bitmap->chunks; c++)
+		set_bit(bitmap_chunk_bit(c), bitmap_fpage_bits(bitmap_chunk_fpage(bitmap, c)));
 }
 
 /*
@@ -307,10 +335,18 @@ void bitmap_mark_all_needed(struct hm_bitmap *bitmap)
 		spin_lock_irqsave(&bitmap->lock, flags);
 		bmc = bitmap_get_counter(bitmap, offset, &blocks, 1, &hijacked);
 		if (bmc) {
-			if (*bmc == 0)
+			/*
+			 * The daemon may have cleaned the area since the bits
+			 * were set above: set them again in the same hold that
+			 * makes it NEEDED, so a NEEDED area never has a clear bit.
+			 */
+			if (COUNTER(*bmc) == 0) {
+				bitmap_set_area_bits(bitmap, offset, hijacked);
 				*bmc = NEEDED_MASK | 1;
-			else
-				*bmc |= NEEDED_MASK;
+			} else {
+				/* A pass already under way must not clear it. */
+				*bmc = (*bmc & ~RESYNC_MASK) | NEEDED_MASK;
+			}
 		}
 		spin_unlock_irqrestore(&bitmap->lock, flags);
 		offset += blocks;
@@ -448,6 +484,7 @@ int bitmap_geometry(struct hm_bitmap *bitmap, sector_t sectors)
 	bitmap->chunkshift = __builtin_ctzl(bitmap->chunksize);
 	bitmap->counter_bits = COUNTER_BITS;
 	k = (sector_t)bitmap->chunksize >> 9;
+	bitmap->sectors = sectors;
 	bitmap->chunks = (unsigned long)((sectors + k - 1) >> (bitmap->chunkshift - 9));
 	bitmap->pages = (bitmap->chunks + PAGE_COUNTER_RATIO - 1) / PAGE_COUNTER_RATIO;
 	bitmap->missing_pages = bitmap->pages;

@@ -92,6 +92,7 @@ struct hm_bitmap {
 	unsigned long chunksize;
 	unsigned long chunkshift;
 	unsigned long chunks;
+	sector_t sectors;		/* the primary's size the bitmap was made for */
 	unsigned long num_bp;
 	unsigned long bp_off;
 

@@ -19,6 +19,7 @@
 #include <linux/delay.h>
 
 #include "hm_bitmap.h"
+#include "hm_thread.h"
 
 static char *bitmap_alloc_page(struct hm_bitmap *bitmap)
 {
@@ -144,6 +145,37 @@ static unsigned long hijack_first_chunk(unsigned long chunk)
 	return chunk & ~(unsigned long)(HIJACK_CHUNKS - 1);
 }
 
+/*
+ * Counts one user in on the counter of @offset's area.  A clean area (count
+ * 0) gets its file bits set again first, so that a counter above 0 always
+ * stands for bits that are set in memory and written before any write that
+ * counts in after it goes out.  Lock held.
+ */
+static void bitmap_count_in(struct hm_bitmap *bitmap, sector_t offset, unsigned long sectors,
+			    bitmap_counter_t *bmc, int blocks, int hijacked)
+{
+	if (hijacked) {
+		unsigned long c = bitmap_chunk(bitmap, offset);
+		sector_t end = offset + (sectors < (unsigned long)blocks ? sectors : blocks);
+		unsigned long last = bitmap_chunk(bitmap, end - 1);
+
+		for (; c <= last && c < bitmap->chunks; c++) {
+			if (!bitmap_test_file_bit(bitmap, c)) {
+				bitmap_set_file_bit(bitmap, c);
+				bitmap->bp[c >> PAGE_COUNTER_SHIFT].count++;
+			}
+		}
+	} else if (COUNTER(*bmc) == 0) {
+		bitmap_set_file_bit(bitmap, bitmap_chunk(bitmap, offset));
+		bitmap_count_page(bitmap, offset, 1);
+	}
+	/* 0 means clean: the set bits count as one, this user as another. */
+	if (COUNTER(*bmc) == 0)
+		*bmc += 2;
+	else
+		(*bmc)++;
+}
+
 int bitmap_startwrite(struct hm_bitmap *bitmap, sector_t offset, unsigned long sectors)
 {
 	if (!bitmap)
@@ -165,26 +197,7 @@ int bitmap_startwrite(struct hm_bitmap *bitmap, sector_t offset, unsigned long s
 			msleep(1);
 			continue;
 		}
-		if (hijacked) {
-			unsigned long c = bitmap_chunk(bitmap, offset);
-			sector_t end = offset + (sectors < (unsigned long)blocks ? sectors : blocks);
-			unsigned long last = bitmap_chunk(bitmap, end - 1);
-
-			for (; c <= last && c < bitmap->chunks; c++) {
-				if (!bitmap_test_file_bit(bitmap, c)) {
-					bitmap_set_file_bit(bitmap, c);
-					bitmap->bp[c >> PAGE_COUNTER_SHIFT].count++;
-				}
-			}
-			/* 0 means clean: the set bits count as one, this write as another. */
-			*bmc = *bmc ? *bmc + 1 : 2;
-		} else if (*bmc == 0) {
-			bitmap_set_file_bit(bitmap, bitmap_chunk(bitmap, offset));
-			bitmap_count_page(bitmap, offset, 1);
-			*bmc = 2;
-		} else {
-			(*bmc)++;
-		}
+		bitmap_count_in(bitmap, offset, sectors, bmc, blocks, hijacked);
 		spin_unlock_irqrestore(&bitmap->lock, flags);
 
 		offset += blocks;
@@ -196,12 +209,40 @@ int bitmap_startwrite(struct hm_bitmap *bitmap, sector_t offset, unsigned long s
 	return 0;
 }
 
-static void bitmap_mark_needed(struct hm_bitmap *bitmap, bitmap_counter_t *bmc, int hijacked)
+/*
+ * The area must be copied again: NEEDED, and RESYNC cleared so that a pass
+ * over the area still in flight does not clear NEEDED with its last unit.
+ * Returns 1 when this changed the counter: a copy may already have passed
+ * the area, so the caller has the copy look again (bitmap_needed_behind).
+ * Lock held.
+ */
+static int bitmap_mark_needed(struct hm_bitmap *bitmap, bitmap_counter_t *bmc, int hijacked)
 {
+	int changed = RESYNC(*bmc) != 0;
+
+	*bmc &= ~RESYNC_MASK;
 	if (!NEEDED(*bmc)) {
 		*bmc |= NEEDED_MASK;
 		bitmap->chunk_needed += hijacked ? HIJACK_CHUNKS : 1;
+		changed = 1;
 	}
+	return changed;
+}
+
+/*
+ * A chunk became NEEDED, maybe behind a running copy: raise
+ * HM_RECOVERY_NEEDED, which makes a running copy scan again before it calls
+ * itself finished and starts one when none runs.  Called without the lock,
+ * also from interrupt context.
+ */
+static void bitmap_needed_behind(struct hm_bitmap *bitmap)
+{
+	hmdev_t *hmdev = bitmap->hmdev;
+
+	if (!hmdev)
+		return;
+	set_bit(HM_RECOVERY_NEEDED, &hmdev->flags);
+	hm_wakeup_thread(hmdev->sync_thread);
 }
 
 static void bitmap_clear_needed(struct hm_bitmap *bitmap, bitmap_counter_t *bmc, int hijacked)
@@ -220,6 +261,8 @@ static int counter_idle(bitmap_counter_t bmc)
 void bitmap_endwrite(struct hm_bitmap *bitmap, sector_t offset, unsigned long sectors,
 		     int success)
 {
+	int behind = 0;
+
 	if (!bitmap)
 		return;
 	while (sectors) {
@@ -234,7 +277,7 @@ void bitmap_endwrite(struct hm_bitmap *bitmap, sector_t offset, unsigned long se
 			break;
 		}
 		if (!success)
-			bitmap_mark_needed(bitmap, bmc, hijacked);
+			behind |= bitmap_mark_needed(bitmap, bmc, hijacked);
 		if (COUNTER(*bmc) > 0)
 			(*bmc)--;
 		if (counter_idle(*bmc))
@@ -248,22 +291,37 @@ void bitmap_endwrite(struct hm_bitmap *bitmap, sector_t offset, unsigned long se
 		else
 			sectors = 0;
 	}
+	if (behind)
+		bitmap_needed_behind(bitmap);
 }
 
+static sector_t bitmap_area_sectors(struct hm_bitmap *bitmap, int hijacked)
+{
+	return bitmap_chunk_sectors(bitmap) * (hijacked ? HIJACK_CHUNKS : 1);
+}
+
+/*
+ * Asked at the start of every stretch the copy considers.  At the first
+ * sector of a NEEDED area a pass over it begins: RESYNC marks the pass, and
+ * only a pass that keeps it to its last unit clears NEEDED.
+ */
 int bitmap_start_sync(struct hm_bitmap *bitmap, sector_t offset, int *blocks)
 {
 	bitmap_counter_t *bmc;
 	unsigned long flags;
-	int rv = 0;
+	int rv = 0, hijacked;
 
 	if (!bitmap) {
 		*blocks = 1024;
 		return 0;
 	}
 	spin_lock_irqsave(&bitmap->lock, flags);
-	bmc = bitmap_get_counter(bitmap, offset, blocks, 0, NULL);
-	if (bmc && (RESYNC(*bmc) || NEEDED(*bmc)))
+	bmc = bitmap_get_counter(bitmap, offset, blocks, 0, &hijacked);
+	if (bmc && (RESYNC(*bmc) || NEEDED(*bmc))) {
 		rv = 1;
+		if (NEEDED(*bmc) && (sector_t)*blocks == bitmap_area_sectors(bitmap, hijacked))
+			*bmc |= RESYNC_MASK;
+	}
 	spin_unlock_irqrestore(&bitmap->lock, flags);
 	return rv;
 }
@@ -283,10 +341,18 @@ int bitmap_start_sync_write(struct hm_bitmap *bitmap, hmbio_t *unit)
 		spin_lock_irqsave(&bitmap->lock, flags);
 		bmc = bitmap_get_counter(bitmap, offset, &blocks, 0, &hijacked);
 		if (bmc) {
-			(*bmc)++;
-			if (sectors >= (unsigned long)blocks) {
-				*bmc |= RESYNC_MASK;
-				bitmap_clear_needed(bitmap, bmc, hijacked);
+			/*
+			 * The daemon may have cleaned the chunk between the
+			 * question and this read: count in as a write does.
+			 */
+			bitmap_count_in(bitmap, offset, sectors, bmc, blocks, hijacked);
+			/* The last chunk may end before its area does, with the disk. */
+			if (sectors >= (unsigned long)blocks || offset + sectors >= bitmap->sectors) {
+				/* The last unit of a pass that lost none of its units. */
+				if (RESYNC(*bmc) || !NEEDED(*bmc)) {
+					*bmc |= RESYNC_MASK;
+					bitmap_clear_needed(bitmap, bmc, hijacked);
+				}
 			}
 		}
 		spin_unlock_irqrestore(&bitmap->lock, flags);
@@ -300,46 +366,54 @@ int bitmap_start_sync_write(struct hm_bitmap *bitmap, hmbio_t *unit)
 	return 0;
 }
 
-static void __bitmap_end_sync(struct hm_bitmap *bitmap, sector_t offset, int *blocks,
-			      int aborted)
+/* Returns 1 when an abandoned unit made its area NEEDED again (lock taken here). */
+static int __bitmap_end_sync(struct hm_bitmap *bitmap, sector_t offset, int *blocks,
+			     int aborted)
 {
 	bitmap_counter_t *bmc;
 	unsigned long flags;
-	int hijacked;
+	int hijacked, behind = 0;
 
 	spin_lock_irqsave(&bitmap->lock, flags);
 	bmc = bitmap_get_counter(bitmap, offset, blocks, 0, &hijacked);
 	if (bmc) {
 		if (COUNTER(*bmc) > 0)
 			(*bmc)--;
-		if (aborted && !NEEDED(*bmc)) {
-			*bmc &= ~RESYNC_MASK;
-			bitmap_mark_needed(bitmap, bmc, hijacked);
+		if (aborted) {
+			/*
+			 * Also while NEEDED is still set: the pass over the area
+			 * lost this unit, so its last unit must not clear NEEDED.
+			 */
+			behind = bitmap_mark_needed(bitmap, bmc, hijacked);
 		} else if (counter_idle(*bmc)) {
 			set_page_attr(bitmap, bitmap_chunk_fpage(bitmap, bitmap_chunk(bitmap, offset)),
 				      BITMAP_PAGE_CLEAN);
 		}
 	}
 	spin_unlock_irqrestore(&bitmap->lock, flags);
+	return behind;
 }
 
 void bitmap_end_sync(struct hm_bitmap *bitmap, hmbio_t *unit, int aborted)
 {
 	sector_t offset = unit->sector;
 	unsigned long sectors = unit->sectors;
+	int behind = 0;
 
 	if (!bitmap)
 		return;
 	while (sectors) {
 		int blocks;
 
-		__bitmap_end_sync(bitmap, offset, &blocks, aborted);
+		behind |= __bitmap_end_sync(bitmap, offset, &blocks, aborted);
 		offset += blocks;
 		if (sectors > (unsigned long)blocks)
 			sectors -= blocks;
 		else
 			sectors = 0;
 	}
+	if (behind)
+		bitmap_needed_behind(bitmap);
 }
 
 /*

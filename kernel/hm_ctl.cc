@@ -222,6 +222,8 @@ int hm_get_status(const char *path, const hm_nl_volume_t *nlvol, hm_nl_header_t 
 	bitmap = hmdev->bitmap;
 	if (bitmap) {
 		st.bitmap_status = 1;
+		if (test_bit(BITMAP_WRITE_ERROR_BIT, &bitmap->flags))
+			st.status |= 1ULL << HM_BITMAP_WRITE_ERR;
 		spin_lock_irqsave(&bitmap->lock, flags);
 		st.chunk_needed = bitmap->chunk_needed;
 		st.mempages = bitmap->pages;

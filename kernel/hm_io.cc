@@ -237,7 +237,6 @@ static hmbio_t *hmbio_get(hmdev_t *hmdev, struct bio *bio)
 	hmbio->sector = bio->bi_sector;
 	hmbio->sectors = bio->bi_size >> 9;
 	hmbio->hmdev = hmdev;
-	atomic_inc(&hmdev->hmbio_pending);
 	return hmbio;
 }
 
@@ -245,6 +244,39 @@ static void hm_fail_bio(struct bio *bio)
 {
 	bio->bi_size = 0;
 	bio_endio(bio, -EIO);
+}
+
+/* Ends a request that never got a record; it was counted in by the look-up. */
+static void hm_fail_uncounted(hmdev_t *hmdev, struct bio *bio)
+{
+	hm_fail_bio(bio);
+	atomic_dec(&hmdev->hmbio_pending);
+}
+
+/*
+ * A request that looked the protection up as a stop gave the queue back:
+ * the disk is unprotected now, so it goes to the primary's own function.
+ */
+static void hm_pass_to_primary(hmdev_t *hmdev, struct bio *bio)
+{
+	conf_t *conf = hmdev->priv;
+	make_request_fn *fn = NULL;
+	struct request_queue *q = NULL;
+	hm_rdev_t *primary;
+	unsigned long flags;
+
+	spin_lock_irqsave(&conf->device_lock, flags);
+	primary = conf->mirrors[HM_PRIMARY].rdev;
+	if (primary && primary->bdev && primary->make_request_fn) {
+		fn = primary->make_request_fn;
+		q = primary->queue;
+	}
+	spin_unlock_irqrestore(&conf->device_lock, flags);
+	if (fn)
+		fn(q, bio);
+	else
+		hm_fail_bio(bio);
+	atomic_dec(&hmdev->hmbio_pending);
 }
 
 static int hm_make_read(hmdev_t *hmdev, struct bio *bio)
@@ -262,7 +294,7 @@ static int hm_make_read(hmdev_t *hmdev, struct bio *bio)
 	hmbio = hmbio_get(hmdev, bio);
 	if (!hmbio) {
 		allow_barrier(conf);
-		hm_fail_bio(bio);
+		hm_fail_uncounted(hmdev, bio);
 		return 0;
 	}
 	hmdev->lst_rio_time = jiffies;
@@ -310,7 +342,7 @@ static int hm_make_write(hmdev_t *hmdev, struct bio *bio)
 	hmbio = hmbio_get(hmdev, bio);
 	if (!hmbio) {
 		allow_barrier(conf);
-		hm_fail_bio(bio);
+		hm_fail_uncounted(hmdev, bio);
 		return 0;
 	}
 
@@ -396,9 +428,22 @@ int hm_make_request(struct request_queue *q, struct bio *bio)
 		       "p_blk: %p\n", __func__, (unsigned int)dev, (unsigned long)bio->bi_rw,
 		       (unsigned long long)bio->bi_sector, (int)bio->bi_size, (void *)bio->bi_bdev,
 		       (void *)bio->bi_bdev->bd_contains);
-		if (hmdev)
+		if (hmdev) {
+			hm_fail_uncounted(hmdev, bio);
 			hmdev_put(hmdev);
-		hm_fail_bio(bio);
+		} else {
+			hm_fail_bio(bio);
+		}
+		return 0;
+	}
+	/*
+	 * After the count above: a stop that set the bit and then saw nothing
+	 * in flight has gone on to remove the protection.
+	 */
+	smp_mb();
+	if (test_bit(HM_DEV_STOPPED, &hmdev->flags)) {
+		hm_pass_to_primary(hmdev, bio);
+		hmdev_put(hmdev);
 		return 0;
 	}
 	if (bio_data_dir(bio) == WRITE)
@@ -568,6 +613,7 @@ void hm_workd(hmdev_t *hmdev)
 	conf_t *conf = hmdev->priv;
 	hm_rdev_t *primary, *mirror;
 	unsigned long flags;
+	int mark_all;
 
 	if (!conf)
 		return;
@@ -575,8 +621,12 @@ void hm_workd(hmdev_t *hmdev)
 	primary = conf->mirrors[HM_PRIMARY].rdev;
 
 	bitmap_daemon_work(hmdev->bitmap);
-	if (atomic_xchg(&hmdev->mark_all, 0))
+	mark_all = atomic_read(&hmdev->mark_all);
+	if (mark_all) {
 		bitmap_mark_all_needed(hmdev->bitmap);
+		/* A loss meanwhile keeps it above 0: marked again next pass. */
+		atomic_sub(mark_all, &hmdev->mark_all);
+	}
 	/*
 	 * A control operation holding the lock may be waiting for this thread
 	 * to drain the writes below; the release waits for its unlock, which
@@ -635,7 +685,7 @@ void hmdev_lost(hmdev_t *hmdev)
 	 * From here on writes reach the primary unrecorded; when it is found
 	 * again every chunk must be copied, so the hmd thread marks them all.
 	 */
-	atomic_set(&hmdev->mark_all, 1);
+	atomic_inc(&hmdev->mark_all);
 }
 
 int hm_error(hmdev_t *hmdev, hm_rdev_t *rdev)

@@ -395,6 +395,13 @@ static void __exit hm_exit(void)
 		/* Requests in flight finish before anything of theirs goes. */
 		set_bit(HM_SYNC_INTR, &hmdev->flags);
 		hmdev_wait_idle(hmdev, "unload");
+		/*
+		 * A submitter drops its reference only after its request is
+		 * queued, which may be after the request ended: wait until the
+		 * list's reference, which this took over, is the only one.
+		 */
+		while (atomic_read(&hmdev->active) > 1)
+			schedule_timeout_uninterruptible(1);
 		hmdev_destroy(hmdev);
 	}
 	unregister_reboot_notifier(&hm_notifier);

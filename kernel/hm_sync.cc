@@ -355,6 +355,15 @@ static int hm_sync_allowed(hmdev_t *hmdev)
 		return 0;
 	if (test_bit(Faulty, &mirror->flags) || test_bit(Locked, &mirror->flags))
 		return 0;
+	/*
+	 * A primary found again passes writes unrecorded until hmdev_run hooks
+	 * its queue (HM_DEV_FOUND) and until the hmd thread has marked every
+	 * chunk for the time it was lost (mark_all): a copy before that could
+	 * call a chunk clean under a write it never saw.
+	 */
+	if (atomic_read(&hmdev->lost) || test_bit(HM_DEV_LOST, &hmdev->flags) ||
+	    test_bit(HM_DEV_FOUND, &hmdev->flags) || atomic_read(&hmdev->mark_all))
+		return 0;
 	return 1;
 }
 
@@ -411,12 +420,74 @@ static void hm_sync_finish(hmdev_t *hmdev)
 	spin_unlock_irqrestore(&hmdev->lock, flags);
 }
 
+/*
+ * Waits until every normal request in flight has ended.  A write that
+ * skipped the mirror marks its chunks NEEDED only when it ends, so the copy
+ * must not judge a chunk before the writes that began while the mirror was
+ * away have ended: raising the barrier waits for them, as md's does.
+ */
+static void hm_sync_drain_writes(conf_t *conf)
+{
+	raise_barrier(conf);
+	lower_barrier(conf);
+}
+
+static unsigned long hm_chunks_needed(hmdev_t *hmdev)
+{
+	struct hm_bitmap *bitmap = hmdev->bitmap;
+	unsigned long flags, needed = 0;
+
+	if (bitmap) {
+		spin_lock_irqsave(&bitmap->lock, flags);
+		needed = bitmap->chunk_needed;
+		spin_unlock_irqrestore(&bitmap->lock, flags);
+	}
+	return needed;
+}
+
+/*
+ * At the end of a pass, with its units ended: whether to walk the disk
+ * again before calling the copy finished.  Chunks marked behind the scan
+ * (a write that missed the mirror, an abandoned unit) raise
+ * HM_RECOVERY_NEEDED; a pass that lowered chunk_needed without reaching 0
+ * goes round again too (one that made no progress would only repeat).
+ */
+static int hm_sync_again(hmdev_t *hmdev, unsigned long needed_before)
+{
+	unsigned long needed;
+
+	if (!hm_sync_allowed(hmdev))
+		return 0;
+	hm_sync_drain_writes(hmdev->priv);
+	if (test_and_clear_bit(HM_RECOVERY_NEEDED, &hmdev->flags))
+		return 1;
+	needed = hm_chunks_needed(hmdev);
+	return needed && needed < needed_before;
+}
+
+/*
+ * The loop is off.  A release of a failed member refuses while it is on and
+ * is tried again by the next pass of the hmd thread: make that pass now
+ * rather than at the thread's next timeout.
+ */
+static void hm_sync_off(hmdev_t *hmdev)
+{
+	hm_rdev_t *primary = hm_primary(hmdev), *mirror = hm_mirror(hmdev);
+
+	atomic_set(&hmdev->sync_on, 0);
+	smp_mb();
+	if ((primary && test_bit(Faulty, &primary->flags)) ||
+	    (mirror && test_bit(Faulty, &mirror->flags)))
+		hm_wakeup_thread(hmdev->thread);
+}
+
 void hm_do_sync(hmdev_t *hmdev)
 {
 	conf_t *conf = hmdev->priv;
 	unsigned long mark[SYNC_MARKS];
 	sector_t mark_cnt[SYNC_MARKS];
-	sector_t max_sectors, j = 0, io_sectors = 0, last_check = 0;
+	sector_t max_sectors, j, io_sectors = 0, last_check = 0;
+	unsigned long needed_before;
 	int last_mark = 0, m;
 
 	/*
@@ -426,7 +497,7 @@ void hm_do_sync(hmdev_t *hmdev)
 	atomic_set(&hmdev->sync_on, 1);
 	smp_mb();
 	if (!hm_sync_allowed(hmdev) || !hm_sync_kind(hmdev)) {
-		atomic_set(&hmdev->sync_on, 0);
+		hm_sync_off(hmdev);
 		return;
 	}
 	if (!conf->hmbuf_pool) {
@@ -434,7 +505,7 @@ void hm_do_sync(hmdev_t *hmdev)
 						  conf->poolinfo);
 		if (!conf->hmbuf_pool) {
 			atomic_set(&hmdev->start_sync, 0);
-			atomic_set(&hmdev->sync_on, 0);
+			hm_sync_off(hmdev);
 			return;
 		}
 	}
@@ -455,6 +526,12 @@ void hm_do_sync(hmdev_t *hmdev)
 	hmdev->resync_mark = mark[0];
 	hmdev->resync_mark_cnt = 0;
 
+	hm_sync_drain_writes(conf);
+	/* What the writes just drained marked lies ahead of the scan. */
+	clear_bit(HM_RECOVERY_NEEDED, &hmdev->flags);
+again:
+	j = 0;
+	needed_before = hm_chunks_needed(hmdev);
 	while (j < max_sectors) {
 		int skipped;
 		sector_t step = sync_request(hmdev, j, &skipped);
@@ -505,8 +582,13 @@ void hm_do_sync(hmdev_t *hmdev)
 	/* Units still in flight finish before the run is declared done. */
 	while (atomic_read(&hmdev->sync_pending) || HM_ONCE(conf->barrier))
 		schedule_timeout_uninterruptible(1);
+	if (hm_sync_again(hmdev, needed_before)) {
+		printk("<6>%s %s chunks marked behind the copy, copying again\n", __func__,
+		       hm_primary(hmdev) ? hm_primary(hmdev)->dev_name : "");
+		goto again;
+	}
 	hm_sync_finish(hmdev);
-	atomic_set(&hmdev->sync_on, 0);
+	hm_sync_off(hmdev);
 	atomic_set(&hmdev->start_sync, 0);
 }
 

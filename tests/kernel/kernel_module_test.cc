@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
@@ -58,6 +59,81 @@ std::string Pattern(size_t len, uint8_t seed) {
   std::string s(len, '\0');
   for (size_t i = 0; i < len; i++) s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xff);
   return s;
+}
+
+// Stands between the module and a disk's driver.  The module keeps the
+// function a queue had when it opened the disk (or created the bitmap on
+// it), so every clone, copy read and bitmap page write it sends there passes
+// through here: the bios the test picks are held until it releases them, or
+// failed.  One gate per test process.
+struct Gate {
+  enum Verdict { kPass, kHold, kFail };
+  struct request_queue* q = nullptr;
+  ::make_request_fn* fn = nullptr;
+  ::unplug_fn* unplug = nullptr;
+  std::mutex m;
+  std::vector<struct bio*> held;
+  std::function<Verdict(struct bio*)> pick;
+  // Unplugs made by a copy thread: it unplugs the members before each sleep
+  // in which it waits for requests in flight.
+  std::atomic<int> copy_unplugs{0};
+
+  static int MakeRequest(struct request_queue* q, struct bio* b);
+  static void Unplug(struct request_queue* q);
+  void Install(struct request_queue* queue) {
+    q = queue;
+    fn = q->make_request_fn;
+    unplug = q->unplug_fn;
+    q->make_request_fn = MakeRequest;
+    q->unplug_fn = Unplug;
+  }
+  size_t Held() {
+    std::lock_guard<std::mutex> l(m);
+    return held.size();
+  }
+  // Lets every held bio go on to the driver and picks nothing more.
+  void Release() {
+    std::vector<struct bio*> go;
+    {
+      std::lock_guard<std::mutex> l(m);
+      pick = nullptr;
+      go.swap(held);
+    }
+    for (struct bio* b : go) fn(q, b);
+    if (unplug) unplug(q);
+  }
+};
+Gate g_gate;
+
+int Gate::MakeRequest(struct request_queue* q, struct bio* b) {
+  Verdict v = kPass;
+  {
+    std::lock_guard<std::mutex> l(g_gate.m);
+    if (g_gate.pick) v = g_gate.pick(b);
+    if (v == kHold) {
+      g_gate.held.push_back(b);
+      return 0;
+    }
+  }
+  if (v == kFail) {
+    b->bi_size = 0;
+    bio_endio(b, -EIO);
+    return 0;
+  }
+  return g_gate.fn(q, b);
+}
+
+void Gate::Unplug(struct request_queue* q) {
+  if (strncmp(current->comm, "hmsync_", 7) == 0) g_gate.copy_unplugs++;
+  if (g_gate.unplug) g_gate.unplug(q);
+}
+
+struct request_queue* DiskQueue(const std::string& name) {
+  struct block_device* bdev = simlinux::bdev_lookup(name);
+  if (!bdev) return nullptr;
+  struct request_queue* q = bdev_get_queue(bdev);
+  bdput(bdev);
+  return q;
 }
 
 class ModuleTest : public ::testing::Test {
@@ -177,10 +253,22 @@ class ModuleTest : public ::testing::Test {
     return r.hdr.retcode;
   }
 
-  // Disks, bitmap file, module, Add Protection; the protection runs.
-  void Protect(uint32_t state = 0) {
+  // Disks, bitmap file, module, Add Protection; the protection runs.  With
+  // a gate, it stands on the disk of that name ("bitmap": the file system
+  // of the bitmap file) before the module opens it.
+  void Protect(uint32_t state = 0, const std::string& gate = "") {
     Disks();
     WriteBitmap(state);
+    if (gate == "bitmap") {
+      struct file* f = filp_open(kt::BitmapPath("/boot/vyrbitmap", kPG).c_str(), O_RDONLY, 0);
+      ASSERT_FALSE(IS_ERR(f));
+      g_gate.Install(bdev_get_queue(f->f_dentry->d_inode->i_sb->s_bdev));
+      filp_close(f, nullptr);
+    } else if (!gate.empty()) {
+      struct request_queue* q = DiskQueue(gate);
+      ASSERT_NE(nullptr, q);
+      g_gate.Install(q);
+    }
     Load();
     nlc::Reply r = Add();
     ASSERT_TRUE(r.got);
@@ -630,6 +718,200 @@ TEST_F(ModuleTest, LockedMirrorMissesWritesWithoutFailingAndRecoversAfterUnlock)
   EXPECT_EQ(0x4u, kt::BitmapState(Bitmap()));
   ASSERT_TRUE(WaitBit(HM_RECOVERY_FINISHED, true, 60));
   EXPECT_EQ(data, Region("sdc", 2 * kChunkBytes, 4096));
+}
+
+// The status says the copy is done, as zelmird reads it: no copy running,
+// the last recovery finished.
+bool Finished(const nlc::Reply& s) {
+  return s.got && s.hdr.retcode == 0 && !s.status.sync_on &&
+         !(s.status.status & ((1 << HM_RECOVERY_ON) | (1 << HM_INITIALIZE_ON))) &&
+         (s.status.status & (1 << HM_RECOVERY_FINISHED));
+}
+
+// A write to a clean chunk skips the locked mirror and is still in flight
+// (its primary clone held) when the mirror is unlocked and the recovery
+// starts.  The copy must not judge the chunk before the write has ended:
+// once it says finished, the acknowledged write is on the mirror.
+TEST_F(ModuleTest, WriteInFlightWhenTheMirrorReturnsIsCopied) {
+  Protect(4, "sdb");
+  const uint64_t chunk = 6;
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_LOCK_MIRROR_RDEV));
+  // A write that ended while the mirror was locked, behind the one held: a
+  // recovery is due, and its copy waits for the held write once it gets there.
+  ASSERT_EQ(0, Write("sdb", 10 * kChunkBytes, Pattern(4096, 40)));
+  {
+    std::lock_guard<std::mutex> l(g_gate.m);
+    g_gate.pick = [&](struct bio* b) {
+      bool w = bio_data_dir(b) == WRITE && b->bi_sector / (kChunkBytes / 512) == chunk;
+      return w ? Gate::kHold : Gate::kPass;
+    };
+  }
+  std::string data = Pattern(8192, 41);
+  std::atomic<int> result{1};
+  std::thread writer([&] { result = Write("sdb", chunk * kChunkBytes, data); });
+  struct Join {
+    std::thread& t;
+    ~Join() {
+      g_gate.Release();
+      if (t.joinable()) t.join();
+    }
+  } join{writer};
+  ASSERT_TRUE(testsupport::eventually([&] { return g_gate.Held() == 1; }, std::chrono::seconds(5),
+                                      std::chrono::milliseconds(1)));
+  EXPECT_EQ(0u, Cmd(HM_NL_CMD_UNLOCK_MIRROR_RDEV));
+  // The copy either waits for the write or has already gone past the chunk.
+  ASSERT_TRUE(testsupport::eventually(
+      [&] { return g_gate.copy_unplugs > 0 || (Status().status.status & (1 << HM_RECOVERY_FINISHED)); },
+      std::chrono::seconds(10), std::chrono::milliseconds(1)));
+  g_gate.Release();
+  writer.join();
+  ASSERT_EQ(0, result.load());
+  ASSERT_TRUE(testsupport::eventually([&] { return Finished(Status()); }, std::chrono::seconds(20),
+                                      std::chrono::milliseconds(1)));
+  nlc::Reply s = Status();
+  EXPECT_EQ(0u, s.status.chunk_needed);
+  EXPECT_FALSE(s.status.status & (1 << HM_RECOVERY_NEEDED));
+  EXPECT_TRUE(data == Region("sdc", chunk * kChunkBytes, data.size())) << "the acknowledged write is on the mirror";
+}
+
+// Random writes at queue depth 32 while the mirror fails and comes back, or
+// is locked and unlocked, several times.  Each time it returns, the writes
+// that missed it in the first four chunks are still in flight (held below
+// the module, as on a slow disk) until the copy has started and waits for
+// them; those behind them have ended and marked their chunks.
+// Once the writes stop and the status says finished, nothing waits for a
+// copy and the mirror equals the primary.
+TEST_F(ModuleTest, MirrorFailingAndReturningUnderWritesEndsEqual) {
+  Protect(4, "sdb");
+  const int kDepth = 32, kCycles = 20;
+  const uint64_t kHeld = 4;   // writes to the first chunks are held
+  std::atomic<bool> run{true}, pause{false};
+  std::atomic<long> writes{0}, failed{0};
+  std::vector<std::thread> ts;
+  for (int t = 0; t < kDepth; t++) {
+    ts.emplace_back([&, t] {
+      std::mt19937 rng(77 + t);
+      while (run) {
+        if (pause) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          continue;
+        }
+        uint32_t len = 4096u << (rng() % 5);   // 4 to 64 KiB
+        uint64_t off = (rng() % (kSize / 4096)) * 4096;
+        if (off + len > kSize) off = kSize - len;
+        if (Write("sdb", off, Pattern(len, static_cast<uint8_t>(rng()))) != 0) failed++;
+        writes++;
+      }
+    });
+  }
+  struct Stop {
+    std::atomic<bool>& run;
+    std::vector<std::thread>& ts;
+    ~Stop() {
+      run = false;
+      g_gate.Release();
+      for (auto& t : ts)
+        if (t.joinable()) t.join();
+    }
+  } stop{run, ts};
+  auto more_writes = [&](long n) {
+    long until = writes + n;
+    return testsupport::eventually([&] { return writes >= until; }, std::chrono::seconds(20),
+                                   std::chrono::milliseconds(1));
+  };
+  auto mirror_bit = [&](int bit) { return (Status().status.mirror.status >> bit) & 1; };
+  nlc::Reply last;
+  auto settled = [&] {
+    last = Status();
+    return last.got && !last.status.sync_on &&
+           !(last.status.status & ((1 << HM_RECOVERY_ON) | (1 << HM_RECOVERY_NEEDED)));
+  };
+  int left_behind = 0;   // returns whose copy ended with chunks still needed
+  for (int c = 0; c < kCycles; c++) {
+    ASSERT_TRUE(more_writes(100));
+    // The last return's copy is done and none is owed: none starts under
+    // the held writes, where it would hold its barrier up.  The writers
+    // pause meanwhile: at depth 32 they leave a copy little room.
+    pause = true;
+    ASSERT_TRUE(testsupport::eventually(settled, std::chrono::seconds(10), std::chrono::milliseconds(1)));
+    if (last.status.chunk_needed) left_behind++;
+    pause = false;
+    int unplugs = g_gate.copy_unplugs;
+    {
+      std::lock_guard<std::mutex> l(g_gate.m);
+      g_gate.pick = [](struct bio* b) {
+        return bio_data_dir(b) == WRITE && b->bi_sector < kHeld * (kChunkBytes / 512) ? Gate::kHold : Gate::kPass;
+      };
+    }
+    bool fail = c % 2 == 0;
+    if (fail) {
+      ASSERT_EQ(0, simk::disk_fail("sdc", simk::kFailWrite));
+      ASSERT_TRUE(testsupport::eventually([&] { return mirror_bit(Faulty) == 1; }, std::chrono::seconds(10),
+                                          std::chrono::milliseconds(1)));
+    } else {
+      ASSERT_EQ(0u, Cmd(HM_NL_CMD_LOCK_MIRROR_RDEV));
+    }
+    // Writes held in the first chunks, and writes behind them that ended
+    // and marked their chunks: a copy is due.
+    ASSERT_TRUE(testsupport::eventually(
+        [&] {
+          nlc::Reply r = Status();
+          return g_gate.Held() >= 4 && r.status.chunk_needed > 0 &&
+                 (r.status.status & (1 << HM_RECOVERY_NEEDED));
+        },
+        std::chrono::seconds(10), std::chrono::milliseconds(1)));
+    if (fail) {
+      ASSERT_EQ(0, simk::disk_heal("sdc"));
+      // The release may still wait for the mirror's last requests.
+      ASSERT_TRUE(testsupport::eventually([&] { return Add().hdr.retcode == 0 && mirror_bit(In_Sync) == 1; },
+                                          std::chrono::seconds(10), std::chrono::milliseconds(5)));
+    } else {
+      ASSERT_EQ(0u, Cmd(HM_NL_CMD_UNLOCK_MIRROR_RDEV));
+    }
+    // The copy has started and waits for the held writes.
+    ASSERT_TRUE(testsupport::eventually([&] { return g_gate.copy_unplugs > unplugs; }, std::chrono::seconds(10),
+                                        std::chrono::milliseconds(1)));
+    g_gate.Release();
+  }
+  ASSERT_TRUE(more_writes(200));
+  run = false;
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(0, failed.load()) << "a mirror's failure is never the writer's";
+  ASSERT_TRUE(testsupport::eventually([&] { return Finished(Status()); }, std::chrono::seconds(30),
+                                      std::chrono::milliseconds(1)));
+  nlc::Reply s = Status();
+  EXPECT_FALSE(s.status.status & (1 << HM_RECOVERY_NEEDED)) << "no copy is owed";
+  std::string p = ReadFile(ImagePath("sdb")), m = ReadFile(ImagePath("sdc"));
+  int differ = 0;
+  for (uint64_t c = 0; c < kSize / kChunkBytes; c++)
+    if (p.compare(c * kChunkBytes, kChunkBytes, m, c * kChunkBytes, kChunkBytes) != 0) differ++;
+  printf("workload: %d cycles, %ld writes, %d copies ended with chunks needed, chunk_needed %u at the end, "
+         "%d chunks differ\n",
+         kCycles, writes.load(), left_behind, s.status.chunk_needed, differ);
+  EXPECT_EQ(0, left_behind);
+  EXPECT_EQ(0u, s.status.chunk_needed);
+  EXPECT_EQ(0, differ);
+}
+
+// A bitmap page that cannot be written leaves the writes going on, and says
+// so: once in the kernel log at error level, and in the status.
+TEST_F(ModuleTest, FailedBitmapPageWriteIsReported) {
+  Protect(4, "bitmap");
+  {
+    std::lock_guard<std::mutex> l(g_gate.m);
+    g_gate.pick = [](struct bio* b) { return bio_data_dir(b) == WRITE ? Gate::kFail : Gate::kPass; };
+  }
+  EXPECT_FALSE(Status().status.status & (1ULL << HM_BITMAP_WRITE_ERR));
+  std::string data = Pattern(4096, 51);
+  ASSERT_EQ(0, Write("sdb", 9 * kChunkBytes, data));
+  EXPECT_EQ(data, Region("sdc", 9 * kChunkBytes, data.size()));
+  EXPECT_TRUE(Status().status.status & (1ULL << HM_BITMAP_WRITE_ERR));
+  std::string log = simk::dmesg();
+  size_t at = log.find("bitmap page I/O failed");
+  ASSERT_NE(std::string::npos, at);
+  EXPECT_EQ("<3>", log.substr(log.rfind('\n', at) + 1, 3));
+  ASSERT_EQ(0, Write("sdb", 10 * kChunkBytes, data));
+  EXPECT_EQ(at, simk::dmesg().rfind("bitmap page I/O failed")) << "said once";
 }
 
 TEST_F(ModuleTest, LockAndStatusWithoutBitmapOrMirrorFailCleanly) {

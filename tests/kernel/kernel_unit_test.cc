@@ -110,6 +110,8 @@ class Counters : public ::testing::Test {
       memset(page_address(b_->filemap[i].page), 0, PAGE_SIZE);
     }
     b_->file_pages = b_->num_bp;
+    memset(&dev_, 0, sizeof(dev_));
+    b_->hmdev = &dev_;   // no threads: only its status bits are looked at
     k_ = chunksize / 512;
   }
   void TearDown() override {
@@ -134,6 +136,22 @@ class Counters : public ::testing::Test {
     b_->daemon_lastrun = jiffies - BITMAP_DAEMON_SLEEP - 1;
     bitmap_daemon_work(b_);
   }
+  // What the copy asks before it reads a stretch.
+  int Ask(sector_t sector) {
+    int blocks;
+    return bitmap_start_sync(b_, sector, &blocks);
+  }
+  // A unit read and written to the mirror.
+  void Copy(sector_t sector, int sectors) {
+    hmbio_t u = Unit(sector, sectors);
+    bitmap_start_sync_write(b_, &u);
+    bitmap_end_sync(b_, &u, 0);
+  }
+  void MissTheMirror(unsigned long chunk) {
+    bitmap_startwrite(b_, chunk * k_, 8);
+    bitmap_endwrite(b_, chunk * k_, 8, 0);
+  }
+  bool RecoveryNeeded() { return test_bit(HM_RECOVERY_NEEDED, &dev_.flags); }
   hmbio_t Unit(sector_t sector, int sectors) {
     hmbio_t u;
     memset(&u, 0, sizeof(u));
@@ -143,6 +161,7 @@ class Counters : public ::testing::Test {
   }
 
   struct hm_bitmap* b_ = nullptr;
+  hmdev_t dev_;
   sector_t k_ = 0;
 };
 
@@ -204,6 +223,7 @@ TEST_F(Counters, CopyUnitTurnsNeededIntoResyncAndIdle) {
   bitmap_endwrite(b_, 0, 8, 0);
   ASSERT_EQ(0x8001, Counter(0));
 
+  EXPECT_EQ(1, Ask(0));
   hmbio_t u = Unit(0, (int)k_);
   bitmap_start_sync_write(b_, &u);
   EXPECT_EQ(0x4002, Counter(0));
@@ -220,8 +240,9 @@ TEST_F(Counters, PartialUnitsClearNeededOnlyWithTheLastPiece) {
   bitmap_startwrite(b_, 0, 8);
   bitmap_endwrite(b_, 0, 8, 0);
   hmbio_t first = Unit(0, 128), last = Unit(k_ - 128, 128);
+  EXPECT_EQ(1, Ask(0));
   bitmap_start_sync_write(b_, &first);
-  EXPECT_EQ(0x8002, Counter(0));
+  EXPECT_EQ(0xC002, Counter(0)) << "the pass is under way, NEEDED stays";
   bitmap_end_sync(b_, &first, 0);
   bitmap_start_sync_write(b_, &last);
   EXPECT_EQ(0x4002, Counter(0));
@@ -240,6 +261,91 @@ TEST_F(Counters, AbandonedUnitIsNeededAgain) {
   EXPECT_EQ(1u, b_->chunk_needed);
 }
 
+// A copy run ends with chunk 0 copied and idle (0x4001); a new run asks
+// about it (RESYNC says yes) and the daemon cleans it before the unit's read
+// completes.  The unit must not count in on the clean chunk without its bit:
+// a later write would then find its counter above 0 and never set the bit.
+TEST_F(Counters, CopyRestartedOnACleanedChunkLeavesLaterWritesTheirBit) {
+  Build(2097152);
+  MissTheMirror(0);
+  ASSERT_EQ(1, Ask(0));
+  Copy(0, (int)k_);
+  ASSERT_EQ(0x4001, Counter(0));
+  bitmap_startwrite(b_, 5 * k_, 8);   // chunk 5 in use keeps the counter page
+  EXPECT_EQ(1, Ask(0));
+  RunDaemon();
+  ASSERT_FALSE(Bit(0));
+  ASSERT_EQ(0, Counter(0));
+  Copy(0, (int)k_);
+
+  bitmap_startwrite(b_, 0, 8);
+  EXPECT_TRUE(Bit(0)) << "a counted chunk has its bit";
+  EXPECT_EQ(2, COUNTER(Counter(0)));
+  EXPECT_TRUE(Attr(0, BITMAP_PAGE_DIRTY)) << "written before the write goes out";
+  // Both users leave; the page count must come back to 0, not below.
+  bitmap_endwrite(b_, 0, 8, 1);
+  bitmap_endwrite(b_, 5 * k_ + 0, 8, 1);
+  RunDaemon();
+  EXPECT_FALSE(Bit(0));
+  EXPECT_FALSE(Bit(5));
+  EXPECT_EQ(0u, b_->bp[0].count);
+  EXPECT_EQ(1u, b_->missing_pages);
+}
+
+// Units of one chunk: unit 1 is abandoned (the mirror was locked and
+// unlocked between two checks of the copy) before the last unit's read
+// completes.  The last unit must not clear NEEDED: unit 1's range was never
+// written, and the copy must be told to look again.
+TEST_F(Counters, UnitAbandonedBeforeTheLastOneKeepsTheChunkNeeded) {
+  Build(2097152);
+  MissTheMirror(0);
+  dev_.flags = 0;
+  ASSERT_EQ(1, Ask(0));
+  hmbio_t lost = Unit(128, 128), last = Unit(k_ - 128, 128);
+  bitmap_start_sync_write(b_, &lost);
+  bitmap_end_sync(b_, &lost, 1);
+  EXPECT_TRUE(RecoveryNeeded());
+  bitmap_start_sync_write(b_, &last);
+  bitmap_end_sync(b_, &last, 0);
+  EXPECT_TRUE(NEEDED(Counter(0)));
+  EXPECT_EQ(1u, b_->chunk_needed);
+  RunDaemon();
+  EXPECT_TRUE(Bit(0));
+  // The next pass copies it whole.
+  ASSERT_EQ(1, Ask(0));
+  Copy(0, (int)k_);
+  EXPECT_EQ(0x4001, Counter(0));
+  EXPECT_EQ(0u, b_->chunk_needed);
+}
+
+// The disk ends inside its last chunk: the unit that reaches the end of the
+// disk ends the pass over that chunk.
+TEST_F(Counters, LastChunkShorterThanTheOthersIsCopiedToo) {
+  Build(2097152 - 24);
+  const unsigned long last = b_->chunks - 1;
+  MissTheMirror(last);
+  ASSERT_EQ(1, Ask(last * k_));
+  Copy(last * k_, (int)(k_ - 24));
+  EXPECT_EQ(0x4001, Counter(last));
+  EXPECT_EQ(0u, b_->chunk_needed);
+}
+
+// A write that missed the mirror marks its chunk behind a copy that may have
+// passed it: the copy is told to look again.  Once the chunk already waits
+// for a copy, further misses change nothing and tell nobody.
+TEST_F(Counters, ChunkMarkedNeededRaisesRecoveryNeeded) {
+  Build(2097152);
+  bitmap_startwrite(b_, 3 * k_, 8);
+  bitmap_endwrite(b_, 3 * k_, 8, 1);
+  EXPECT_FALSE(RecoveryNeeded());
+  MissTheMirror(3);
+  EXPECT_TRUE(RecoveryNeeded());
+  dev_.flags = 0;
+  MissTheMirror(3);
+  EXPECT_FALSE(RecoveryNeeded());
+  EXPECT_EQ(1u, b_->chunk_needed);
+}
+
 TEST_F(Counters, HijackedPageSetsOneBitAndCleansTheHalf) {
   Build(2097152);
   b_->bp[0].hijacked = 1;   // as when its counter page could not be allocated
@@ -255,6 +361,7 @@ TEST_F(Counters, HijackedPageSetsOneBitAndCleansTheHalf) {
   // Another set bit in the same half, as after a load.
   set_bit(bitmap_chunk_bit(9), bitmap_fpage_bits(bitmap_chunk_fpage(b_, 9)));
   b_->bp[0].count++;
+  EXPECT_EQ(1, Ask(0));
   hmbio_t u = Unit(0, (int)(k_ * HIJACK_CHUNKS));
   bitmap_start_sync_write(b_, &u);
   bitmap_end_sync(b_, &u, 0);
