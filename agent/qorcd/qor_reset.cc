@@ -9,6 +9,7 @@
 #include "qor_client.h"
 #include "qor_heartbeat.h"
 #include "qor_iscsi.h"
+#include "qor_jobs.h"
 #include "qor_lock.h"
 #include "zel/zel_app.h"
 #include "zel/zel_outside.h"
@@ -63,6 +64,13 @@ void remove_protections() {
 
 void remove_manager() {
   MutexLock l(&g_qor->mutex);
+  // Until this hold the host is still managed: a command that tested the
+  // manager after the jobs, schedules and groups were removed above may have
+  // added one of each since.  Removed again in the hold that ends the
+  // management, so nothing of it outlives the withdrawal.
+  qor_remove_cdpsch(nullptr, nullptr);
+  backup_grp_list_free(&g_qor->groups);
+  jobs_mark_deleted();
   if (g_qor->manager != nullptr) {
     HM_LOG(LOG_INFO, "Shutdown iSCSI channels.");
     qor_cancel_iscsi_channel_all(g_qor->manager->target_iqn);

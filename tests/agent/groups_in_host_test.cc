@@ -29,6 +29,7 @@
 #include "qor_client.h"
 #include "qor_conf.h"
 #include "qor_handlers.h"
+#include "qor_heartbeat.h"
 #include "qor_inventory.h"
 #include "qor_jobs.h"
 #include "qor_model.h"
@@ -790,6 +791,40 @@ TEST_F(CommandTest, ConcurrentNewSchedulesOfOneDisk) {
 
   ASSERT_EQ(0, call(set_cdp_schedule, request(0, 0).c_str()).status);
   EXPECT_EQ(initial_, state());
+  expect_saved();
+}
+
+// A withdrawal removes the jobs first and the manager last.  A command that
+// found the host managed in between (here held up at the relationships,
+// after the jobs were removed) must not leave a job or schedule that
+// outlives the withdrawal.
+TEST_F(CommandTest, AScheduleSetDuringAWithdrawalDoesNotOutliveIt) {
+  g_client_lock();
+  pthread_t reset;
+  pthread_create(
+      &reset, nullptr,
+      [](void*) -> void* {
+        _client_reset();
+        return nullptr;
+      },
+      nullptr);
+  bool stopped = testsupport::eventually([&] {
+    for (const auto& line : libtest::take_syslog())
+      if (line.text.find("Stop heartbeat.") != std::string::npos) return true;
+    return false;
+  });
+  const int status = call(set_cdp_schedule,
+                          doc(std::string("<Backup SourceType=\"0\" Source=\"") + kC +
+                              "\"><Schedule StartTime=\"4000000000\" IntervalSeconds=\"600\"/>"
+                              "</Backup>")
+                              .c_str())
+                         .status;
+  g_client_unlock();
+  pthread_join(reset, nullptr);
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ(0, status);  // the host was still managed
+  EXPECT_EQ(0, qor_is_protected(g_qor));
+  EXPECT_EQ((State{"", "", ""}), state());
   expect_saved();
 }
 
