@@ -262,9 +262,10 @@ int bitmap_set_init_state(struct hm_bitmap *bitmap, unsigned int state)
 }
 
 /*
- * Writes every bit page and waits: the dirty marks are cleared here, so a
- * bitmap_unplug after this no longer waits for these bits, and write clones
- * queued meanwhile must not go out before them.
+ * Writes every bit page and waits.  The dirty marks stay: this may run in
+ * the control path while writes counted in wait for the hmd thread, whose
+ * bitmap_unplug must still find their pages dirty and wait for them (its
+ * write of a page waits for this one) before it sends their clones.
  */
 static void bitmap_write_all(struct hm_bitmap *bitmap)
 {
@@ -272,7 +273,6 @@ static void bitmap_write_all(struct hm_bitmap *bitmap)
 
 	for (i = 0; i < bitmap->file_pages; i++) {
 		spin_lock_irqsave(&bitmap->lock, flags);
-		clear_page_attr(bitmap, &bitmap->filemap[i], BITMAP_PAGE_DIRTY);
 		clear_page_attr(bitmap, &bitmap->filemap[i], BITMAP_PAGE_NEEDWRITE);
 		spin_unlock_irqrestore(&bitmap->lock, flags);
 		write_page(bitmap, &bitmap->filemap[i], 0);

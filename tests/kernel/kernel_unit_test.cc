@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -411,6 +412,29 @@ TEST_F(Counters, FinishedInitializeDoesNotUnderflowWritesInFlight) {
   EXPECT_FALSE(Bit(3));
 }
 
+
+// A write has counted in (its bit set, its page dirty) and waits in the
+// queue for the hmd thread, which will write the dirty pages and wait for
+// them before it sends the write's clones.  Initialize or Finished
+// Initialize writes every page from the control path meanwhile: that page
+// write may still be in flight when the hmd thread looks, so the page must
+// stay dirty for it, or the write goes out before its bit is on disk.
+TEST_F(Counters, PagesWrittenByTheControlPathStayDirtyForQueuedWrites) {
+  const std::pair<const char*, std::function<void()>> writers[] = {
+      {"initialize", [this] { bitmap_mark_all_needed(b_); }},
+      {"finished initialize", [this] { ASSERT_EQ(0, bitmap_finished_initialize(b_)); }},
+  };
+  for (const auto& w : writers) {
+    Build(2097152);
+    bitmap_startwrite(b_, 3 * k_, 8);
+    ASSERT_TRUE(Attr(3, BITMAP_PAGE_DIRTY)) << w.first;
+    w.second();
+    EXPECT_TRUE(Bit(3)) << w.first;
+    EXPECT_TRUE(Attr(3, BITMAP_PAGE_DIRTY)) << w.first;
+    bitmap_free(b_);
+    b_ = nullptr;
+  }
+}
 // ---------------------------------------------------------------- netlink
 
 std::vector<uint8_t> Msg(uint32_t nl_len, uint16_t msg_len, size_t size) {
