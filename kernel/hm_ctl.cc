@@ -22,12 +22,22 @@
 #include "hm_bitmap.h"
 #include "hm_log.h"
 
+/*
+ * Changes the given status bits in one hold of hmdev->lock.  Other bits of
+ * the word change without that lock (HM_RECOVERY_NEEDED from I/O completion,
+ * HM_DEV_FOUND in hmdev_run), so each bit is changed on its own, atomically:
+ * a store of the whole word could lose or undo theirs.
+ */
 static void hm_set_flags(hmdev_t *hmdev, unsigned long set, unsigned long clear)
 {
 	unsigned long flags;
+	int bit;
 
 	spin_lock_irqsave(&hmdev->lock, flags);
-	hmdev->flags = (hmdev->flags & ~clear) | set;
+	for_each_set_bit(bit, &clear, BITS_PER_LONG)
+		clear_bit(bit, &hmdev->flags);
+	for_each_set_bit(bit, &set, BITS_PER_LONG)
+		set_bit(bit, &hmdev->flags);
 	spin_unlock_irqrestore(&hmdev->lock, flags);
 }
 
@@ -350,8 +360,13 @@ static int hm_mirror_rdev_lock_unlock(const hm_nl_volume_t *nlvol, int lock, con
 	if (err < 0)
 		return hm_done(hmdev, err);
 	if (lock) {
-		set_bit(Locked, &mirror->flags);
+		/*
+		 * The copy is stopped before the mirror misses its first write:
+		 * a run that ended in between would otherwise say "finished"
+		 * over chunks the lock has just left needed.
+		 */
 		hm_set_flags(hmdev, 1UL << HM_DEV_LOCKED, 0);
+		set_bit(Locked, &mirror->flags);
 	} else {
 		clear_bit(Locked, &mirror->flags);
 		hm_set_flags(hmdev, 0, 1UL << HM_DEV_LOCKED);
