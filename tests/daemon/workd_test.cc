@@ -297,6 +297,23 @@ TEST_F(WorkdTest, RefindTakesOnlyTheOneWholeDisk) {
   EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0);
 }
 
+// While the primary's signature is on two disks, the module may still hold
+// the protection on the primary it opened before; when its mirror comes
+// back, the pass sends nothing, for an Add would hand the module a primary
+// under a name that no longer says which disk it is.
+TEST_F(WorkdTest, MirrorBackWhileThePrimaryIsAmbiguousSendsNothing) {
+  add_disk("sdd", fake::disks["/dev/sdb"]);  // a clone of the primary
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, false, true);
+  hm_workd_pass();  // the primary is looked for, and is on two disks
+  ASSERT_EQ(dev->primary->ambiguous, 1);
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+  k.requests.clear();
+  hm_workd_pass();  // the module holds the primary; the mirror is back
+  EXPECT_EQ(dev->mirror->state, HMVOL_UP);
+  EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0);
+  EXPECT_EQ(dev->primary->ambiguous, 1);
+}
+
 TEST_F(WorkdTest, PrimaryBackWhileMirrorDown) {
   k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, false, false);
   fake::disks["/dev/sdc"].path_state = 1;
