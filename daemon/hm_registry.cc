@@ -371,11 +371,19 @@ int hm_whole_disk(const char* path) {
 // marked missing); 2 when a signature is on two disks, which names neither:
 // the volume is ambiguous until one of them is signed anew, its name stays
 // as it was and nothing may be sent to the module under either name; or the
-// walk's failure (-1 no class, -2 no device list).
+// walk's failure (-1 no class or descriptors short, -2 no device list).
 static int refind_volume(struct hmvol* vol, char* found) {
   char other[HM_NAME_LEN];
+  unsigned seen = hm_fd_shortage_count();
   int n = hm_find_disks(vol->guid, vol->id_type, found, other);
   if (n < 0) return n;
+  // A disk that could not be opened for want of a descriptor was not
+  // counted: the walk may have missed the volume, or the other carrier of
+  // its signature, and says nothing.
+  if (hm_fd_shortage_count() != seen || hm_fd_short()) {
+    HM_LOG(LOG_ERR, "volume %s not looked for: no descriptor was left to read the disks", vol->guid);
+    return -1;
+  }
   int was = __atomic_exchange_n(&vol->ambiguous, n > 1, __ATOMIC_RELAXED);
   if (n == 1) return 1;
   if (n > 1) {

@@ -140,15 +140,24 @@ int still_running(struct hmdev* dev) {
   return 0;
 }
 
+// A primary whose signature is on two disks waits, even while the module
+// still holds the disk it opened before: an Add would name it by a path that
+// no longer says which disk it is.
+int primary_known(struct hmdev* dev) {
+  if (!hmvol_ambiguous(dev->primary)) return 1;
+  HM_LOG(LOG_DEBUG, "hmdev: %s waits: its primary's signature is on two disks", dev->uuid);
+  return 0;
+}
+
 void pass_set_protect(struct hmdev* dev) {
   pthread_mutex_lock(&dev->cmd_lock);
-  if (still_running(dev)) hm_nl_set_protect(dev);
+  if (primary_known(dev) && still_running(dev)) hm_nl_set_protect(dev);
   pthread_mutex_unlock(&dev->cmd_lock);
 }
 
 void pass_bitmap_check(struct hmdev* dev) {
   pthread_mutex_lock(&dev->cmd_lock);
-  if (still_running(dev)) hmdev_bitmap_check(dev);
+  if (primary_known(dev) && still_running(dev)) hmdev_bitmap_check(dev);
   pthread_mutex_unlock(&dev->cmd_lock);
 }
 

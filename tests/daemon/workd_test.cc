@@ -152,6 +152,29 @@ TEST_F(WorkdTest, NoVerdictOnADiskWhileDescriptorsRunOut) {
   EXPECT_EQ(sent_besides_status(), std::vector<int>{HM_NL_CMD_UPDATE_HMDEV}) << "judged again";
 }
 
+// Descriptors run short while the re-find walks the disks: the primary's
+// open fails, its clone's succeeds.  A disk that could not be read was not
+// counted, so the walk tells nothing: the clone is not taken for the
+// primary, nor named for it, and nothing is sent.
+TEST_F(WorkdTest, RefindShortOfDescriptorsTakesNoClone) {
+  add_disk("sdd", fake::disks["/dev/sdb"]);  // a clone of the primary
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, false, true);
+  plain_guid_by_name = g_disk_ops.guid_by_name;
+  g_disk_ops.guid_by_name = [](const char* d, char* buf) {
+    if (strncmp(d, "/dev/sdb", 8) != 0) return plain_guid_by_name(d, buf);
+    hm_fd_shortage_note();  // as the main thread does when the table is full
+    return -1;
+  };
+  hm_workd_pass();
+  EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0);
+  EXPECT_EQ(std::string(dev->primary->name).find("/dev/sdd"), std::string::npos) << dev->primary->name;
+
+  g_disk_ops.guid_by_name = plain_guid_by_name;
+  hm_workd_pass();
+  EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0);
+  EXPECT_EQ(dev->primary->ambiguous, 1) << "both are seen once descriptors are back";
+}
+
 // The module holds no bitmap for a protection whose primary it has open:
 // the pass says so at the error level, asks once more (another sender's
 // install may have been under way), and otherwise makes the file anew, adds
@@ -295,6 +318,23 @@ TEST_F(WorkdTest, RefindTakesOnlyTheOneWholeDisk) {
   hm_workd_pass();
   EXPECT_STREQ(dev->mirror->name, "/dev/sdx?");
   EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0);
+}
+
+// While the primary's signature is on two disks, the module may still hold
+// the protection on the primary it opened before; when its mirror comes
+// back, the pass sends nothing, for an Add would hand the module a primary
+// under a name that no longer says which disk it is.
+TEST_F(WorkdTest, MirrorBackWhileThePrimaryIsAmbiguousSendsNothing) {
+  add_disk("sdd", fake::disks["/dev/sdb"]);  // a clone of the primary
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, false, true);
+  hm_workd_pass();  // the primary is looked for, and is on two disks
+  ASSERT_EQ(dev->primary->ambiguous, 1);
+  k.status = fake::status_with(1ull << HM_INITIALIZE_FINISHED, true, false);
+  k.requests.clear();
+  hm_workd_pass();  // the module holds the primary; the mirror is back
+  EXPECT_EQ(dev->mirror->state, HMVOL_UP);
+  EXPECT_EQ(k.count(HM_NL_CMD_ADD_PROTECT), 0);
+  EXPECT_EQ(dev->primary->ambiguous, 1);
 }
 
 TEST_F(WorkdTest, PrimaryBackWhileMirrorDown) {
