@@ -17,19 +17,13 @@
 
 namespace {
 
-long long monotonic_ms() {
-  timespec ts;
-  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 // Waits for events on fd for at most CTL_CHECK_TIMEOUT seconds of the host's
 // clock.  true when ready; false with errno set (ETIMEDOUT when the time
 // passed).
 bool wait_for(int fd, short events) {
-  const long long deadline = monotonic_ms() + CTL_CHECK_TIMEOUT * 1000LL;
+  const long long deadline = hl_monotonic_ms() + CTL_CHECK_TIMEOUT * 1000LL;
   for (;;) {
-    long long rest = deadline - monotonic_ms();
+    long long rest = deadline - hl_monotonic_ms();
     if (rest < 0) rest = 0;
     pollfd p{fd, events, 0};
     int r = hl_poll(&p, 1, static_cast<int>(rest > INT_MAX ? INT_MAX : rest));

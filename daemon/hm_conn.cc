@@ -37,16 +37,10 @@ int nr_live;
 int sweep_tfd = -1;
 hm_ratelimit evict_rl, expire_rl;
 
-int64_t host_now_ms() {
-  struct timespec ts;
-  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 int client_idle(const struct hm_client* c) { return c->nr_requests == 0; }
 
 void client_deadline_start(struct hm_client* c) {
-  c->deadline_ms = host_now_ms() + g_unix_request_timeout_ms;
+  c->deadline_ms = hl_monotonic_ms() + g_unix_request_timeout_ms;
   list_del(&c->live);
   list_add_tail(&c->live, &live_clients);
 }
@@ -79,7 +73,7 @@ void sweep_handler(int fd, uint32_t, void*) {
   uint64_t n;
   ssize_t r = read(fd, &n, sizeof(n));
   (void)r;
-  int64_t now = host_now_ms();
+  int64_t now = hl_monotonic_ms();
   struct list_head *pos, *tmp;
   list_for_each_safe(pos, tmp, &live_clients) {
     struct hm_client* c = list_entry(pos, struct hm_client, live);

@@ -68,12 +68,6 @@ int for_each_cciss(hm_dev_visit_fn fn, void* arg) {
   return 0;
 }
 
-int64_t host_ms() {
-  struct timespec ts;
-  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 // The shell in a process group of its own, so that a time-out ends what the
 // command started too, with the signals the daemon ignores at their defaults.
 pid_t spawn_shell(const char* command) {
@@ -99,7 +93,7 @@ pid_t spawn_shell(const char* command) {
 // Runs the command through the shell for at most g_run_limit_s seconds of
 // the host's clock; the shell's wait status, or -1.
 int run(const char* command) {
-  const int64_t deadline = host_ms() + (int64_t)g_run_limit_s * 1000;
+  const int64_t deadline = hl_monotonic_ms() + (int64_t)g_run_limit_s * 1000;
   pid_t pid = spawn_shell(command);
   if (pid < 0) return -1;
   int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
@@ -107,7 +101,7 @@ int run(const char* command) {
   for (;;) {
     pid_t w = waitpid(pid, &status, WNOHANG);
     if (w == pid || (w < 0 && errno != EINTR)) break;
-    int64_t left = deadline - host_ms();
+    int64_t left = deadline - hl_monotonic_ms();
     if (left <= 0) {
       HM_LOG(LOG_ERR, "%s still running after %d s: killed", command, g_run_limit_s);
       kill(-pid, SIGKILL);

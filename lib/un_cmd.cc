@@ -25,15 +25,9 @@ int64_t g_exchange_limit_ms = (1 + kReadRetries) * HM_UN_TIMEOUT_SEC * 1000LL;
 
 char g_socket_path[sizeof(((struct sockaddr_un *)nullptr)->sun_path)] = HM_UNIX_PATH;
 
-int64_t now_ms() {
-  struct timespec ts;
-  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Each wait of the socket ends by the exchange's deadline at the latest.
 bool limit_wait(int fd, int opt, int64_t deadline) {
-  int64_t left = deadline - now_ms();
+  int64_t left = deadline - hl_monotonic_ms();
   if (left <= 0) return false;
   if (left > HM_UN_TIMEOUT_SEC * 1000LL) left = HM_UN_TIMEOUT_SEC * 1000LL;
   struct timeval tv = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
@@ -75,7 +69,7 @@ const UnReport kLogReport = {log_socket_failed, log_connect_failed, log_exchange
 
 int do_un_cmd(const void *req, int req_len, char **reply, const UnReport &report) {
   *reply = nullptr;
-  const int64_t deadline = now_ms() + g_exchange_limit_ms;
+  const int64_t deadline = hl_monotonic_ms() + g_exchange_limit_ms;
   // Close-on-exec: a threaded caller (qorcd) may start a program meanwhile,
   // which must not carry the connection off.
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

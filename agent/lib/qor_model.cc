@@ -116,10 +116,12 @@ int qor_is_protected(const qor_t* qor) {
   return 0;
 }
 
+bool qor_managed_locked(void) { return qor_is_protected(g_qor) == 1; }
+
 bool qor_managed(void) {
-  if (g_qor == nullptr) return qor_is_protected(nullptr) == 1;
+  if (g_qor == nullptr) return qor_managed_locked();
   pthread_mutex_lock(&g_qor->mutex);
-  const bool managed = qor_is_protected(g_qor) == 1;
+  const bool managed = qor_managed_locked();
   pthread_mutex_unlock(&g_qor->mutex);
   return managed;
 }

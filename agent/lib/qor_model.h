@@ -132,6 +132,9 @@ int qor_is_protected(const qor_t* qor);
 // let go: work that must not outlive a withdrawal tests again in the hold
 // where it changes the configuration.
 bool qor_managed(void);
+// qor_is_protected(g_qor) == 1, for a caller that holds the configuration
+// lock: the test again in the hold that acts on its answer.
+bool qor_managed_locked(void);
 // 1 when mngr_guid is the manager's GUID and client_guid the handle's client
 // GUID (both compared exactly), else 0.
 int qor_is_pair(const char* mngr_guid, const char* client_guid, const qor_t* qor);

@@ -18,12 +18,6 @@ extern char** environ;
 
 namespace {
 
-int64_t now_ms() {
-  struct timespec ts;
-  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Starts the program in a process group of its own, so that a time-out ends
 // whatever it started too.  The pid, or -1.
 pid_t spawn_program(const char* path, char* const argv[], int out_fd) {
@@ -80,7 +74,7 @@ namespace {
 int run(const char* path, char* const argv[], int limit_s, char* line, size_t size, int* has_line) {
   // The limit counts from before the start, so whatever the command does
   // once started happens inside it.
-  const int64_t deadline = now_ms() + static_cast<int64_t>(limit_s) * 1000;
+  const int64_t deadline = hl_monotonic_ms() + static_cast<int64_t>(limit_s) * 1000;
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return QOR_RUN_FAILED;
   pid_t pid = spawn_program(path, argv, p[1]);
@@ -98,7 +92,7 @@ int run(const char* path, char* const argv[], int limit_s, char* line, size_t si
   // Until the shell has ended; its output is read (and all but the first
   // line dropped) so that it never blocks on a full pipe.
   while (!exited) {
-    int64_t left = deadline - now_ms();
+    int64_t left = deadline - hl_monotonic_ms();
     if (left <= 0) {
       timed_out = true;
       break;

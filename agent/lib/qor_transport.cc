@@ -35,12 +35,12 @@ long long socket_timeout_ms(int fd, int opt) {
 // monotonic clock.  1 ready, 0 timed out, -1 failed.
 int wait_ready(int fd, short events, int opt, int64_t deadline) {
   const long long limit = socket_timeout_ms(fd, opt);
-  long long end = limit >= 0 ? qorc_now_ms() + limit : -1;
+  long long end = limit >= 0 ? hl_monotonic_ms() + limit : -1;
   if (deadline >= 0 && (end < 0 || deadline < end)) end = deadline;
   for (;;) {
     int left = -1;
     if (end >= 0) {
-      long long rest = end - qorc_now_ms();
+      long long rest = end - hl_monotonic_ms();
       left = rest <= 0 ? 0 : rest > INT_MAX ? INT_MAX : static_cast<int>(rest);
     }
     pollfd p{fd, events, 0};
@@ -119,12 +119,6 @@ void clear_received(qorc_req *req) {
 }
 
 }  // namespace
-
-int64_t qorc_now_ms() {
-  timespec ts;
-  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 qorc_req *req_alloc() { return static_cast<qorc_req *>(calloc(1, sizeof(qorc_req))); }
 

@@ -80,7 +80,7 @@ int qorc_writen(int fd, const void *buf, int count);
 // 0 or -1.
 int send_to_remote(int fd, qorc_req *req);
 // The same, bounded as a whole as well: nothing more is sent once the
-// host's monotonic clock reaches deadline (milliseconds, qorc_now_ms; -1
+// host's monotonic clock reaches deadline (milliseconds, hl_monotonic_ms; -1
 // none), and the send fails.
 int send_to_remote_by(int fd, qorc_req *req, int64_t deadline);
 // Receives one whole message: the head into req->recv_head, its payload
@@ -91,11 +91,8 @@ int send_to_remote_by(int fd, qorc_req *req, int64_t deadline);
 int recv_from_remote(int fd, qorc_req *req);
 // The same with one limit for the whole message: a message whose last byte
 // has not come when the host's monotonic clock reaches deadline
-// (milliseconds, qorc_now_ms; -1 none) is cut short, and fails.  A peer
+// (milliseconds, hl_monotonic_ms; -1 none) is cut short, and fails.  A peer
 // that trickles its bytes cannot stretch it, as it stretches each wait.
 int recv_from_remote_by(int fd, qorc_req *req, int64_t deadline);
-
-// The host's monotonic clock in milliseconds, the time of the deadlines.
-int64_t qorc_now_ms();
 
 #endif  // ZELMIR_AGENT_LIB_QOR_TRANSPORT_H

@@ -34,12 +34,6 @@ void die(const char* fmt, ...) {
   exit(1);
 }
 
-int64_t monotonic_ms() {
-  timespec ts{};
-  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 // What ended a working process; true when the daemon goes on.
 bool restart_after(int status) {
   if (WIFEXITED(status)) {
@@ -100,7 +94,7 @@ void start_daemon(const char* name) {
 int supervise(void) {
   for (;;) {
     HM_LOG(LOG_INFO, "Create working process.");
-    const int64_t started = monotonic_ms();
+    const int64_t started = hl_monotonic_ms();
     pid_t pid = fork();
     if (pid < 0) {
       HM_LOG(LOG_ERR, "Failed to create main working process: %s.", strerror(errno));
@@ -118,6 +112,6 @@ int supervise(void) {
     if (!restart_after(status)) return 0;
     // A working process that dies as it starts would otherwise be forked
     // again and again as fast as the host allows.
-    if (monotonic_ms() - started < 1000) qor_clock()->sleep(1);
+    if (hl_monotonic_ms() - started < 1000) qor_clock()->sleep(1);
   }
 }

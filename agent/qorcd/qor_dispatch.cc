@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "host/host.h"
 #include "mirapi/log.h"
 #include "qor_handlers.h"
 #include "qor_heartbeat.h"
@@ -161,7 +162,7 @@ void* process_cmd(void* arg) {
     HM_LOG(LOG_ERR, "Failed to initialize request");
   } else if (recv_from_remote_by(fd, req, deadline) == 0 && qor_dispatch(req, local)) {
     // A peer that never reads the reply is bounded the same way.
-    send_to_remote_by(fd, req, qorc_now_ms() + QOR_REQUEST_DEADLINE * 1000LL);
+    send_to_remote_by(fd, req, hl_monotonic_ms() + QOR_REQUEST_DEADLINE * 1000LL);
   }
   req_free(req);
   close(fd);

@@ -51,7 +51,7 @@ int qor_dispatch(qorc_req* req, int local);
 struct qor_conn {
   int fd;
   int local;            // accepted on the unix socket
-  int64_t accepted_ms;  // when, on the host's monotonic clock (qorc_now_ms)
+  int64_t accepted_ms;  // when, on the host's monotonic clock (hl_monotonic_ms)
 };
 
 // A request must have arrived whole this many seconds after its connection

@@ -42,7 +42,7 @@ namespace {
 // removed and must not be given new ones.  req is freed when it was.  Under
 // the configuration lock.
 bool released(backup_group* req) {
-  if (qor_is_protected(g_qor) == 1) return false;
+  if (qor_managed_locked()) return false;
   backup_grp_free(req);
   return true;
 }

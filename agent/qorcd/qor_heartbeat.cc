@@ -38,12 +38,6 @@ constexpr int kComparedAddrs = 32;
 
 unsigned long tid() { return static_cast<unsigned long>(pthread_self()); }
 
-int64_t mono_ms() {
-  timespec ts{};
-  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 std::string dotted(uint32_t addr) {
   char text[INET_ADDRSTRLEN] = "";
   in_addr a{};
@@ -93,7 +87,7 @@ struct Target {
 // The manager to send to, or false (logged) when there is none to reach.
 bool read_target(Target* t) {
   MutexLock l(&g_qor->mutex);
-  if (qor_is_protected(g_qor) != 1) return false;
+  if (!qor_managed_locked()) return false;
   t->guid.assign(g_qor->manager->guid, strnlen(g_qor->manager->guid, 63));
   if (t->guid.empty()) {
     HM_LOG(LOG_ERR, "Failed to get manager's guid");
@@ -164,7 +158,7 @@ int connect_manager(const Target& t, Exchange* x) {
   }
 
   HM_LOG(LOG_DEBUG, "tid:%lu Blocked by poll() to send to Tidewell_Server", tid());
-  const int64_t deadline = mono_ms() + QOR_HEARTBEAT_CONNECT_MS;
+  const int64_t deadline = hl_monotonic_ms() + QOR_HEARTBEAT_CONNECT_MS;
   for (;;) {
     std::vector<pollfd> fds;
     std::vector<size_t> which;
@@ -173,7 +167,7 @@ int connect_manager(const Target& t, Exchange* x) {
       fds.push_back({x->fds[i], POLLOUT, 0});
       which.push_back(i);
     }
-    const int64_t left = deadline - mono_ms();
+    const int64_t left = deadline - hl_monotonic_ms();
     // Every attempt already failed: nothing more can come.  (With no
     // address at all the wait runs its full length, as it always has.)
     if (left <= 0 || (fds.empty() && count > 0)) break;
@@ -229,7 +223,7 @@ void recovered() {
 bool still_managed_by(const std::string& guid) {
   MutexLock l(&g_qor->mutex);
   const char* configured =
-      qor_is_protected(g_qor) == 1 ? g_qor->manager->guid : "";
+      qor_managed_locked() ? g_qor->manager->guid : "";
   if (guid == configured) return true;
   HM_LOG(LOG_WARNING, "'%s' is not the right manager, '%s' is", guid.c_str(), configured);
   return false;
@@ -397,7 +391,7 @@ void* _process_heartbeat(void*) {
 
 int is_manager_changed(const qor_manager* mngr) {
   if (mngr == nullptr || mngr->guid == nullptr || mngr->guid[0] == '\0') return 0;
-  if (qor_is_protected(g_qor) != 1) return 0;
+  if (!qor_managed_locked()) return 0;
   const qor_manager* mine = g_qor->manager;
   if (strcmp(mngr->guid, mine->guid) != 0) {
     HM_LOG(LOG_WARNING, "'%s' is not the right manager, '%s' is", mngr->guid, mine->guid);

@@ -11,6 +11,7 @@
 
 #include <new>
 
+#include "host/host.h"
 #include "mirapi/log.h"
 #include "qor_cdp.h"
 #include "qor_daemon.h"
@@ -146,7 +147,7 @@ int accept_loop(WorkingProcess* wp) {
       return -1;
     }
     conn->fd = accept4(local ? wp->unix_sock : wp->tcp, nullptr, nullptr, SOCK_CLOEXEC);
-    conn->accepted_ms = qorc_now_ms();
+    conn->accepted_ms = hl_monotonic_ms();
     if (conn->fd < 0) {
       if (errno == EINTR)
         HM_LOG(LOG_DEBUG, "Accept is interrupted");
@@ -174,7 +175,7 @@ int _main(void) {
   signal(SIGPIPE, SIG_IGN);
   g_qor = qor_load_config();
   if (g_qor == nullptr) return wp.end();
-  if (qor_is_protected(g_qor) == 1) heartbeat_set_running(1);
+  if (qor_managed_locked()) heartbeat_set_running(1);
 
   g_client_init();
   service_signals_init();

@@ -564,7 +564,9 @@ TEST_F(ParseTest, VolumeNamesOfABackup) {
     EXPECT_EQ(std::string(src), c.src);
     EXPECT_EQ(std::string(dest), c.dest);
     auto lines = take_syslog();
-    if (c.rc == -1) EXPECT_TRUE(has_line(lines, 3, "is too long, refused.")) << doctest::dump(lines);
+    if (c.rc == -1) {
+      EXPECT_TRUE(has_line(lines, 3, "is too long, refused.")) << doctest::dump(lines);
+    }
   }
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/host.h"
 #include "log_capture.h"
 #include "qor_transport.h"
 
@@ -240,9 +241,9 @@ TEST(AgentTransport, ADeadlineBoundsTheWholeMessageNotEachWait) {
       std::string big(8 << 20, 'x');
       r->send_head = head(2, 0, 1, 2, static_cast<uint32_t>(big.size()));
       r->sendxml = strdup(big.c_str());
-      rc = send_to_remote_by(p.a, r.get(), qorc_now_ms() + 400);
+      rc = send_to_remote_by(p.a, r.get(), hl_monotonic_ms() + 400);
     } else {
-      rc = recv_from_remote_by(p.b, r.get(), qorc_now_ms() + 400);
+      rc = recv_from_remote_by(p.b, r.get(), hl_monotonic_ms() + 400);
     }
     const auto took = std::chrono::steady_clock::now() - start;
     stop = true;

@@ -35,7 +35,7 @@ void reply_report(qorc_req* req, int full) {
 int appoint(const qor_manager* mngr) {
   MutexLock l(&g_qor->mutex);
   // Another ADD_CLIENT may have been served since the first test.
-  if (qor_is_protected(g_qor) == 1) {
+  if (qor_managed_locked()) {
     HM_LOG(LOG_WARNING, "Client is already added to an other server.");
     return 52;
   }
@@ -158,7 +158,7 @@ int rename_client(qorc_req* req) {
     // the same hold, so the reset, which clears it after the manager, never
     // sees the two disagree.
     MutexLock l(&g_qor->mutex);
-    if (qor_is_protected(g_qor) != 1) {
+    if (!qor_managed_locked()) {
       free(alias);
       return 1;
     }

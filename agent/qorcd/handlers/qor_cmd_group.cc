@@ -187,7 +187,7 @@ int rem_disk_from_bg(qorc_req* req) {
   {
     MutexLock l(&g_qor->mutex);
     // Released since the first test: no schedule of its own for the disk.
-    if (qor_is_protected(g_qor) != 1) {
+    if (!qor_managed_locked()) {
       cdpsch_free(sch);
       return 50;
     }

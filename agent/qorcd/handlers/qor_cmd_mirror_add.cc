@@ -135,7 +135,7 @@ void schedule_group(const char* group, uint64_t con_start, uint64_t start, uint3
   HM_LOG(LOG_INFO, "Apply CDP schedule for group.");
   MutexLock l(&g_qor->mutex);
   // A host released while its protections were made keeps no schedule.
-  if (qor_is_protected(g_qor) != 1) return;
+  if (!qor_managed_locked()) return;
   struct list_head* pos;
   list_for_each(pos, &g_qor->groups) {
     backup_group* grp = list_entry(pos, backup_group, list);
@@ -158,7 +158,7 @@ void schedule_disk(cdpsch* pair, uint64_t con_start, uint64_t start, uint32_t in
   pair->start_time = start;
   pair->interval = interval;
   MutexLock l(&g_qor->mutex);
-  if (qor_is_protected(g_qor) != 1) {
+  if (!qor_managed_locked()) {
     cdpsch_free(pair);
     return;
   }

@@ -90,13 +90,10 @@ bool read_schedule(const char* xml, const ScheduleCommand& cmd, Schedule* out) {
   return true;
 }
 
-// The status of a host without manager.
+// The status of a host without manager.  Each hold that changes the
+// schedules tests the manager again: a host released since the command's
+// first test (its schedules and jobs already gone) gets no new ones.
 constexpr int kUnmanaged = 50;
-
-// The manager test again, in the hold that changes the schedules: a host
-// released since the command's first test (its schedules and jobs already
-// gone) must not be given new ones.  Configuration lock held.
-bool still_managed_locked() { return qor_is_protected(g_qor) == 1; }
 
 void log_new(const char* what, const std::string& name, const Schedule& s) {
   HM_LOG(LOG_INFO, "New schedule for %s %s, console start time: %lu, start time: %lu, interval: %u.",
@@ -108,7 +105,7 @@ int set_group_schedule(const Schedule& s) {
   const char* name = s.source.c_str();
   HM_LOG(LOG_INFO, "Updaing CDP schedule for group %s.", name);
   MutexLock config(&g_qor->mutex);
-  if (!still_managed_locked()) return kUnmanaged;
+  if (!qor_managed_locked()) return kUnmanaged;
   HM_LOG(LOG_INFO, "Cou cou ! I'm here.");
   backup_group* grp = nullptr;
   list_head* pos;
@@ -175,7 +172,7 @@ void change_disk_schedule_locked(cdpsch* sch, const Schedule& s) {
 // lock is released either way).
 int change_disk_schedule(const Schedule& s) {
   MutexLock config(&g_qor->mutex);
-  if (!still_managed_locked()) return kUnmanaged;
+  if (!qor_managed_locked()) return kUnmanaged;
   HM_LOG(LOG_INFO, "Looking for disk %s in existing schedule list.", s.source.c_str());
   cdpsch* sch = find_disk_schedule_locked(s.source);
   if (sch == nullptr) return -1;
@@ -254,7 +251,7 @@ int set_disk_schedule(const Schedule& s, const ScheduleCommand& cmd) {
   bool raced = false;
   {
     MutexLock config(&g_qor->mutex);
-    if (!still_managed_locked()) {
+    if (!qor_managed_locked()) {
       cdpsch_free(sch);
       return kUnmanaged;
     }

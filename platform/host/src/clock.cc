@@ -319,6 +319,12 @@ time_t hl_time(time_t* t) {
   return ts.tv_sec;
 }
 
+int64_t hl_monotonic_ms(void) {
+  timespec ts;
+  hl_clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 unsigned int hl_sleep(unsigned int seconds) {
   const ClockPage* p = clock_page();
   if (!p) return sleep(seconds);

@@ -11,6 +11,7 @@
 #define ZELMIR_HOST_HOST_H
 
 #include <poll.h>
+#include <stdint.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -63,6 +64,8 @@ int hl_simulated(void);
 int hl_clock_gettime(clockid_t clk, struct timespec* ts);
 // Wall clock seconds, like time(2).
 time_t hl_time(time_t* t);
+// The monotonic clock in milliseconds, the unit of the daemons' deadlines.
+int64_t hl_monotonic_ms(void);
 // Like sleep(3): the seconds left when a signal ends it early, else 0.
 unsigned int hl_sleep(unsigned int seconds);
 // Like usleep(3): 0, or -1 with errno EINTR when a signal ends it early.
